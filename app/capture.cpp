@@ -1,0 +1,79 @@
+#include "capture.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "../console/console.h"
+#include "../serial/serial.h"
+#include "settings.h"
+
+std::uint64_t ByteCount = 0;
+
+namespace {
+
+constexpr char LogName[] = "lumtrex.log";
+constexpr auto PauseAfterFault = std::chrono::milliseconds(100);
+
+std::FILE* LogFile = nullptr;
+unsigned char ReceiveBlock[BlockSize];
+unsigned char CaptureBuffer[BlockSize];
+std::uint32_t CaptureFill = 0;
+
+void ShowCount() { Print("%llu\r", static_cast<unsigned long long>(ByteCount)); }
+
+// Takes what one read delivered into the log, whole block or not.
+bool KeepReceived(std::uint32_t delivered) {
+    std::memcpy(CaptureBuffer + CaptureFill, ReceiveBlock, delivered);
+    CaptureFill += delivered;
+    const bool written = WriteBlock(CaptureBuffer, CaptureFill);
+    CaptureFill = 0;
+    ShowCount();
+    return written;
+}
+
+}  // namespace
+
+bool WriteBlock(const unsigned char* bytes, std::uint32_t length) {
+    if (length == 0) return true;
+    const std::size_t written = std::fwrite(bytes, 1, length, LogFile);
+    ByteCount += written;
+    return written == length;
+}
+
+bool RunCapture() {
+    LogFile = std::fopen(LogName, "wb");
+    if (!LogFile) {
+        Print("Logdatei %s kann nicht angelegt werden. Fehlercode: %d\n", LogName, errno);
+        return false;
+    }
+    // Every write goes to the system at once: a process killed from outside
+    // keeps every byte of every completed read.
+    std::setvbuf(LogFile, nullptr, _IONBF, 0);
+    ByteCount = 0;
+    Print("\nEmpfang abbrechen mit beliebiger Taste\n\n");
+    Print("Empfangene Bytes\n");
+    ShowCount();
+    CaptureFill = 0;
+    while (!KeyWaiting() && !StopRequested()) {
+        ReadResult result;
+        ReadBlock(PortHandle, ReceiveBlock, BlockSize, result);
+        if (result.Delivered > 0 && !KeepReceived(result.Delivered)) {
+            Print("\nSchreiben in %s fehlgeschlagen. Fehlercode: %d\n", LogName, errno);
+            return false;
+        }
+        if (result.End == ReadEnd::DeviceLost) {
+            Print("\n%s ist nicht mehr vorhanden. Empfang beendet.\n", PortName(PortSettings));
+            return false;
+        }
+        if (result.End == ReadEnd::Failed) std::this_thread::sleep_for(PauseAfterFault);
+    }
+    return true;
+}
+
+void CloseLog() {
+    if (LogFile) std::fclose(LogFile);
+    LogFile = nullptr;
+}

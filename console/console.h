@@ -1,0 +1,34 @@
+// console.h: what the user sees and types.
+//
+//   ConsoleStart()   once, first: output buffering, the keyboard, the stop requests.
+//   Print()          printf-style text to standard output.
+//   KeyWaiting()     true while a key press waits in the console's own input;
+//                    nothing is removed, so the key is still there at the end.
+//   WaitForKey()     sleeps until a key waits or a stop is requested.
+//   WarningBox()     shows a warning and waits for the user's OK.
+//   StopRequested()  true once the user or the system asked the program to end
+//                    (Ctrl+C, a termination signal, the console window closed).
+//   StopWakeHandle() becomes readable (POSIX: a descriptor) or signalled
+//                    (Windows: an event) when a stop is requested, so a blocked
+//                    read can wake up for it.
+//   EndProgram()     restores the console, flushes the output and ends the
+//                    process: with the status, or as the stop request demands.
+#pragma once
+#include <cstdint>
+
+void ConsoleStart();
+void Print(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+bool KeyWaiting();
+void WaitForKey();
+void WarningBox(const char* title, const char* text);
+bool StopRequested();
+std::intptr_t StopWakeHandle();
+[[noreturn]] void EndProgram(int status);
+
+// Supplied by each operating system's console file.
+bool OutputIsTerminal();
+void PlatformConsoleStart();

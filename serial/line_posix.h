@@ -1,0 +1,7 @@
+// line_posix.h: the line configuration on POSIX, one file per system family
+// (Linux needs termios2 for rates without a B constant).
+#pragma once
+
+int ReadLineConfiguration(int fd);               // 0 or errno
+int ApplyRawLine(int fd, int baudRate);          // raw 8N1 at the rate; 0 or errno
+int FlushLine(int fd);                           // input and output queues

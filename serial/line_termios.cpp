@@ -1,0 +1,39 @@
+// Line configuration on POSIX systems other than Linux. There speed_t holds
+// the rate itself, so every rate can be asked for; macOS drivers that refuse
+// a rate in tcsetattr take it through IOSSIOSPEED.
+#include <sys/ioctl.h>
+#include <termios.h>
+
+#include <cerrno>
+#if defined(__APPLE__)
+#include <IOKit/serial/ioss.h>
+#endif
+
+#include "line_posix.h"
+
+namespace {
+termios Line{};
+}
+
+int ReadLineConfiguration(int fd) { return tcgetattr(fd, &Line) == 0 ? 0 : errno; }
+
+int ApplyRawLine(int fd, int baudRate) {
+    termios line = Line;
+    cfmakeraw(&line);
+    line.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    line.c_cflag |= CS8 | CLOCAL | CREAD;
+    line.c_cc[VMIN] = 1;
+    line.c_cc[VTIME] = 0;
+    const speed_t rate = static_cast<speed_t>(baudRate);
+    cfsetspeed(&line, rate);
+    if (tcsetattr(fd, TCSANOW, &line) == 0) return 0;
+#if defined(__APPLE__)
+    // Its drivers take other rates only through IOSSIOSPEED, after a standard one.
+    cfsetspeed(&line, B9600);
+    if (tcsetattr(fd, TCSANOW, &line) == 0 && ioctl(fd, IOSSIOSPEED, &rate) == 0) return 0;
+#endif
+    return errno;
+}
+
+int FlushLine(int fd) { return tcflush(fd, TCIOFLUSH) == 0 ? 0 : errno; }

@@ -1,0 +1,88 @@
+// The port's open and close sequence and its messages, the same on every
+// system; serial_<system>.cpp does the system calls.
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "../app/settings.h"
+#include "../console/console.h"
+#include "serial_platform.h"
+
+PortHandleType PortHandle = InvalidPortHandle;
+
+std::int64_t TotalReadTimeout(const ReadTimeouts& timeouts, std::uint32_t length) {
+    return std::int64_t{timeouts.ReadTotalTimeoutMultiplier} * length + timeouts.ReadTotalTimeoutConstant;
+}
+
+std::int64_t ReadWaitLeft(const ReadTimeouts& timeouts, std::uint32_t length, std::int64_t elapsed,
+                          std::int64_t sinceLastByte, bool anyByte) {
+    const std::int64_t total = TotalReadTimeout(timeouts, length) - elapsed;
+    if (!anyByte || timeouts.ReadIntervalTimeout == 0) return total;
+    return std::min(total, std::int64_t{timeouts.ReadIntervalTimeout} - sinceLastByte);
+}
+
+const char* OpenFaultText(OpenFault fault) {
+    switch (fault) {
+        case OpenFault::None: return nullptr;
+        case OpenFault::NotFound: return "Windows meldet nicht gefunden. %s existiert nicht oder wird benutzt.\n";
+        case OpenFault::AccessDenied: return "Windows verweigert Zugriff. %s wird benutzt.\n";
+        case OpenFault::Other: break;
+    }
+    return "Fehlercode: %d\n";
+}
+
+namespace {
+
+// The configuration steps after a successful open. A failed step leaves the
+// device open and skips the rest, purge and lines included.
+int ConfigurePort(const char* name) {
+    if (int error = GetLineState()) {
+        Print("%s GetCommState nicht ok !\n", name);
+        return error;
+    }
+    if (int error = SetLineState(PortSettings.BaudRate)) {
+        Print(" %s SetCommState nicht ok !\n", name);
+        return error;
+    }
+    if (int error = SetReadTimeouts()) {
+        Print("%s SetCommTimeouts nicht ok !\n", name);
+        return error;
+    }
+    PurgePort();
+    if (PortSettings.DtrOption) SetModemLine(ModemLine::Dtr, true);
+    if (PortSettings.RtsOption) SetModemLine(ModemLine::Rts, true);
+    return 0;
+}
+
+void ReportOpenError(int error, const char* name) {
+    const OpenFault fault = ClassifyOpenError(error);
+    const char* text = OpenFaultText(fault);
+    if (fault == OpenFault::Other) {
+        Print(text, error);
+    } else if (text) {
+        Print(text, name);
+    }
+}
+
+}  // namespace
+
+void OpenPort() {
+    if (!CreateReadEvent()) return;
+    char device[512];
+    DeviceName(PortSettings, device, sizeof device);
+    const char* name = PortName(PortSettings);
+    int error = OpenDevice(device);
+    if (error == 0) error = ConfigurePort(name);
+    ReportOpenError(error, name);
+}
+
+bool PortIsOpen() { return PortHandle != InvalidPortHandle; }
+
+void ClosePort() {
+    if (!PortIsOpen()) return;
+    if (PortSettings.DtrOption) SetModemLine(ModemLine::Dtr, false);
+    if (PortSettings.RtsOption) SetModemLine(ModemLine::Rts, false);
+    CloseDevice();
+    PortHandle = InvalidPortHandle;
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+}

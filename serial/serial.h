@@ -1,0 +1,64 @@
+// serial.h: the serial port of one capture run. It only ever receives.
+//
+//   OpenPort()   opens the port that PortSettings names for exclusive use,
+//                configures it (rate, 8N1, binary, no flow control, DTR and
+//                RTS low), sets the read time-outs, purges it and raises the
+//                lines the options ask for. Reports failures on the console.
+//   PortIsOpen() whether PortHandle holds an open device afterwards.
+//   ReadBlock()  one read of up to `length` bytes under the time-outs.
+//   ClosePort()  drops the raised lines, closes the device, pauses 250 ms.
+//
+// Call OpenPort once, ReadBlock as often as needed, ClosePort once.
+#pragma once
+#include <cstdint>
+
+// A file descriptor on POSIX, a HANDLE on Windows; all bits set when closed.
+using PortHandleType = std::intptr_t;
+inline constexpr PortHandleType InvalidPortHandle = -1;
+extern PortHandleType PortHandle;
+
+inline constexpr std::uint32_t BlockSize = 1024;
+
+// Read time-outs in milliseconds, in the shape of the Windows record: a read
+// ends when more than ReadIntervalTimeout passes between two bytes, or after
+// ReadTotalTimeoutMultiplier * length + ReadTotalTimeoutConstant in all.
+struct ReadTimeouts {
+    std::uint32_t ReadIntervalTimeout;
+    std::uint32_t ReadTotalTimeoutMultiplier;
+    std::uint32_t ReadTotalTimeoutConstant;
+};
+inline constexpr ReadTimeouts PortTimeouts{1000, 2, 2};
+
+std::int64_t TotalReadTimeout(const ReadTimeouts& timeouts, std::uint32_t length);
+
+// How long a read may still wait, in ms; 0 or less means it has timed out.
+// `sinceLastByte` only counts once a byte has arrived.
+std::int64_t ReadWaitLeft(const ReadTimeouts& timeouts, std::uint32_t length, std::int64_t elapsed,
+                          std::int64_t sinceLastByte, bool anyByte);
+
+enum class ReadEnd {
+    Complete,    // every byte asked for arrived
+    TimedOut,    // a time-out ended the read early
+    Stopped,     // a stop request ended the read early
+    Failed,      // the system reported a fault (the user has been told)
+    DeviceLost,  // the device is gone for good
+};
+
+struct ReadResult {
+    std::uint32_t Delivered = 0;  // bytes placed in the buffer, on every path
+    ReadEnd End = ReadEnd::TimedOut;
+};
+
+void OpenPort();
+bool PortIsOpen();
+void ClosePort();
+// True exactly when all `length` bytes arrived; `result` tells the rest.
+bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length, ReadResult& result);
+
+// How an open failure is reported: the two faults with a text of their own,
+// and every other one with its code.
+enum class OpenFault { None, NotFound, AccessDenied, Other };
+const char* OpenFaultText(OpenFault fault);
+
+// How device paths begin on this system; any other argument names a COM port.
+extern const char DevicePathPrefix[];

@@ -1,0 +1,23 @@
+// serial_platform.h: what each operating system supplies to serial.cpp.
+// The steps return 0 or the system's error code of the failure.
+#pragma once
+#include <cstddef>
+
+#include "serial.h"
+
+struct Settings;
+
+enum class ModemLine { Dtr, Rts };
+
+bool CreateReadEvent();
+// The device the settings name, as this system opens it.
+void DeviceName(const Settings& settings, char* name, std::size_t size);
+// Opens for exclusive use and sets PortHandle; on failure nothing stays open.
+int OpenDevice(const char* name);
+int GetLineState();
+int SetLineState(int baudRate);
+int SetReadTimeouts();
+void PurgePort();
+void SetModemLine(ModemLine line, bool raised);  // failures go unnoticed
+void CloseDevice();
+OpenFault ClassifyOpenError(int code);

@@ -1,0 +1,146 @@
+// The serial port on POSIX: a terminal device opened non-blocking, locked
+// with flock and TIOCEXCL, and read with poll against the program's own
+// time-outs (POSIX has no COMMTIMEOUTS).
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+
+#include "../app/settings.h"
+#include "../console/console.h"
+#include "line_posix.h"
+#include "serial_platform.h"
+
+const char DevicePathPrefix[] = "/";
+
+namespace {
+
+int Fd() { return static_cast<int>(PortHandle); }
+
+void DropModemLines(int fd) {
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd, TIOCMBIC, &lines);  // fails on a pseudo-terminal; nothing to do then
+}
+
+std::int64_t NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool IsLostDeviceError(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+
+}  // namespace
+
+bool CreateReadEvent() { return true; }  // poll needs no event object
+
+void DeviceName(const Settings& settings, char* name, std::size_t size) {
+    if (settings.DevicePath) {
+        std::snprintf(name, size, "%s", settings.DevicePath);
+    } else {
+        std::snprintf(name, size, "/dev/ttyS%d", settings.PortIndex);
+    }
+}
+
+int OpenDevice(const char* name) {
+    const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno;
+    // Other serial programs take the flock; TIOCEXCL keeps out those that do
+    // not (it fails on non-terminals, and root passes it anyway).
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        close(fd);
+        return error;
+    }
+    ioctl(fd, TIOCEXCL);
+    // Linux raised DTR and RTS when it opened the device; drop them now.
+    DropModemLines(fd);
+    PortHandle = fd;
+    return 0;
+}
+
+int GetLineState() { return ReadLineConfiguration(Fd()); }
+
+int SetLineState(int baudRate) {
+    const int error = ApplyRawLine(Fd(), baudRate);
+    if (error == 0) DropModemLines(Fd());  // some drivers raise them on a rate change
+    return error;
+}
+
+int SetReadTimeouts() { return 0; }  // ReadBlock keeps PortTimeouts itself
+
+void PurgePort() { FlushLine(Fd()); }
+
+void SetModemLine(ModemLine line, bool raised) {
+    int bits = line == ModemLine::Dtr ? TIOCM_DTR : TIOCM_RTS;
+    ioctl(Fd(), raised ? TIOCMBIS : TIOCMBIC, &bits);
+}
+
+void CloseDevice() { close(Fd()); }
+
+OpenFault ClassifyOpenError(int code) {
+    switch (code) {
+        case 0: return OpenFault::None;
+        case ENOENT:
+        case ENXIO:
+        case ENODEV:
+        case EIO:  // a /dev/ttyS node without a UART behind it
+            return OpenFault::NotFound;
+        case EWOULDBLOCK:  // the flock is taken
+        case EBUSY:
+        case EACCES:
+        case EPERM:
+            return OpenFault::AccessDenied;
+        default: return OpenFault::Other;
+    }
+}
+
+bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length, ReadResult& result) {
+    const int fd = static_cast<int>(port);
+    const std::int64_t start = NowMs();
+    std::int64_t lastByte = start;
+    result = ReadResult{};
+    for (;;) {
+        const ssize_t got = read(fd, buffer + result.Delivered, length - result.Delivered);
+        const int readError = errno;
+        if (got > 0) {
+            result.Delivered += static_cast<std::uint32_t>(got);
+            lastByte = NowMs();
+            if (result.Delivered == length) {
+                result.End = ReadEnd::Complete;
+                return true;
+            }
+            continue;  // drain what the driver holds before sleeping
+        }
+        if (got == 0 || IsLostDeviceError(readError)) {  // 0 bytes: hung up, or not a terminal at all
+            result.End = ReadEnd::DeviceLost;
+            return false;
+        }
+        if (readError != EAGAIN && readError != EINTR) break;
+        if (StopRequested()) {
+            result.End = ReadEnd::Stopped;
+            return false;
+        }
+        const std::int64_t now = NowMs();
+        const std::int64_t left =
+            ReadWaitLeft(PortTimeouts, length, now - start, now - lastByte, result.Delivered > 0);
+        if (left <= 0) {
+            result.End = ReadEnd::TimedOut;
+            return false;
+        }
+        pollfd watched[2] = {{fd, POLLIN, 0}, {static_cast<int>(StopWakeHandle()), POLLIN, 0}};
+        const int ready = poll(watched, 2, static_cast<int>(left));
+        if (ready < 0 && errno != EINTR) break;
+        if (ready > 0 && (watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(watched[0].revents & POLLIN)) {
+            result.End = ReadEnd::DeviceLost;
+            return false;
+        }
+    }
+    WarningBox("Message", "Something went wrong when calling Windows to read from comport.");
+    result.End = ReadEnd::Failed;
+    return false;
+}

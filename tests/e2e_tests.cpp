@@ -1,0 +1,308 @@
+// The whole program, run as a user runs it: a pseudo-terminal as its console
+// and another as its serial port. Scenarios are rows; "{port}" in a row
+// stands for the port as the program names it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+const std::string Banner =
+    "     ***********************************\n"
+    "     ** Lumtrex V1.12    16.06.2004   **\n"
+    "     ** support@lumtrex.example       **\n"
+    "     ***********************************\n";
+const std::string Usage =
+    "\nBenutzung: Lumtrex [Comport] [Baudrate] [-dx]\n"
+    "Beispiel: Lumtrex 1 19200\n"
+    "Default: COM1, 9600 Baud, DTR aus, RTS aus\n"
+    "Ausgabe: die Datei lumtrex.log\n";
+const std::string CaptureHeader = "\nEmpfang abbrechen mit beliebiger Taste\n\nEmpfangene Bytes\n0\r";
+const std::string KeyPrompt = "\n\nProgramm beenden mit beliebiger Taste\n";
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(OpenPtyLine(port));
+        dir = TempDir();
+        log = dir + "/lumtrex.log";
+    }
+    void TearDown() override { ClosePtyLine(port); }
+
+    std::unique_ptr<Session> Launch(std::vector<std::string> arguments, LaunchOptions options = {}) {
+        std::vector<std::string> command = {LUMTREX_BINARY};
+        for (const std::string& argument : arguments) command.push_back(Replace(argument, "{port}", port.SlavePath));
+        options.WorkDir = dir;
+        return std::make_unique<Session>(command, options);
+    }
+    std::string Expand(const std::string& text) const { return Replace(text, "{port}", port.SlavePath); }
+    void Send(const std::string& bytes) {
+        ASSERT_TRUE(SendAll(port.Master, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
+    }
+    bool WaitForLog(std::size_t size) {
+        return WaitUntil([&] { return FileSize(log) == static_cast<long long>(size); }, 20s);
+    }
+    // Presses a key and expects the run to end in order with the status.
+    void StopWithKey(Session& run, int status) {
+        run.Type("q");
+        ASSERT_TRUE(run.WaitForExit());
+        EXPECT_EQ(ExitCode(run.Status()), status) << run.Output();
+    }
+
+    PtyLine port;
+    std::string dir, log;
+};
+
+// ---- What the user sees before the capture: texts, settings, priority ----
+
+struct StartRow {
+    const char* Name;
+    std::vector<std::string> Arguments;
+    std::string Expected;  // the console from the banner on
+    int Nice;              // the process's nice value while it runs
+};
+
+void PrintTo(const StartRow& row, std::ostream* out) { *out << row.Name; }
+
+class StartTexts : public EndToEnd, public ::testing::WithParamInterface<StartRow> {};
+
+TEST_P(StartTexts, ShowTheSettingsInUse) {
+    const StartRow& row = GetParam();
+    const bool numbered = row.Arguments.empty() || row.Arguments[0].find('/') == std::string::npos;
+    if (numbered && !CanBindOverComPorts()) GTEST_SKIP() << "needs root for a private mount namespace over /dev/ttyS*";
+    LaunchOptions options;
+    if (numbered) options.BindOverComPorts = port.SlavePath;  // never the machine's own ports
+    auto run = Launch(row.Arguments, options);
+    const std::string expected = Banner + Expand(row.Expected);
+    ASSERT_TRUE(run->WaitForOutput(expected)) << run->Output();
+    EXPECT_EQ(run->Output().rfind(expected, 0), 0u) << run->Output();
+    std::ifstream stat("/proc/" + std::to_string(run->Pid()) + "/stat");
+    std::string field;
+    for (int i = 0; i < 19 && stat >> field;) ++i;
+    EXPECT_EQ(field, std::to_string(row.Nice));
+    StopWithKey(*run, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StartTexts,
+    ::testing::Values(
+        StartRow{"NoArguments", {}, Usage + "\nSchnittstelle: COM1 Baudrate: 9600 Baud\n\n" + CaptureHeader, 0},
+        StartRow{"PortOutOfRange", {"9", "19200"}, "\nSchnittstelle: COM1 Baudrate: 19200 Baud\n\n" + CaptureHeader, 0},
+        StartRow{"PortText", {"abc", "19200"}, "\nSchnittstelle: COM1 Baudrate: 19200 Baud\n\n" + CaptureHeader, 0},
+        StartRow{"PortBeyond32Bits", {"4294967297", "38400"},
+                 "\nSchnittstelle: COM1 Baudrate: 38400 Baud\n\n" + CaptureHeader, 0},
+        StartRow{"ComName", {"com1", "57600", "-d1", "-c1"},
+                 "\nSchnittstelle: COM1 Baudrate: 57600 Baud\n\n" + CaptureHeader, -10},
+        StartRow{"DevicePathUnsupportedRate", {"{port}", "56000"},
+                 "\nSchnittstelle: {port} Baudrate: 9600 Baud\n\n" + CaptureHeader, 0},
+        StartRow{"DevicePathRateWithoutConstant", {"{port}", "76800", "x", "-c1"},
+                 "\nSchnittstelle: {port} Baudrate: 76800 Baud\n\n" + CaptureHeader, -10}),
+    [](const auto& info) { return info.param.Name; });
+
+// ---- Ports that cannot be used ----
+
+struct OpenFailureRow {
+    const char* Name;
+    std::string Port;      // argument 1; "{port}" is the test's pseudo-terminal
+    bool Held;             // another process holds the port
+    std::string Expected;  // what follows the settings line
+};
+
+void PrintTo(const OpenFailureRow& row, std::ostream* out) { *out << row.Name; }
+
+class OpenFailures : public EndToEnd, public ::testing::WithParamInterface<OpenFailureRow> {};
+
+TEST_P(OpenFailures, AreReportedAndWaitForAKey) {
+    const OpenFailureRow& row = GetParam();
+    WriteFile(log, "older log");
+    int holder = -1;
+    if (row.Held) {
+        holder = open(port.SlavePath, O_RDWR | O_NOCTTY);
+        ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    }
+    auto run = Launch({row.Port, "9600"});
+    const std::string expected = Expand("Baud\n\n" + row.Expected + KeyPrompt);
+    ASSERT_TRUE(run->WaitForOutput(expected)) << run->Output();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(waitpid(run->Pid(), nullptr, WNOHANG), 0) << "ended without a key";
+    StopWithKey(*run, 1);
+    EXPECT_TRUE(run->Output().ends_with(expected + "0\n")) << run->Output();
+    EXPECT_EQ(ReadFile(log), "older log");
+    if (holder >= 0) close(holder);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, OpenFailures,
+    ::testing::Values(
+        OpenFailureRow{"MissingPath", "/dev/lumtrex-missing", false,
+                       "Windows meldet nicht gefunden. /dev/lumtrex-missing existiert nicht oder wird benutzt.\n"},
+        OpenFailureRow{"MissingComNumber", "COM200", false,
+                       "Windows meldet nicht gefunden. COM200 existiert nicht oder wird benutzt.\n"},
+        OpenFailureRow{"HeldByAnother", "{port}", true, "Windows verweigert Zugriff. {port} wird benutzt.\n"},
+        OpenFailureRow{"NotATerminal", "/tmp", false, "Fehlercode: 21\n"}),
+    [](const auto& info) { return info.param.Name; });
+
+TEST_F(EndToEnd, SecondInstanceFindsThePortInUse) {
+    auto first = Launch({"{port}", "9600"});
+    ASSERT_TRUE(first->WaitForOutput(CaptureHeader));
+    auto second = Launch({"{port}", "9600"});
+    ASSERT_TRUE(second->WaitForOutput(Expand("Windows verweigert Zugriff. {port} wird benutzt.\n" + KeyPrompt)))
+        << second->Output();
+    StopWithKey(*second, 1);
+    StopWithKey(*first, 0);
+}
+
+// ---- Capturing: every byte, exactly ----
+
+struct CaptureRow {
+    const char* Name;
+    Pattern Kind;
+    std::size_t Size;
+    int Rate;            // 0: as fast as the line takes them
+    bool Redirected;     // standard output to a file
+};
+
+void PrintTo(const CaptureRow& row, std::ostream* out) { *out << row.Name; }
+
+class Capture : public EndToEnd, public ::testing::WithParamInterface<CaptureRow> {};
+
+TEST_P(Capture, LogsEveryByteUnchanged) {
+    const CaptureRow& row = GetParam();
+    Send("sent before the open: purged");
+    LaunchOptions options;
+    if (row.Redirected) options.StdoutFile = dir + "/out.txt";
+    const int rate = row.Rate ? row.Rate : 115200;
+    auto run = Launch({"{port}", std::to_string(rate)}, options);
+    ASSERT_TRUE(WaitForLog(0));
+    std::this_thread::sleep_for(200ms);
+    const std::string bytes = Bytes(row.Kind, row.Size);
+    if (row.Rate) {
+        ASSERT_EQ(SendPaced(port.Master, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), row.Rate, 5),
+                  bytes.size());
+    } else {
+        Send(bytes);
+    }
+    ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);
+    const std::string count = std::to_string(bytes.size());
+    if (!row.Redirected) {
+        ASSERT_TRUE(run->WaitForOutput(count + "\r"));
+    }
+    StopWithKey(*run, 0);
+    EXPECT_TRUE(ReadFile(log) == bytes) << "the log differs from what was sent";
+    const std::string console = row.Redirected ? ReadFile(dir + "/out.txt") : run->Output();
+    EXPECT_NE(console.find(CaptureHeader), std::string::npos) << console;
+    EXPECT_TRUE(console.ends_with("\r" + count + "\r" + count + "\n")) << console;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Capture,
+                         ::testing::Values(CaptureRow{"AllByteValues", Pattern::Bytes, 4 * 256, 0, false},
+                                           CaptureRow{"BlocksAndTail", Pattern::Random, 5000, 0, false},
+                                           CaptureRow{"Redirected", Pattern::Random, 3000, 0, true},
+                                           CaptureRow{"Paced4800Baud", Pattern::Text, 1500, 4800, false},
+                                           CaptureRow{"Large", Pattern::Random, 4 << 20, 0, false}),
+                         [](const auto& info) { return info.param.Name; });
+
+TEST_F(EndToEnd, KeyTypedAheadEndsAtOnceWithAnEmptyLog) {
+    LaunchOptions options;
+    options.TypeAhead = "k";
+    auto run = Launch({"{port}", "9600"}, options);
+    ASSERT_TRUE(run->WaitForExit());
+    EXPECT_EQ(ExitCode(run->Status()), 0);
+    EXPECT_EQ(FileSize(log), 0);
+    EXPECT_TRUE(run->Output().ends_with(CaptureHeader + "0\n")) << run->Output();
+}
+
+// ---- Ways a capture ends other than a key ----
+
+enum class Ending { Interrupt, Terminate, HangUpSignal, LineClosed, LogIsFull, LogIsAFolder, NotATerminal };
+
+struct EndingRow {
+    const char* Name;
+    Ending How;
+    std::string Port;
+    std::string Expected;  // the end of the console text
+    int Signal;            // the signal that ends the process, or 0
+    int Status;            // the exit status otherwise
+    std::size_t Logged;    // bytes in the log at the end
+};
+
+void PrintTo(const EndingRow& row, std::ostream* out) { *out << row.Name; }
+
+class Endings : public EndToEnd, public ::testing::WithParamInterface<EndingRow> {};
+
+TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
+    const EndingRow& row = GetParam();
+    if (row.How == Ending::LogIsFull) {
+        ASSERT_EQ(symlink("/dev/full", log.c_str()), 0);
+    }
+    if (row.How == Ending::LogIsAFolder) {
+        ASSERT_EQ(mkdir(log.c_str(), 0755), 0);
+    }
+    auto run = Launch({row.Port, "115200"});
+    const std::string bytes = Bytes(Pattern::Random, 3000);
+    if (row.Port == "{port}" && row.How != Ending::LogIsAFolder) {
+        ASSERT_TRUE(run->WaitForOutput(CaptureHeader)) << run->Output();
+        Send(bytes);
+        ASSERT_TRUE(run->WaitForOutput(row.How == Ending::LogIsFull ? "Fehlercode" : "3000\r")) << run->Output();
+    }
+    switch (row.How) {
+        case Ending::Interrupt: run->Signal(SIGINT); break;
+        case Ending::Terminate: run->Signal(SIGTERM); break;
+        case Ending::HangUpSignal: run->Signal(SIGHUP); break;
+        case Ending::LineClosed: ClosePtyLine(port); break;
+        default: break;
+    }
+    ASSERT_TRUE(run->WaitForExit()) << run->Output();
+    if (row.Signal) {
+        EXPECT_TRUE(WIFSIGNALED(run->Status()) && WTERMSIG(run->Status()) == row.Signal) << run->Status();
+    } else {
+        EXPECT_EQ(ExitCode(run->Status()), row.Status);
+    }
+    EXPECT_TRUE(run->Output().ends_with(Expand(row.Expected))) << run->Output();
+    if (row.How != Ending::LogIsFull && row.How != Ending::LogIsAFolder) {
+        EXPECT_TRUE(ReadFile(log) == bytes.substr(0, row.Logged)) << FileSize(log);
+    }
+    termios modes{};
+    ASSERT_EQ(tcgetattr(run->Console(), &modes), 0);
+    EXPECT_EQ(modes.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO)) << "terminal not restored";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Endings,
+    ::testing::Values(
+        EndingRow{"Interrupt", Ending::Interrupt, "{port}", "\r3000\r3000\n", SIGINT, 0, 3000},
+        EndingRow{"Terminate", Ending::Terminate, "{port}", "\r3000\r3000\n", SIGTERM, 0, 3000},
+        EndingRow{"HangUpSignal", Ending::HangUpSignal, "{port}", "\r3000\r3000\n", SIGHUP, 0, 3000},
+        EndingRow{"LineClosed", Ending::LineClosed, "{port}",
+                  "3000\r\n{port} ist nicht mehr vorhanden. Empfang beendet.\n3000\n", 0, 1, 3000},
+        EndingRow{"LogIsFull", Ending::LogIsFull, "{port}",
+                  "\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 28\n0\n", 0, 1, 0},
+        EndingRow{"LogIsAFolder", Ending::LogIsAFolder, "{port}",
+                  "Baud\n\nLogdatei lumtrex.log kann nicht angelegt werden. Fehlercode: 21\n0\n", 0, 1, 0},
+        EndingRow{"NotATerminal", Ending::NotATerminal, "/dev/null",
+                  "Baud\n\n/dev/null GetCommState nicht ok !\nFehlercode: 25\n" + CaptureHeader +
+                      "\n/dev/null ist nicht mehr vorhanden. Empfang beendet.\n0\n",
+                  0, 1, 0}),
+    [](const auto& info) { return info.param.Name; });
+
+}  // namespace

@@ -1,0 +1,154 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+std::string TempDir() {
+    char name[] = "/tmp/lumtrex-test-XXXXXX";
+    return mkdtemp(name) ? name : "";
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+long long FileSize(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
+}
+
+std::string Bytes(Pattern pattern, std::size_t size, std::uint64_t seed) {
+    std::string bytes(size, '\0');
+    FillPattern(pattern, seed, 0, reinterpret_cast<unsigned char*>(bytes.data()), size);
+    return bytes;
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+bool CanBindOverComPorts() {
+    return geteuid() == 0 && system("unshare --mount --propagation private true 2>/dev/null") == 0;
+}
+
+namespace {
+
+std::vector<std::string> InNamespace(const std::vector<std::string>& command, const std::string& pty) {
+    std::vector<std::string> wrapped = {
+        "unshare", "--mount", "--propagation", "private", "sh", "-c",
+        "for node in /dev/ttyS*; do mount --bind \"$0\" \"$node\" || exit 99; done; exec \"$@\"", pty};
+    wrapped.insert(wrapped.end(), command.begin(), command.end());
+    return wrapped;
+}
+
+[[noreturn]] void StartChild(const std::vector<std::string>& command, const LaunchOptions& options,
+                             const char* consoleName) {
+    setsid();
+    const int console = open(consoleName, O_RDWR);
+    ioctl(console, TIOCSCTTY, 0);
+    dup2(console, 0);
+    dup2(console, 1);
+    dup2(console, 2);
+    if (!options.StdoutFile.empty()) {
+        const int out = open(options.StdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+    }
+    if (!options.WorkDir.empty() && chdir(options.WorkDir.c_str()) != 0) _exit(126);
+    for (const std::string& variable : options.Environment) putenv(const_cast<char*>(variable.c_str()));
+    std::vector<char*> argv;
+    for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+}
+
+}  // namespace
+
+Session::Session(const std::vector<std::string>& command, const LaunchOptions& options) {
+    console_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (console_ < 0 || grantpt(console_) != 0 || unlockpt(console_) != 0) return;
+    const std::string consoleName = ptsname(console_);
+    // The console lives from now on even before the child opens it, so keys
+    // typed ahead wait in its input.
+    const int holder = open(consoleName.c_str(), O_RDWR | O_NOCTTY);
+    if (!options.TypeAhead.empty()) Type(options.TypeAhead);
+    const std::vector<std::string> run =
+        options.BindOverComPorts.empty() ? command : InNamespace(command, options.BindOverComPorts);
+    pid_ = fork();
+    if (pid_ == 0) StartChild(run, options, consoleName.c_str());
+    close(holder);
+    reader_ = std::thread(&Session::Collect, this);
+}
+
+Session::~Session() {
+    if (pid_ > 0 && !exited_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (console_ >= 0) {
+        shutdown_ = true;
+        if (reader_.joinable()) reader_.join();
+        close(console_);
+    }
+}
+
+void Session::Collect() {
+    char chunk[4096];
+    while (!shutdown_) {
+        pollfd readable{console_, POLLIN, 0};
+        if (poll(&readable, 1, 50) <= 0) continue;
+        const ssize_t got = read(console_, chunk, sizeof chunk);
+        if (got <= 0) {
+            std::this_thread::sleep_for(20ms);  // nobody holds the console just now
+            continue;
+        }
+        std::lock_guard lock(mutex_);
+        raw_.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
+std::string Session::Output() {
+    std::string text;
+    {
+        std::lock_guard lock(mutex_);
+        text = raw_;
+    }
+    for (std::size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos; ++at) text.erase(at, 1);
+    return text;
+}
+
+bool Session::WaitForOutput(const std::string& text, std::chrono::milliseconds limit) {
+    return WaitUntil([&] { return Output().find(text) != std::string::npos; }, limit);
+}
+
+void Session::Type(const std::string& keys) { SendAll(console_, reinterpret_cast<const unsigned char*>(keys.data()), keys.size()); }
+
+void Session::Signal(int signal) { kill(pid_, signal); }
+
+bool Session::WaitForExit(std::chrono::milliseconds limit) {
+    exited_ = exited_ || WaitUntil([&] { return waitpid(pid_, &status_, WNOHANG) == pid_; }, limit);
+    if (exited_) std::this_thread::sleep_for(100ms);  // let the reader take the last output
+    return exited_;
+}

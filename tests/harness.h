@@ -1,0 +1,64 @@
+// harness.h: runs the real program as a user would: its console is a
+// pseudo-terminal we type into and read, its serial port another one we feed.
+#pragma once
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pty_source.h"
+
+using namespace std::chrono_literals;
+
+std::string TempDir();                       // a fresh folder for one run
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+long long FileSize(const std::string& path);  // -1 when missing
+std::string Bytes(Pattern pattern, std::size_t size, std::uint64_t seed = 7);
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
+
+struct LaunchOptions {
+    std::string WorkDir;
+    std::string StdoutFile;            // stdout redirected here, else the console
+    std::string TypeAhead;             // typed into the console before the start
+    std::string BindOverComPorts;      // a pty bound over /dev/ttyS* in a private mount namespace
+    std::vector<std::string> Environment;
+};
+
+// One running program. Its console output is collected all along, so the
+// program never blocks on a full terminal.
+class Session {
+public:
+    Session(const std::vector<std::string>& command, const LaunchOptions& options);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    std::string Output();               // as shown, with "\r\n" read as "\n"
+    bool WaitForOutput(const std::string& text, std::chrono::milliseconds limit = 10s);
+    void Type(const std::string& keys);
+    void Signal(int signal);
+    bool WaitForExit(std::chrono::milliseconds limit = 15s);
+    int Status() const { return status_; }  // as waitpid gives it
+    pid_t Pid() const { return pid_; }
+    int Console() const { return console_; }
+
+private:
+    void Collect();
+    pid_t pid_ = -1;
+    int console_ = -1;
+    int status_ = -1;
+    bool exited_ = false;
+    std::atomic<bool> shutdown_{false};
+    std::mutex mutex_;
+    std::string raw_;
+    std::thread reader_;
+};
+
+// Whether this machine lets us bind a pty over /dev/ttyS* privately (root).
+bool CanBindOverComPorts();

@@ -1,0 +1,185 @@
+// The program's pure rules: arguments, open-failure messages, read time-outs,
+// and the block read itself on a pseudo-terminal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../app/settings.h"
+#include "../serial/serial.h"
+#include "../serial/serial_platform.h"
+#include "pty_source.h"
+
+namespace {
+
+Settings Parse(std::vector<const char*> arguments, const char* prefix = "/") {
+    arguments.insert(arguments.begin(), "lumtrex");
+    return ParseArguments(static_cast<int>(arguments.size()), arguments.data(), prefix);
+}
+
+struct ArgumentRow {
+    std::vector<const char*> Arguments;
+    const char* Port;
+    int Rate;
+    bool Dtr, Rts;
+};
+
+void PrintTo(const ArgumentRow& row, std::ostream* out) {
+    for (const char* argument : row.Arguments) *out << '"' << std::string(argument).substr(0, 20) << "\" ";
+}
+
+class Arguments : public ::testing::TestWithParam<ArgumentRow> {};
+
+TEST_P(Arguments, GiveThePortRateAndLines) {
+    const ArgumentRow& row = GetParam();
+    const Settings settings = Parse(row.Arguments);
+    EXPECT_STREQ(PortName(settings), row.Port);
+    EXPECT_EQ(settings.BaudRate, row.Rate);
+    EXPECT_EQ(settings.DtrOption, row.Dtr);
+    EXPECT_EQ(settings.RtsOption, row.Rts);
+}
+
+const std::string Long(10000, '7');
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, Arguments,
+    ::testing::Values(ArgumentRow{{}, "COM1", 9600, false, false},
+                      ArgumentRow{{"9", "19200"}, "COM1", 19200, false, false},
+                      ArgumentRow{{"0", "19200"}, "COM1", 19200, false, false},
+                      ArgumentRow{{"abc", "19200"}, "COM1", 19200, false, false},
+                      ArgumentRow{{"-3", "19200"}, "COM1", 19200, false, false},
+                      ArgumentRow{{" +8x", "19200x"}, "COM8", 19200, false, false},
+                      ArgumentRow{{"2", "56000"}, "COM2", 9600, false, false},
+                      ArgumentRow{{"2", "76800"}, "COM2", 76800, false, false},
+                      ArgumentRow{{"2", "abc"}, "COM2", 9600, false, false},
+                      ArgumentRow{{"1", "19200", "-d1"}, "COM1", 19200, true, false},
+                      ArgumentRow{{"1", "19200", "-c1"}, "COM1", 19200, false, false},
+                      ArgumentRow{{"1", "19200", "x", "-c1"}, "COM1", 19200, false, true},
+                      ArgumentRow{{"1", "19200", "-d1", "-c1", "-c1"}, "COM1", 19200, true, true},
+                      ArgumentRow{{"1", "19200", "-D1", "-C1"}, "COM1", 19200, false, false},
+                      // Values beyond 32 bits are out of range, never wrapped into range.
+                      ArgumentRow{{"4294967298", "4294976896"}, "COM1", 9600, false, false},
+                      ArgumentRow{{"-4294967295", "99999999999999999999999"}, "COM1", 9600, false, false},
+                      ArgumentRow{{"com12", "150"}, "COM12", 150, false, false},
+                      ArgumentRow{{"COM255", "115200"}, "COM255", 115200, false, false},
+                      ArgumentRow{{"COM256", "14400"}, "COM1", 14400, false, false},
+                      ArgumentRow{{"COM0", "28800"}, "COM1", 28800, false, false},
+                      ArgumentRow{{"COM 3", "300"}, "COM1", 300, false, false},
+                      ArgumentRow{{"/dev/ttyUSB0", "57600"}, "/dev/ttyUSB0", 57600, false, false},
+                      ArgumentRow{{"", ""}, "COM1", 9600, false, false},
+                      ArgumentRow{{"\xc3\xa4\xff", "\xe2\x82\xac"}, "COM1", 9600, false, false},
+                      ArgumentRow{{Long.c_str(), Long.c_str()}, "COM1", 9600, false, false}));
+
+TEST(ArgumentRules, DevicePathsFollowTheSystemsPrefix) {
+    EXPECT_STREQ(PortName(Parse({"\\\\.\\COM20"}, "\\\\.\\")), "\\\\.\\COM20");
+    EXPECT_STREQ(PortName(Parse({"/dev/ttyS1"}, "\\\\.\\")), "COM1");
+    EXPECT_STREQ(PortName(Parse({"\\\\.\\COM20"}, "/")), "COM1");
+}
+
+TEST(ArgumentRules, EveryTableRateIsKeptAndNoOther) {
+    for (int rate : {150, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 28800, 38400, 57600, 76800, 115200}) {
+        const std::string text = std::to_string(rate);
+        EXPECT_EQ(Parse({"1", text.c_str()}).BaudRate, rate);
+    }
+    for (const char* rate : {"56000", "110", "230400", "0", "-9600", "9601"}) {
+        EXPECT_EQ(Parse({"1", rate}).BaudRate, 9600) << rate;
+    }
+}
+
+TEST(OpenFaults, ErrorCodesSelectTheirMessages) {
+    EXPECT_EQ(ClassifyOpenError(0), OpenFault::None);
+    for (int code : {ENOENT, ENXIO, ENODEV, EIO}) EXPECT_EQ(ClassifyOpenError(code), OpenFault::NotFound) << code;
+    for (int code : {EWOULDBLOCK, EBUSY, EACCES, EPERM}) {
+        EXPECT_EQ(ClassifyOpenError(code), OpenFault::AccessDenied) << code;
+    }
+    EXPECT_EQ(ClassifyOpenError(ENOTTY), OpenFault::Other);
+    EXPECT_EQ(OpenFaultText(OpenFault::None), nullptr);
+    EXPECT_STREQ(OpenFaultText(OpenFault::NotFound),
+                 "Windows meldet nicht gefunden. %s existiert nicht oder wird benutzt.\n");
+    EXPECT_STREQ(OpenFaultText(OpenFault::AccessDenied), "Windows verweigert Zugriff. %s wird benutzt.\n");
+    EXPECT_STREQ(OpenFaultText(OpenFault::Other), "Fehlercode: %d\n");
+}
+
+TEST(ReadTimeoutArithmetic, TotalAndIntervalLimits) {
+    EXPECT_EQ(TotalReadTimeout(PortTimeouts, BlockSize), 2050);
+    EXPECT_EQ(TotalReadTimeout(PortTimeouts, 1), 4);
+    // Before the first byte only the total counts.
+    EXPECT_EQ(ReadWaitLeft(PortTimeouts, BlockSize, 0, 0, false), 2050);
+    EXPECT_EQ(ReadWaitLeft(PortTimeouts, BlockSize, 1500, 1500, false), 550);
+    // Afterwards the nearer of the two limits.
+    EXPECT_EQ(ReadWaitLeft(PortTimeouts, BlockSize, 200, 100, true), 900);
+    EXPECT_EQ(ReadWaitLeft(PortTimeouts, BlockSize, 1900, 10, true), 150);
+    EXPECT_LE(ReadWaitLeft(PortTimeouts, BlockSize, 1200, 1000, true), 0);
+    EXPECT_LE(ReadWaitLeft(PortTimeouts, BlockSize, 2050, 0, true), 0);
+    // An interval of 0 switches the interval limit off.
+    EXPECT_EQ(ReadWaitLeft(ReadTimeouts{0, 2, 2}, BlockSize, 200, 5000, true), 1850);
+}
+
+// ReadBlock on a pseudo-terminal: the three ways a read ends.
+class BlockRead : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(OpenPtyLine(line));
+        port = open(line.SlavePath, O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(port, 0);
+    }
+    void TearDown() override {
+        close(port);
+        ClosePtyLine(line);
+    }
+    double TimedRead(ReadResult& result) {
+        const auto start = std::chrono::steady_clock::now();
+        ReadBlock(port, buffer, BlockSize, result);
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    }
+    PtyLine line;
+    int port = -1;
+    unsigned char buffer[BlockSize] = {};
+};
+
+TEST_F(BlockRead, WaitingBlockIsReadAtOnce) {
+    const std::string sent = std::string(BlockSize + 10, 'a');
+    ASSERT_TRUE(SendAll(line.Master, reinterpret_cast<const unsigned char*>(sent.data()), sent.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ReadResult result;
+    EXPECT_LT(TimedRead(result), 500);
+    EXPECT_EQ(result.End, ReadEnd::Complete);
+    EXPECT_EQ(result.Delivered, BlockSize);
+}
+
+TEST_F(BlockRead, PauseAfterPartOfABlockEndsAfterTheInterval) {
+    const unsigned char part[500] = {1, 2, 3};
+    ASSERT_TRUE(SendAll(line.Master, part, sizeof part));
+    ReadResult result;
+    const double took = TimedRead(result);
+    EXPECT_EQ(result.End, ReadEnd::TimedOut);
+    EXPECT_EQ(result.Delivered, 500u);
+    EXPECT_EQ(buffer[2], 3);
+    EXPECT_GT(took, 900);
+    EXPECT_LT(took, 1900);
+}
+
+TEST_F(BlockRead, SilentLineEndsAfterTheTotal) {
+    ReadResult result;
+    const double took = TimedRead(result);
+    EXPECT_EQ(result.End, ReadEnd::TimedOut);
+    EXPECT_EQ(result.Delivered, 0u);
+    EXPECT_GT(took, 1950);
+    EXPECT_LT(took, 4000);
+}
+
+TEST_F(BlockRead, HangUpEndsAtOnceAsALostDevice) {
+    ClosePtyLine(line);
+    ReadResult result;
+    EXPECT_LT(TimedRead(result), 500);
+    EXPECT_EQ(result.End, ReadEnd::DeviceLost);
+    EXPECT_EQ(result.Delivered, 0u);
+}
+
+}  // namespace
