@@ -1,6 +1,8 @@
 // The whole program, run as a user runs it: a pseudo-terminal as its console
 // and another as its serial port. Scenarios are rows; "{port}" in a row
-// stands for the port as the program names it.
+// stands for the port as the program names it. The same rows run against the
+// native program and, built with LUMTREX_WINE_EXE, against the Windows
+// program under Wine, where COM1 leads to the test's pseudo-terminal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -17,6 +19,44 @@
 #include "harness.h"
 
 namespace {
+
+#if defined(LUMTREX_WINE_EXE)
+constexpr bool UnderWine = true;
+const std::vector<std::string> Program = {LUMTREX_WINE, LUMTREX_WINE_EXE};
+#else
+constexpr bool UnderWine = false;
+const std::vector<std::string> Program = {LUMTREX_BINARY};
+#endif
+
+// Wine's COM1 is a link, named in the registry, that each test points at its
+// own pseudo-terminal. COM1 and COM200 are the only COM ports opened under
+// Wine: it hands the machine's own serial ports to the numbers left free.
+const std::string WinePrefix = std::string(LUMTREX_TEST_DIR) + "/wineprefix";
+const std::string WineCom1 = std::string(LUMTREX_TEST_DIR) + "/wine-com1";
+
+void Run(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
+
+class WineSetUp : public ::testing::Environment {
+public:
+    void SetUp() override {
+        setenv("WINEPREFIX", WinePrefix.c_str(), 1);
+        setenv("WINEDEBUG", "-all", 1);
+        setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
+        setenv("TERM", "xterm", 1);
+        unsetenv("DISPLAY");  // a message box then returns at once instead of waiting unseen
+        const std::string ready = WinePrefix + "/lumtrex-ready";
+        if (FileSize(ready) >= 0) return;
+        const std::string wine = std::string("'") + Program[0] + "'";
+        Run(wine + " wineboot -i >/dev/null 2>&1");
+        Run(wine + " reg add 'HKLM\\Software\\Wine\\Ports' /v COM1 /t REG_SZ /d '" + WineCom1 +
+            "' /f >/dev/null 2>&1");
+        Run("wineserver -w");
+        WriteFile(ready, "");
+    }
+};
+
+[[maybe_unused]] const auto* const WineEnvironment =
+    UnderWine ? ::testing::AddGlobalTestEnvironment(new WineSetUp) : nullptr;
 
 const std::string Banner =
     "     ***********************************\n"
@@ -49,13 +89,22 @@ protected:
     }
     void TearDown() override { ClosePtyLine(port); }
 
-    std::unique_ptr<Session> Launch(std::vector<std::string> arguments, LaunchOptions options = {}) {
-        std::vector<std::string> command = {LUMTREX_BINARY};
-        for (const std::string& argument : arguments) command.push_back(Replace(argument, "{port}", port.SlavePath));
+    std::unique_ptr<Session> Launch(const std::vector<std::string>& arguments, LaunchOptions options = {}) {
+        std::vector<std::string> command = Program;
+        for (const std::string& argument : arguments) command.push_back(Expand(argument));
+        if (UnderWine) {
+            unlink(WineCom1.c_str());
+            EXPECT_EQ(symlink(port.SlavePath, WineCom1.c_str()), 0);
+        }
         options.WorkDir = dir;
+        options.CrLfNewlines = UnderWine;
         return std::make_unique<Session>(command, options);
     }
-    std::string Expand(const std::string& text) const { return Replace(text, "{port}", port.SlavePath); }
+    // The port as the program names it, and the system's code for a folder.
+    std::string Expand(const std::string& text) const {
+        return Replace(Replace(text, "{port}", UnderWine ? "COM1" : port.SlavePath), "{EISDIR}",
+                       UnderWine ? "13" : "21");
+    }
     void Send(const std::string& bytes) {
         ASSERT_TRUE(SendAll(port.Master, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
     }
@@ -88,7 +137,7 @@ class StartTexts : public EndToEnd, public ::testing::WithParamInterface<StartRo
 
 TEST_P(StartTexts, ShowTheSettingsInUse) {
     const StartRow& row = GetParam();
-    const bool numbered = row.Arguments.empty() || row.Arguments[0].find('/') == std::string::npos;
+    const bool numbered = !UnderWine && (row.Arguments.empty() || row.Arguments[0].find('/') == std::string::npos);
     if (numbered && !CanBindOverComPorts()) GTEST_SKIP() << "needs root for a private mount namespace over /dev/ttyS*";
     LaunchOptions options;
     if (numbered) options.BindOverComPorts = port.SlavePath;  // never the machine's own ports
@@ -96,10 +145,12 @@ TEST_P(StartTexts, ShowTheSettingsInUse) {
     const std::string expected = Banner + Expand(row.Expected);
     ASSERT_TRUE(run->WaitForOutput(expected)) << run->Output();
     EXPECT_EQ(run->Output().rfind(expected, 0), 0u) << run->Output();
-    std::ifstream stat("/proc/" + std::to_string(run->Pid()) + "/stat");
-    std::string field;
-    for (int i = 0; i < 19 && stat >> field;) ++i;
-    EXPECT_EQ(field, std::to_string(row.Nice));
+    if (!UnderWine) {  // Wine keeps Windows priorities to itself
+        std::ifstream stat("/proc/" + std::to_string(run->Pid()) + "/stat");
+        std::string field;
+        for (int i = 0; i < 19 && stat >> field;) ++i;
+        EXPECT_EQ(field, std::to_string(row.Nice));
+    }
     StopWithKey(*run, 0);
 }
 
@@ -126,6 +177,7 @@ struct OpenFailureRow {
     std::string Port;      // argument 1; "{port}" is the test's pseudo-terminal
     bool Held;             // another process holds the port
     std::string Expected;  // what follows the settings line
+    bool WineToo;          // the port names a COM port under Wine too
 };
 
 void PrintTo(const OpenFailureRow& row, std::ostream* out) { *out << row.Name; }
@@ -134,6 +186,7 @@ class OpenFailures : public EndToEnd, public ::testing::WithParamInterface<OpenF
 
 TEST_P(OpenFailures, AreReportedAndWaitForAKey) {
     const OpenFailureRow& row = GetParam();
+    if (UnderWine && !row.WineToo) GTEST_SKIP() << "names no Windows port";
     WriteFile(log, "older log");
     int holder = -1;
     if (row.Held) {
@@ -155,14 +208,16 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, OpenFailures,
     ::testing::Values(
         OpenFailureRow{"MissingPath", "/dev/lumtrex-missing", false,
-                       "Windows meldet nicht gefunden. /dev/lumtrex-missing existiert nicht oder wird benutzt.\n"},
+                       "Windows meldet nicht gefunden. /dev/lumtrex-missing existiert nicht oder wird benutzt.\n", false},
         OpenFailureRow{"MissingComNumber", "COM200", false,
-                       "Windows meldet nicht gefunden. COM200 existiert nicht oder wird benutzt.\n"},
-        OpenFailureRow{"HeldByAnother", "{port}", true, "Windows verweigert Zugriff. {port} wird benutzt.\n"},
-        OpenFailureRow{"NotATerminal", "/tmp", false, "Fehlercode: 21\n"}),
+                       "Windows meldet nicht gefunden. COM200 existiert nicht oder wird benutzt.\n", true},
+        // Wine does not enforce exclusive opens.
+        OpenFailureRow{"HeldByAnother", "{port}", true, "Windows verweigert Zugriff. {port} wird benutzt.\n", false},
+        OpenFailureRow{"NotATerminal", "/tmp", false, "Fehlercode: 21\n", false}),
     [](const auto& info) { return info.param.Name; });
 
 TEST_F(EndToEnd, SecondInstanceFindsThePortInUse) {
+    if (UnderWine) GTEST_SKIP() << "Wine does not enforce share mode 0";
     auto first = Launch({"{port}", "9600"});
     ASSERT_TRUE(first->WaitForOutput(CaptureHeader));
     auto second = Launch({"{port}", "9600"});
@@ -209,7 +264,13 @@ TEST_P(Capture, LogsEveryByteUnchanged) {
     }
     StopWithKey(*run, 0);
     EXPECT_TRUE(ReadFile(log) == bytes) << "the log differs from what was sent";
-    const std::string console = row.Redirected ? ReadFile(dir + "/out.txt") : run->Output();
+    std::string console = run->Output();
+    if (row.Redirected) {
+        console = ReadFile(dir + "/out.txt");
+        // Windows writes text mode: a newline is CR LF.
+        EXPECT_NE(console.find(UnderWine ? "Bytes\r\n0\r" : "Bytes\n0\r"), std::string::npos) << console;
+        if (UnderWine) console = CrLfAsNewline(console);
+    }
     EXPECT_NE(console.find(CaptureHeader), std::string::npos) << console;
     EXPECT_TRUE(console.ends_with("\r" + count + "\r" + count + "\n")) << console;
 }
@@ -232,6 +293,22 @@ TEST_F(EndToEnd, KeyTypedAheadEndsAtOnceWithAnEmptyLog) {
     EXPECT_TRUE(run->Output().ends_with(CaptureHeader + "0\n")) << run->Output();
 }
 
+// Keys that end a capture; under Windows the cursor and function keys arrive
+// without a character, as extended keys.
+class Keys : public EndToEnd, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(Keys, EndTheCaptureInOrder) {
+    auto run = Launch({"{port}", "9600"});
+    ASSERT_TRUE(run->WaitForOutput(CaptureHeader)) << run->Output();
+    run->Type(GetParam());
+    ASSERT_TRUE(run->WaitForExit());
+    EXPECT_EQ(ExitCode(run->Status()), 0);
+    EXPECT_TRUE(run->Output().ends_with(CaptureHeader + "0\n")) << run->Output();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Keys, ::testing::Values("q", "\r", " ", "\x1b[A", "\x1b[6~", "\x1bOP"),
+                         [](const auto& info) { return "Key" + std::to_string(info.index); });
+
 // ---- Ways a capture ends other than a key ----
 
 enum class Ending { Interrupt, Terminate, HangUpSignal, LineClosed, LogIsFull, LogIsAFolder, NotATerminal };
@@ -244,6 +321,7 @@ struct EndingRow {
     int Signal;            // the signal that ends the process, or 0
     int Status;            // the exit status otherwise
     std::size_t Logged;    // bytes in the log at the end
+    bool WineToo;          // Wine can show it
 };
 
 void PrintTo(const EndingRow& row, std::ostream* out) { *out << row.Name; }
@@ -252,6 +330,7 @@ class Endings : public EndToEnd, public ::testing::WithParamInterface<EndingRow>
 
 TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     const EndingRow& row = GetParam();
+    if (UnderWine && !row.WineToo) GTEST_SKIP() << "a POSIX signal or device";
     if (row.How == Ending::LogIsFull) {
         ASSERT_EQ(symlink("/dev/full", log.c_str()), 0);
     }
@@ -266,14 +345,17 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
         ASSERT_TRUE(run->WaitForOutput(row.How == Ending::LogIsFull ? "Fehlercode" : "3000\r")) << run->Output();
     }
     switch (row.How) {
-        case Ending::Interrupt: run->Signal(SIGINT); break;
+        case Ending::Interrupt: run->Type("\x03"); break;  // Ctrl+C
         case Ending::Terminate: run->Signal(SIGTERM); break;
         case Ending::HangUpSignal: run->Signal(SIGHUP); break;
         case Ending::LineClosed: ClosePtyLine(port); break;
         default: break;
     }
     ASSERT_TRUE(run->WaitForExit()) << run->Output();
-    if (row.Signal) {
+    constexpr unsigned StatusControlCExit = 0xC000013A;  // as far as a POSIX exit status holds it
+    if (row.Signal && UnderWine) {
+        EXPECT_EQ(ExitCode(run->Status()), static_cast<int>(StatusControlCExit & 0xff));
+    } else if (row.Signal) {
         EXPECT_TRUE(WIFSIGNALED(run->Status()) && WTERMSIG(run->Status()) == row.Signal) << run->Status();
     } else {
         EXPECT_EQ(ExitCode(run->Status()), row.Status);
@@ -282,6 +364,7 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     if (row.How != Ending::LogIsFull && row.How != Ending::LogIsAFolder) {
         EXPECT_TRUE(ReadFile(log) == bytes.substr(0, row.Logged)) << FileSize(log);
     }
+    if (UnderWine) return;
     termios modes{};
     ASSERT_EQ(tcgetattr(run->Console(), &modes), 0);
     EXPECT_EQ(modes.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO)) << "terminal not restored";
@@ -290,19 +373,19 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, Endings,
     ::testing::Values(
-        EndingRow{"Interrupt", Ending::Interrupt, "{port}", "\r3000\r3000\n", SIGINT, 0, 3000},
-        EndingRow{"Terminate", Ending::Terminate, "{port}", "\r3000\r3000\n", SIGTERM, 0, 3000},
-        EndingRow{"HangUpSignal", Ending::HangUpSignal, "{port}", "\r3000\r3000\n", SIGHUP, 0, 3000},
+        EndingRow{"Interrupt", Ending::Interrupt, "{port}", "\r3000\r3000\n", SIGINT, 0, 3000, true},
+        EndingRow{"Terminate", Ending::Terminate, "{port}", "\r3000\r3000\n", SIGTERM, 0, 3000, false},
+        EndingRow{"HangUpSignal", Ending::HangUpSignal, "{port}", "\r3000\r3000\n", SIGHUP, 0, 3000, false},
         EndingRow{"LineClosed", Ending::LineClosed, "{port}",
-                  "3000\r\n{port} ist nicht mehr vorhanden. Empfang beendet.\n3000\n", 0, 1, 3000},
+                  "3000\r\n{port} ist nicht mehr vorhanden. Empfang beendet.\n3000\n", 0, 1, 3000, true},
         EndingRow{"LogIsFull", Ending::LogIsFull, "{port}",
-                  "\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 28\n0\n", 0, 1, 0},
+                  "\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 28\n0\n", 0, 1, 0, true},
         EndingRow{"LogIsAFolder", Ending::LogIsAFolder, "{port}",
-                  "Baud\n\nLogdatei lumtrex.log kann nicht angelegt werden. Fehlercode: 21\n0\n", 0, 1, 0},
+                  "Baud\n\nLogdatei lumtrex.log kann nicht angelegt werden. Fehlercode: {EISDIR}\n0\n", 0, 1, 0, true},
         EndingRow{"NotATerminal", Ending::NotATerminal, "/dev/null",
                   "Baud\n\n/dev/null GetCommState nicht ok !\nFehlercode: 25\n" + CaptureHeader +
                       "\n/dev/null ist nicht mehr vorhanden. Empfang beendet.\n0\n",
-                  0, 1, 0}),
+                  0, 1, 0, false}),
     [](const auto& info) { return info.param.Name; });
 
 }  // namespace

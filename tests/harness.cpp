@@ -76,7 +76,13 @@ std::vector<std::string> InNamespace(const std::vector<std::string>& command, co
         dup2(out, 1);
     }
     if (!options.WorkDir.empty() && chdir(options.WorkDir.c_str()) != 0) _exit(126);
-    for (const std::string& variable : options.Environment) putenv(const_cast<char*>(variable.c_str()));
+    for (const std::string& variable : options.Environment) {
+        if (variable.find('=') == std::string::npos) {
+            unsetenv(variable.c_str());
+        } else {
+            putenv(const_cast<char*>(variable.c_str()));
+        }
+    }
     std::vector<char*> argv;
     for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
     argv.push_back(nullptr);
@@ -86,7 +92,8 @@ std::vector<std::string> InNamespace(const std::vector<std::string>& command, co
 
 }  // namespace
 
-Session::Session(const std::vector<std::string>& command, const LaunchOptions& options) {
+Session::Session(const std::vector<std::string>& command, const LaunchOptions& options)
+    : crLfNewlines_(options.CrLfNewlines) {
     console_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (console_ < 0 || grantpt(console_) != 0 || unlockpt(console_) != 0) return;
     const std::string consoleName = ptsname(console_);
@@ -129,14 +136,42 @@ void Session::Collect() {
     }
 }
 
+std::string WithoutControlSequences(const std::string& text) {
+    std::string plain;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\x1b') {
+            plain += text[i];
+        } else if (i + 1 < text.size() && text[i + 1] == '[') {  // CSI: up to a final byte
+            for (i += 2; i < text.size() && !(text[i] >= 0x40 && text[i] <= 0x7e); ++i) {
+            }
+        } else if (i + 1 < text.size() && text[i + 1] == ']') {  // OSC: up to BEL or ST
+            for (i += 2; i < text.size() && text[i] != '\a' && text.compare(i, 2, "\x1b\\") != 0; ++i) {
+            }
+            if (i < text.size() && text[i] != '\a') ++i;
+        } else {
+            ++i;  // a two-byte escape
+        }
+    }
+    return plain;
+}
+
+std::string Session::Raw() {
+    std::lock_guard lock(mutex_);
+    return raw_;
+}
+
+std::string CrLfAsNewline(std::string text) {
+    for (std::size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos; ++at) text.erase(at, 1);
+    return text;
+}
+
 std::string Session::Output() {
     std::string text;
     {
         std::lock_guard lock(mutex_);
-        text = raw_;
+        text = CrLfAsNewline(WithoutControlSequences(raw_));
     }
-    for (std::size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos; ++at) text.erase(at, 1);
-    return text;
+    return crLfNewlines_ ? CrLfAsNewline(text) : text;
 }
 
 bool Session::WaitForOutput(const std::string& text, std::chrono::milliseconds limit) {

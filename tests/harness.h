@@ -27,7 +27,8 @@ struct LaunchOptions {
     std::string StdoutFile;            // stdout redirected here, else the console
     std::string TypeAhead;             // typed into the console before the start
     std::string BindOverComPorts;      // a pty bound over /dev/ttyS* in a private mount namespace
-    std::vector<std::string> Environment;
+    std::vector<std::string> Environment;   // NAME=VALUE to set, or NAME alone to unset
+    bool CrLfNewlines = false;               // the program writes a newline as CR LF (Windows)
 };
 
 // One running program. Its console output is collected all along, so the
@@ -39,7 +40,8 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    std::string Output();               // as shown, with "\r\n" read as "\n"
+    std::string Output();               // as shown: "\r\n" read as "\n", terminal control codes left out
+    std::string Raw();                  // every byte the console received
     bool WaitForOutput(const std::string& text, std::chrono::milliseconds limit = 10s);
     void Type(const std::string& keys);
     void Signal(int signal);
@@ -54,11 +56,18 @@ private:
     int console_ = -1;
     int status_ = -1;
     bool exited_ = false;
+    bool crLfNewlines_ = false;
     std::atomic<bool> shutdown_{false};
     std::mutex mutex_;
     std::string raw_;
     std::thread reader_;
 };
+
+// Each "\r\n" as "\n", once: a terminal's or a Windows program's newline.
+std::string CrLfAsNewline(std::string text);
+
+// Terminal text without its control sequences (Wine's console draws with them).
+std::string WithoutControlSequences(const std::string& text);
 
 // Whether this machine lets us bind a pty over /dev/ttyS* privately (root).
 bool CanBindOverComPorts();
