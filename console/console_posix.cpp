@@ -9,10 +9,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -87,16 +89,12 @@ bool StopRequested() { return StopSignal != 0; }
 std::intptr_t StopWakeHandle() { return StopPipe[0]; }
 
 void WarningBox(const char* title, const char* text) {
-    const int width = static_cast<int>(std::strlen(text) > std::strlen(title) + 4 ? std::strlen(text)
-                                                                                 : std::strlen(title) + 4);
-    char rule[256];
-    const int ruleWidth = width + 2 < 255 ? width + 2 : 255;
-    std::memset(rule, '-', static_cast<std::size_t>(ruleWidth));
-    rule[ruleWidth] = '\0';
-    FILE* out = Keyboard >= 0 ? stdout : stderr;
-    std::fprintf(out, "\n+%s+\n| (!) %-*s |\n| %-*s |\n| %*s |\n+%s+\n", rule, width - 4, title, width, text,
-                 width, "[ OK: Enter ]", rule);
-    std::fflush(out);
+    // Shown on the terminal itself, even when standard output goes to a file.
+    const int width = static_cast<int>(std::max(std::strlen(text), std::strlen(title) + 4));
+    const std::string rule(static_cast<std::size_t>(width) + 2, '-');
+    const int out = Keyboard >= 0 ? Keyboard : STDERR_FILENO;
+    dprintf(out, "\n+%s+\n| (!) %-*s |\n| %-*s |\n| %*s |\n+%s+\n", rule.c_str(), width - 4, title, width, text,
+            width, "[ OK: Enter ]", rule.c_str());
     if (Keyboard < 0) return;  // nobody to confirm it: the capture goes on
     // The box consumes what is typed while it shows, up to the Enter.
     char key = 0;

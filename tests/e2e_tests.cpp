@@ -25,7 +25,8 @@ constexpr bool UnderWine = true;
 const std::vector<std::string> Program = {LUMTREX_WINE, LUMTREX_WINE_EXE};
 #else
 constexpr bool UnderWine = false;
-const std::vector<std::string> Program = {LUMTREX_BINARY};
+// LUMTREX_UNDER_TEST names another build of the program, such as an installed one.
+const std::vector<std::string> Program = {getenv("LUMTREX_UNDER_TEST") ? getenv("LUMTREX_UNDER_TEST") : LUMTREX_BINARY};
 #endif
 
 // Wine's COM1 is a link, named in the registry, that each test points at its
@@ -98,6 +99,7 @@ protected:
         }
         options.WorkDir = dir;
         options.CrLfNewlines = UnderWine;
+        options.ConsoleEchoesKeys = UnderWine;
         return std::make_unique<Session>(command, options);
     }
     // The port as the program names it, and the system's code for a folder.

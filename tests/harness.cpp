@@ -93,7 +93,7 @@ std::vector<std::string> InNamespace(const std::vector<std::string>& command, co
 }  // namespace
 
 Session::Session(const std::vector<std::string>& command, const LaunchOptions& options)
-    : crLfNewlines_(options.CrLfNewlines) {
+    : crLfNewlines_(options.CrLfNewlines), consoleEchoesKeys_(options.ConsoleEchoesKeys) {
     console_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (console_ < 0 || grantpt(console_) != 0 || unlockpt(console_) != 0) return;
     const std::string consoleName = ptsname(console_);
@@ -169,8 +169,14 @@ std::string Session::Output() {
     std::string text;
     {
         std::lock_guard lock(mutex_);
-        text = CrLfAsNewline(WithoutControlSequences(raw_));
+        text = raw_;
+        // The console's own echo of a typed key is not the program's output.
+        for (auto key = typed_.rbegin(); consoleEchoesKeys_ && key != typed_.rend(); ++key) {
+            const std::size_t at = text.find(key->second, key->first);
+            if (at != std::string::npos) text.erase(at, key->second.size());
+        }
     }
+    text = CrLfAsNewline(WithoutControlSequences(text));
     return crLfNewlines_ ? CrLfAsNewline(text) : text;
 }
 
@@ -178,7 +184,13 @@ bool Session::WaitForOutput(const std::string& text, std::chrono::milliseconds l
     return WaitUntil([&] { return Output().find(text) != std::string::npos; }, limit);
 }
 
-void Session::Type(const std::string& keys) { SendAll(console_, reinterpret_cast<const unsigned char*>(keys.data()), keys.size()); }
+void Session::Type(const std::string& keys) {
+    if (keys.find_first_of("\x1b\r\n\x03") == std::string::npos) {
+        std::lock_guard lock(mutex_);
+        typed_.emplace_back(raw_.size(), keys);
+    }
+    SendAll(console_, reinterpret_cast<const unsigned char*>(keys.data()), keys.size());
+}
 
 void Session::Signal(int signal) { kill(pid_, signal); }
 

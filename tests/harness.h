@@ -29,6 +29,7 @@ struct LaunchOptions {
     std::string BindOverComPorts;      // a pty bound over /dev/ttyS* in a private mount namespace
     std::vector<std::string> Environment;   // NAME=VALUE to set, or NAME alone to unset
     bool CrLfNewlines = false;               // the program writes a newline as CR LF (Windows)
+    bool ConsoleEchoesKeys = false;          // the console may echo a key left unread (Wine's does, at times)
 };
 
 // One running program. Its console output is collected all along, so the
@@ -57,6 +58,8 @@ private:
     int status_ = -1;
     bool exited_ = false;
     bool crLfNewlines_ = false;
+    bool consoleEchoesKeys_ = false;
+    std::vector<std::pair<std::size_t, std::string>> typed_;  // where the output stood, what was typed
     std::atomic<bool> shutdown_{false};
     std::mutex mutex_;
     std::string raw_;
