@@ -1,6 +1,8 @@
 #include "settings.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <cstring>
 
 Settings PortSettings;
@@ -70,10 +72,7 @@ bool DecimalValue(const char* text, std::int32_t& value) {
 }
 
 bool IsSupportedRate(std::int64_t rate) {
-    for (std::int32_t supported : SupportedRates) {
-        if (rate == supported) return true;
-    }
-    return false;
+    return std::find(std::begin(SupportedRates), std::end(SupportedRates), rate) != std::end(SupportedRates);
 }
 
 Settings ParseArguments(int argc, const char* const* argv, const char* devicePathPrefix) {

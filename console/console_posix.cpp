@@ -116,6 +116,8 @@ void EndProgram(int status) {
         sigaddset(&unblocked, StopSignal);
         sigprocmask(SIG_UNBLOCK, &unblocked, nullptr);
         raise(StopSignal);
+        // Only reached if the signal could not end the process after all.
+        // cppcheck-suppress unreachableCode
         _exit(128 + StopSignal);
     }
     std::exit(status);

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -76,6 +77,11 @@ std::vector<std::string> InNamespace(const std::vector<std::string>& command, co
         dup2(out, 1);
     }
     if (!options.WorkDir.empty() && chdir(options.WorkDir.c_str()) != 0) _exit(126);
+    if (options.FileSizeLimit > 0) {
+        signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
+        const rlimit limit{static_cast<rlim_t>(options.FileSizeLimit), static_cast<rlim_t>(options.FileSizeLimit)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
     for (const std::string& variable : options.Environment) {
         if (variable.find('=') == std::string::npos) {
             unsetenv(variable.c_str());
@@ -83,9 +89,9 @@ std::vector<std::string> InNamespace(const std::vector<std::string>& command, co
             putenv(const_cast<char*>(variable.c_str()));
         }
     }
-    std::vector<char*> argv;
-    for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
-    argv.push_back(nullptr);
+    std::vector<char*> argv(command.size() + 1, nullptr);
+    std::transform(command.begin(), command.end(), argv.begin(),
+                   [](const std::string& word) { return const_cast<char*>(word.c_str()); });
     execvp(argv[0], argv.data());
     _exit(127);
 }
@@ -138,26 +144,23 @@ void Session::Collect() {
 
 std::string WithoutControlSequences(const std::string& text) {
     std::string plain;
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    std::size_t i = 0;
+    while (i < text.size()) {
         if (text[i] != '\x1b') {
-            plain += text[i];
-        } else if (i + 1 < text.size() && text[i + 1] == '[') {  // CSI: up to a final byte
-            for (i += 2; i < text.size() && !(text[i] >= 0x40 && text[i] <= 0x7e); ++i) {
-            }
-        } else if (i + 1 < text.size() && text[i + 1] == ']') {  // OSC: up to BEL or ST
-            for (i += 2; i < text.size() && text[i] != '\a' && text.compare(i, 2, "\x1b\\") != 0; ++i) {
-            }
-            if (i < text.size() && text[i] != '\a') ++i;
-        } else {
-            ++i;  // a two-byte escape
+            plain += text[i++];
+            continue;
+        }
+        const char kind = i + 1 < text.size() ? text[i + 1] : '\0';
+        i += 2;
+        if (kind == '[') {  // CSI: up to its final byte
+            while (i < text.size() && !(text[i] >= 0x40 && text[i] <= 0x7e)) ++i;
+            ++i;
+        } else if (kind == ']') {  // OSC: up to BEL or ST (ESC \)
+            while (i < text.size() && text[i] != '\a' && text[i] != '\x1b') ++i;
+            i += i < text.size() && text[i] == '\x1b' ? 2 : 1;
         }
     }
     return plain;
-}
-
-std::string Session::Raw() {
-    std::lock_guard lock(mutex_);
-    return raw_;
 }
 
 std::string CrLfAsNewline(std::string text) {
@@ -195,7 +198,7 @@ void Session::Type(const std::string& keys) {
 void Session::Signal(int signal) { kill(pid_, signal); }
 
 bool Session::WaitForExit(std::chrono::milliseconds limit) {
-    exited_ = exited_ || WaitUntil([&] { return waitpid(pid_, &status_, WNOHANG) == pid_; }, limit);
+    exited_ = exited_ || WaitUntil([&] { return wait4(pid_, &status_, WNOHANG, &usage_) == pid_; }, limit);
     if (exited_) std::this_thread::sleep_for(100ms);  // let the reader take the last output
     return exited_;
 }

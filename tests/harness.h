@@ -1,6 +1,7 @@
 // harness.h: runs the real program as a user would: its console is a
 // pseudo-terminal we type into and read, its serial port another one we feed.
 #pragma once
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -29,6 +30,7 @@ struct LaunchOptions {
     std::string BindOverComPorts;      // a pty bound over /dev/ttyS* in a private mount namespace
     std::vector<std::string> Environment;   // NAME=VALUE to set, or NAME alone to unset
     bool CrLfNewlines = false;               // the program writes a newline as CR LF (Windows)
+    long FileSizeLimit = 0;                  // RLIMIT_FSIZE in bytes: the log's space runs out there
     bool ConsoleEchoesKeys = false;          // the console may echo a key left unread (Wine's does, at times)
 };
 
@@ -48,6 +50,7 @@ public:
     void Signal(int signal);
     bool WaitForExit(std::chrono::milliseconds limit = 15s);
     int Status() const { return status_; }  // as waitpid gives it
+    const rusage& Usage() const { return usage_; }  // the ended process's CPU time and peak memory
     pid_t Pid() const { return pid_; }
     int Console() const { return console_; }
 
@@ -56,6 +59,7 @@ private:
     pid_t pid_ = -1;
     int console_ = -1;
     int status_ = -1;
+    rusage usage_{};
     bool exited_ = false;
     bool crLfNewlines_ = false;
     bool consoleEchoesKeys_ = false;

@@ -1,0 +1,307 @@
+// lumbench: what lumtrex costs, measured against the least work possible:
+// cat reading the same kind of raw pseudo-terminal into a file (and picocom
+// --logfile where it is installed). Prints one table, also as Markdown.
+//
+//   lumbench [--quick] [--markdown FILE]
+//
+// Exit status: 0 when every target is met (with --quick: when no byte was
+// lost), 1 otherwise.
+#include <signal.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+enum class Reader { Lumtrex, Cat, Picocom };
+const char* const ReaderNames[] = {"lumtrex", "cat", "picocom --logfile"};
+
+struct Measurement {
+    double Seconds = 0;       // until the last byte was in the log
+    double CpuSeconds = 0;    // user + system, whole process life
+    long PeakRssKb = 0;
+    std::size_t Sent = 0, Logged = 0;
+    bool Exact = false;       // the log is byte for byte what was sent
+};
+
+double Elapsed(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+std::unique_ptr<Session> StartReader(Reader reader, const PtyLine& port, int rate, const std::string& dir,
+                                     const std::string& log) {
+    LaunchOptions options;
+    options.WorkDir = dir;
+    const std::string baud = std::to_string(rate);
+    std::unique_ptr<Session> run;
+    switch (reader) {
+        case Reader::Lumtrex:
+            run = std::make_unique<Session>(std::vector<std::string>{LUMTREX_BINARY, port.SlavePath, baud}, options);
+            run->WaitForOutput("Empfangene Bytes");
+            break;
+        case Reader::Cat:
+            run = std::make_unique<Session>(
+                std::vector<std::string>{"sh", "-c", "exec cat \"$0\" > \"$1\"", port.SlavePath, log}, options);
+            break;
+        case Reader::Picocom:
+            run = std::make_unique<Session>(
+                std::vector<std::string>{"picocom", "-q", "-b", baud, "--logfile", log, port.SlavePath}, options);
+            break;
+    }
+    WaitUntil([&] { return FileSize(log) >= 0; }, 5s);
+    std::this_thread::sleep_for(300ms);
+    return run;
+}
+
+// Peak resident memory of a running process since its exec (the rusage
+// figure would count the forked copy of this benchmark before it).
+long PeakRssKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+// Sends `data` (paced at `rate`, or as fast as the line takes it) to a reader
+// and measures it from its start to its end.
+Measurement Stream(Reader reader, const std::string& data, int rate, bool paced) {
+    PtyLine port;
+    OpenPtyLine(port);
+    const std::string dir = TempDir();
+    const std::string log = dir + "/lumtrex.log";
+    auto run = StartReader(reader, port, rate, dir, log);
+    const auto start = Clock::now();
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
+    std::thread sender([&] {
+        if (paced) {
+            SendPaced(port.Master, bytes, data.size(), rate, 1);
+        } else {
+            SendAll(port.Master, bytes, data.size());
+        }
+    });
+    sender.join();
+    WaitUntil([&] { return FileSize(log) >= static_cast<long long>(data.size()); }, 30s);
+    Measurement result;
+    result.Seconds = Elapsed(start);
+    result.PeakRssKb = PeakRssKb(run->Pid());
+    if (reader == Reader::Lumtrex) {
+        run->Type("q");
+    } else {
+        run->Signal(SIGTERM);
+    }
+    run->WaitForExit(30s);
+    const rusage& usage = run->Usage();
+    result.CpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+                        usage.ru_stime.tv_usec / 1e6;
+    result.Sent = data.size();
+    const std::string logged = ReadFile(log);
+    result.Logged = logged.size();
+    result.Exact = logged == data;
+    ClosePtyLine(port);
+    return result;
+}
+
+// CPU time of a running process in seconds, to the nanosecond where the
+// kernel keeps scheduler statistics.
+double CpuOf(pid_t pid) {
+    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+    double nanoseconds = 0;
+    if (schedstat >> nanoseconds) return nanoseconds / 1e9;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string field;
+    double ticks = 0;
+    for (int i = 1; stat >> field && i <= 15; ++i) {
+        if (i == 14 || i == 15) ticks += std::stod(field);
+    }
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Percent of one core used while lumtrex waits: on a silent line, or for a
+// key after a failed open.
+double IdlePercent(bool failedOpen, double seconds) {
+    PtyLine port;
+    OpenPtyLine(port);
+    LaunchOptions options;
+    options.WorkDir = TempDir();
+    Session run({LUMTREX_BINARY, failedOpen ? "/dev/lumtrex-missing" : port.SlavePath, "115200"}, options);
+    run.WaitForOutput(failedOpen ? "beliebiger Taste" : "Empfangene Bytes");
+    std::this_thread::sleep_for(1s);
+    const double before = CpuOf(run.Pid());
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const double used = CpuOf(run.Pid()) - before;
+    run.Type("q");
+    run.WaitForExit();
+    ClosePtyLine(port);
+    return 100.0 * used / seconds;
+}
+
+// Seconds from a key press to the end of the process, on a silent line.
+std::vector<double> StopLatencies(int tries) {
+    std::vector<double> latencies;
+    for (int i = 0; i < tries; ++i) {
+        PtyLine port;
+        OpenPtyLine(port);
+        LaunchOptions options;
+        options.WorkDir = TempDir();
+        Session run({LUMTREX_BINARY, port.SlavePath, "115200"}, options);
+        run.WaitForOutput("Empfangene Bytes");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300 + 437 * i % 2000));  // spread over a read
+        const auto pressed = Clock::now();
+        run.Type("q");
+        run.WaitForExit();
+        latencies.push_back(Elapsed(pressed));
+        ClosePtyLine(port);
+    }
+    std::sort(latencies.begin(), latencies.end());
+    return latencies;
+}
+
+std::string MachineLine() {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line, model = "unknown processor";
+    while (std::getline(cpuinfo, line)) {
+        if (line.rfind("model name", 0) == 0) {
+            model = line.substr(line.find(':') + 2);
+            break;
+        }
+    }
+    utsname system{};
+    uname(&system);
+    return model + ", " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores, " + system.sysname + " " +
+           system.release;
+}
+
+bool Installed(const char* program) {
+    return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+class Report {
+public:
+    void Row(const std::vector<std::string>& cells) { rows_.push_back(cells); }
+    void Target(const std::string& what, bool met) {
+        targets_.push_back((met ? "met:    " : "MISSED: ") + what);
+        allMet_ = allMet_ && met;
+    }
+    bool AllMet() const { return allMet_; }
+    std::string Markdown(const std::string& machine) const {
+        std::ostringstream out;
+        out << "Machine: " << machine << "\n\n";
+        for (std::size_t r = 0; r < rows_.size(); ++r) {
+            out << "|";
+            for (const std::string& cell : rows_[r]) out << " " << cell << " |";
+            out << "\n";
+            if (r == 0) {
+                out << "|";
+                for (std::size_t c = 0; c < rows_[r].size(); ++c) out << "---|";
+                out << "\n";
+            }
+        }
+        out << "\n";
+        for (const std::string& target : targets_) out << "- " << target << "\n";
+        return out.str();
+    }
+
+private:
+    std::vector<std::vector<std::string>> rows_;
+    std::vector<std::string> targets_;
+    bool allMet_ = true;
+};
+
+std::string Fixed(double value, int digits) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", digits, value);
+    return text;
+}
+
+std::string Ratio(const Measurement& m) { return Fixed(static_cast<double>(m.Logged) / static_cast<double>(m.Sent), 6) + (m.Exact ? " exact" : " DIFFERS"); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool quick = false;
+    std::string markdownFile = "lumbench-results.md";
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0) quick = true;
+        else if (std::strcmp(argv[i], "--markdown") == 0 && i + 1 < argc) markdownFile = argv[++i];
+        else {
+            std::fprintf(stderr, "usage: lumbench [--quick] [--markdown FILE]\n");
+            return 2;
+        }
+    }
+    const std::size_t volume = (quick ? 8u : 64u) << 20;
+    const double lineSeconds = quick ? 4 : 60, slowSeconds = quick ? 3 : 20, idleSeconds = quick ? 2 : 10;
+    std::vector<Reader> readers = {Reader::Lumtrex, Reader::Cat};
+    if (Installed("picocom")) readers.push_back(Reader::Picocom);
+
+    Report report;
+    bool lossless = true;
+    report.Row({"measurement", "reader", "MiB/s", "CPU s/MiB", "CPU % of a core", "peak RSS KiB", "logged/sent"});
+
+    const std::string data = Bytes(Pattern::Random, volume, 11);
+    std::vector<Measurement> full;
+    for (Reader reader : readers) {
+        std::fprintf(stderr, "lumbench: %zu MiB at full speed into %s\n", volume >> 20, ReaderNames[int(reader)]);
+        const Measurement m = Stream(reader, data, 115200, false);
+        full.push_back(m);
+        lossless = lossless && m.Exact;
+        report.Row({std::to_string(volume >> 20) + " MiB, full speed", ReaderNames[int(reader)],
+                    Fixed(static_cast<double>(volume >> 20) / m.Seconds, 1), Fixed(m.CpuSeconds / static_cast<double>(volume >> 20), 4),
+                    Fixed(100 * m.CpuSeconds / m.Seconds, 1), std::to_string(m.PeakRssKb), Ratio(m)});
+    }
+    const double perMibRatio = full[0].CpuSeconds / std::max(full[1].CpuSeconds, 1e-6);
+
+    std::vector<double> lineRatios;
+    for (int rate : {115200, 9600}) {
+        const double seconds = rate == 115200 ? lineSeconds : slowSeconds;
+        const std::string stream = Bytes(Pattern::Random, static_cast<std::size_t>(seconds * rate / 10), 13);
+        Measurement lumtrex, cat;
+        for (Reader reader : {Reader::Lumtrex, Reader::Cat}) {
+            std::fprintf(stderr, "lumbench: %.0f s at %d baud into %s\n", seconds, rate, ReaderNames[int(reader)]);
+            const Measurement m = Stream(reader, stream, rate, true);
+            (reader == Reader::Lumtrex ? lumtrex : cat) = m;
+            lossless = lossless && m.Exact;
+            report.Row({Fixed(seconds, 0) + " s at " + std::to_string(rate) + " baud", ReaderNames[int(reader)], "",
+                        "", Fixed(100 * m.CpuSeconds / m.Seconds, 3), std::to_string(m.PeakRssKb), Ratio(m)});
+        }
+        lineRatios.push_back(lumtrex.CpuSeconds / std::max(cat.CpuSeconds, 1e-6));
+    }
+
+    std::fprintf(stderr, "lumbench: idle\n");
+    const double idle = IdlePercent(false, idleSeconds);
+    const double waiting = IdlePercent(true, idleSeconds);
+    report.Row({Fixed(idleSeconds, 0) + " s, no data", "lumtrex", "", "", Fixed(idle, 4), "", ""});
+    report.Row({Fixed(idleSeconds, 0) + " s, key wait after a failed open", "lumtrex", "", "", Fixed(waiting, 4), "", ""});
+
+    std::fprintf(stderr, "lumbench: stop latency\n");
+    const std::vector<double> latencies = StopLatencies(quick ? 3 : 7);
+    const double median = latencies[latencies.size() / 2];
+    report.Row({"key to end, median of " + std::to_string(latencies.size()) + " (min " + Fixed(latencies.front(), 2) +
+                    " s, max " + Fixed(latencies.back(), 2) + " s)",
+                "lumtrex", "", "", Fixed(median, 2) + " s", "", ""});
+
+    report.Target("logged/sent = 1.0 in every row, byte for byte", lossless);
+    report.Target("CPU per MiB at most 4 x cat's (" + Fixed(perMibRatio, 2) + " x)", perMibRatio <= 4);
+    report.Target("CPU at 115200 baud at most 2 x cat's (" + Fixed(lineRatios[0], 2) + " x)", lineRatios[0] <= 2);
+    report.Target("CPU at 9600 baud at most 2 x cat's (" + Fixed(lineRatios[1], 2) + " x)", lineRatios[1] <= 2);
+    report.Target("idle under 0.1 % of a core (" + Fixed(idle, 4) + " %, key wait " + Fixed(waiting, 4) + " %)",
+                  idle < 0.1 && waiting < 0.1);
+    report.Target("peak resident memory of lumtrex under 4 MiB (" + std::to_string(full[0].PeakRssKb) + " KiB)",
+                  full[0].PeakRssKb < 4096);
+
+    const std::string markdown = report.Markdown(MachineLine());
+    std::fputs(markdown.c_str(), stdout);
+    std::ofstream(markdownFile) << markdown;
+    std::fprintf(stderr, "lumbench: table written to %s\n", markdownFile.c_str());
+    return quick ? (lossless ? 0 : 1) : (report.AllMet() ? 0 : 1);
+}

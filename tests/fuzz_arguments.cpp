@@ -1,0 +1,70 @@
+// Fuzz target for the argument rules: whatever the command line, never a
+// crash, always one of the ports (a number, COMn or a device path) and one of
+// the 14 rates, and decimal values read as strtoll reads them, or rejected
+// when beyond 32 bits. The input is the argument list, split at NUL bytes.
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "../app/settings.h"
+
+namespace {
+
+void Require(bool holds, const char* what) {
+    if (!holds) {
+        std::fprintf(stderr, "violated: %s\n", what);
+        std::abort();
+    }
+}
+
+void CheckDecimal(const char* text) {
+    std::int32_t value = 0;
+    const bool inRange = DecimalValue(text, value);
+    errno = 0;
+    const long long expected = std::strtoll(text, nullptr, 10);
+    const bool fits = errno != ERANGE && expected >= INT32_MIN && expected <= INT32_MAX;
+    Require(inRange == fits, "a value is in range exactly when it fits 32 bits");
+    Require(!inRange || value == expected, "a value in range is the decimal value");
+}
+
+void CheckSettings(const std::vector<const char*>& argv, const char* prefix) {
+    const Settings settings = ParseArguments(static_cast<int>(argv.size()), argv.data(), prefix);
+    const char* name = PortName(settings);
+    if (settings.DevicePath) {
+        Require(argv.size() > 1 && settings.DevicePath == argv[1], "a device path is the first argument");
+        Require(std::strncmp(name, prefix, std::strlen(prefix)) == 0, "a device path begins with the prefix");
+    } else {
+        char expected[8];
+        std::snprintf(expected, sizeof expected, "COM%d", settings.PortIndex + 1);
+        Require(settings.PortIndex >= 0 && settings.PortIndex < 255, "a COM port is COM1 to COM255");
+        Require(std::strcmp(name, expected) == 0, "the name is the COM port's");
+    }
+    Require(IsSupportedRate(settings.BaudRate), "the rate is one of the 14");
+    Require(settings.DtrOption == (argv.size() > 3 && std::strcmp(argv[3], "-d1") == 0), "DTR only from -d1 third");
+    Require(settings.RtsOption == (argv.size() > 4 && std::strcmp(argv[4], "-c1") == 0), "RTS only from -c1 fourth");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::vector<std::string> words(1, "lumtrex");
+    words.emplace_back();
+    for (std::size_t i = 0; i < size; ++i) {
+        if (data[i] == 0) {
+            words.emplace_back();
+        } else {
+            words.back() += static_cast<char>(data[i]);
+        }
+    }
+    std::vector<const char*> argv(words.size());
+    std::transform(words.begin(), words.end(), argv.begin(), [](const std::string& word) { return word.c_str(); });
+    for (std::size_t i = 1; i < argv.size(); ++i) CheckDecimal(argv[i]);
+    CheckSettings(argv, "/");
+    CheckSettings(argv, "\\\\.\\");
+    return 0;
+}
