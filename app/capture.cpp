@@ -25,13 +25,14 @@ std::uint32_t CaptureFill = 0;
 void ShowCount() { Print("%llu\r", static_cast<unsigned long long>(ByteCount)); }
 
 // Takes what one read delivered into the log, whole block or not.
-bool KeepReceived(std::uint32_t delivered) {
+// Returns 0, or the system's error number when the log did not take it all.
+int KeepReceived(std::uint32_t delivered) {
     std::memcpy(CaptureBuffer + CaptureFill, ReceiveBlock, delivered);
     CaptureFill += delivered;
-    const bool written = WriteBlock(CaptureBuffer, CaptureFill);
+    const int error = WriteBlock(CaptureBuffer, CaptureFill) ? 0 : errno;
     CaptureFill = 0;
     ShowCount();
-    return written;
+    return error;
 }
 
 }  // namespace
@@ -60,8 +61,8 @@ bool RunCapture() {
     while (!KeyWaiting() && !StopRequested()) {
         ReadResult result;
         ReadBlock(PortHandle, ReceiveBlock, BlockSize, result);
-        if (result.Delivered > 0 && !KeepReceived(result.Delivered)) {
-            Print("\nSchreiben in %s fehlgeschlagen. Fehlercode: %d\n", LogName, errno);
+        if (const int error = result.Delivered > 0 ? KeepReceived(result.Delivered) : 0) {
+            Print("\nSchreiben in %s fehlgeschlagen. Fehlercode: %d\n", LogName, error);
             return false;
         }
         if (result.End == ReadEnd::DeviceLost) {

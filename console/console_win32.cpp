@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <io.h>
+#include <vector>
 
 #include "console.h"
 
 namespace {
 
 HANDLE Keyboard = nullptr;        // CONIN$, opened at the first key test
+std::vector<INPUT_RECORD> Pending; // grows to the longest input queue seen
 HANDLE StopEvent = nullptr;       // set by the control handler
 HANDLE FinishedEvent = nullptr;   // set once the run has ended in order
 volatile LONG StopType = -1;      // the control event that asked to stop
@@ -69,11 +71,11 @@ bool KeyWaiting() {
     WaitForSingleObject(Keyboard, 0);  // under Wine this brings pending terminal input in
     DWORD pending = 0;
     if (!GetNumberOfConsoleInputEvents(Keyboard, &pending) || pending == 0) return false;
-    INPUT_RECORD events[64];
+    if (Pending.size() < pending) Pending.resize(pending);
     DWORD seen = 0;
-    if (!PeekConsoleInputA(Keyboard, events, pending < 64 ? pending : 64, &seen)) return false;
+    if (!PeekConsoleInputA(Keyboard, Pending.data(), pending, &seen)) return false;
     for (DWORD i = 0; i < seen; ++i) {
-        if (events[i].EventType == KEY_EVENT && CountsAsKey(events[i].Event.KeyEvent)) return true;
+        if (Pending[i].EventType == KEY_EVENT && CountsAsKey(Pending[i].Event.KeyEvent)) return true;
     }
     return false;
 }

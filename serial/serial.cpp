@@ -68,10 +68,9 @@ void ReportOpenError(int error, const char* name) {
 
 void OpenPort() {
     if (!CreateReadEvent()) return;
-    char device[512];
-    DeviceName(PortSettings, device, sizeof device);
+    char buffer[32];
     const char* name = PortName(PortSettings);
-    int error = OpenDevice(device);
+    int error = OpenDevice(DeviceName(PortSettings, buffer, sizeof buffer));
     if (error == 0) error = ConfigurePort(name);
     ReportOpenError(error, name);
 }

@@ -10,8 +10,9 @@ struct Settings;
 enum class ModemLine { Dtr, Rts };
 
 bool CreateReadEvent();
-// The device the settings name, as this system opens it.
-void DeviceName(const Settings& settings, char* name, std::size_t size);
+// The device the settings name, as this system opens it: the path the user
+// gave, or the COM port's name formatted into `buffer`.
+const char* DeviceName(const Settings& settings, char* buffer, std::size_t size);
 // Opens for exclusive use and sets PortHandle; on failure nothing stays open.
 int OpenDevice(const char* name);
 int GetLineState();

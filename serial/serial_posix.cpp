@@ -38,12 +38,10 @@ bool IsLostDeviceError(int error) { return error == EIO || error == ENXIO || err
 
 bool CreateReadEvent() { return true; }  // poll needs no event object
 
-void DeviceName(const Settings& settings, char* name, std::size_t size) {
-    if (settings.DevicePath) {
-        std::snprintf(name, size, "%s", settings.DevicePath);
-    } else {
-        std::snprintf(name, size, "/dev/ttyS%d", settings.PortIndex);
-    }
+const char* DeviceName(const Settings& settings, char* buffer, std::size_t size) {
+    if (settings.DevicePath) return settings.DevicePath;
+    std::snprintf(buffer, size, "/dev/ttyS%d", settings.PortIndex);
+    return buffer;
 }
 
 int OpenDevice(const char* name) {
@@ -80,7 +78,10 @@ void SetModemLine(ModemLine line, bool raised) {
     ioctl(Fd(), raised ? TIOCMBIS : TIOCMBIC, &bits);
 }
 
-void CloseDevice() { close(Fd()); }
+void CloseDevice() {
+    ioctl(Fd(), TIOCNXCL);  // the port is free for others again
+    close(Fd());
+}
 
 OpenFault ClassifyOpenError(int code) {
     switch (code) {

@@ -42,14 +42,11 @@ bool CreateReadEvent() {
     return ReadOverlapped.hEvent != nullptr;
 }
 
-void DeviceName(const Settings& settings, char* name, std::size_t size) {
-    if (settings.DevicePath) {
-        std::snprintf(name, size, "%s", settings.DevicePath);
-    } else if (settings.PortIndex < 8) {
-        std::snprintf(name, size, "COM%d", settings.PortIndex + 1);
-    } else {
-        std::snprintf(name, size, "\\\\.\\COM%d", settings.PortIndex + 1);  // the only form from COM10 on
-    }
+const char* DeviceName(const Settings& settings, char* buffer, std::size_t size) {
+    if (settings.DevicePath) return settings.DevicePath;
+    // From COM10 on Windows knows the port only by its \\.\ name.
+    std::snprintf(buffer, size, settings.PortIndex < 8 ? "COM%d" : "\\\\.\\COM%d", settings.PortIndex + 1);
+    return buffer;
 }
 
 int OpenDevice(const char* name) {
@@ -114,13 +111,15 @@ bool ReadBlock(PortHandleType handle, unsigned char* buffer, std::uint32_t lengt
     }
     const HANDLE wakers[2] = {ReadOverlapped.hEvent, reinterpret_cast<HANDLE>(StopWakeHandle())};
     for (;;) {
-        if (WaitForMultipleObjects(2, wakers, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        const DWORD woke = WaitForMultipleObjects(wakers[1] ? 2 : 1, wakers, FALSE, INFINITE);
+        if (woke == WAIT_OBJECT_0 + 1) {
             // A stop request: end the read, keeping what it already has.
             CancelIoEx(port, &ReadOverlapped);
             GetOverlappedResult(port, &ReadOverlapped, &delivered, TRUE);
             return Finish(result, delivered, length, ReadEnd::Stopped);
         }
-        if (GetOverlappedResult(port, &ReadOverlapped, &delivered, FALSE)) {
+        // Should the wait itself fail, let the system wait instead of spinning here.
+        if (GetOverlappedResult(port, &ReadOverlapped, &delivered, woke == WAIT_FAILED)) {
             return Finish(result, delivered, length, ReadEnd::TimedOut);
         }
         const DWORD error = GetLastError();

@@ -216,7 +216,9 @@ INSTANTIATE_TEST_SUITE_P(
                        "Windows meldet nicht gefunden. COM200 existiert nicht oder wird benutzt.\n", true},
         // Wine does not enforce exclusive opens.
         OpenFailureRow{"HeldByAnother", "{port}", true, "Windows verweigert Zugriff. {port} wird benutzt.\n", false},
-        OpenFailureRow{"NotATerminal", "/tmp", false, "Fehlercode: 21\n", false}),
+        OpenFailureRow{"NotATerminal", "/tmp", false, "Fehlercode: 21\n", false},
+        // Opened as given, never shortened into another path: too long for the system.
+        OpenFailureRow{"OverlongPath", "/tmp/" + std::string(5000, 'x'), false, "Fehlercode: 36\n", false}),
     [](const auto& info) { return info.param.Name; });
 
 TEST_F(EndToEnd, SecondInstanceFindsThePortInUse) {
