@@ -78,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ArgumentRules, DevicePathsFollowTheSystemsPrefix) {
     EXPECT_STREQ(PortName(Parse({"\\\\.\\COM20"}, "\\\\.\\")), "\\\\.\\COM20");
-    EXPECT_STREQ(PortName(Parse({"/dev/ttyS1"}, "\\\\.\\")), "COM1");
+    EXPECT_STREQ(PortName(Parse({"/dev/ttyACM1"}, "\\\\.\\")), "COM1");
     EXPECT_STREQ(PortName(Parse({"\\\\.\\COM20"}, "/")), "COM1");
 }
 
