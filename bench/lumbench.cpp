@@ -83,14 +83,11 @@ Measurement Stream(Reader reader, const std::string& data, int rate, bool paced)
     auto run = StartReader(reader, port, rate, dir, log);
     const auto start = Clock::now();
     const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
-    std::thread sender([&] {
-        if (paced) {
-            SendPaced(port.Master, bytes, data.size(), rate, 1);
-        } else {
-            SendAll(port.Master, bytes, data.size());
-        }
-    });
-    sender.join();
+    if (paced) {
+        SendPaced(port.Master, bytes, data.size(), rate, 1);
+    } else {
+        SendAll(port.Master, bytes, data.size());
+    }
     WaitUntil([&] { return FileSize(log) >= static_cast<long long>(data.size()); }, 30s);
     Measurement result;
     result.Seconds = Elapsed(start);

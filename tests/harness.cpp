@@ -82,13 +82,6 @@ std::vector<std::string> InNamespace(const std::vector<std::string>& command, co
         const rlimit limit{static_cast<rlim_t>(options.FileSizeLimit), static_cast<rlim_t>(options.FileSizeLimit)};
         setrlimit(RLIMIT_FSIZE, &limit);
     }
-    for (const std::string& variable : options.Environment) {
-        if (variable.find('=') == std::string::npos) {
-            unsetenv(variable.c_str());
-        } else {
-            putenv(const_cast<char*>(variable.c_str()));
-        }
-    }
     std::vector<char*> argv(command.size() + 1, nullptr);
     std::transform(command.begin(), command.end(), argv.begin(),
                    [](const std::string& word) { return const_cast<char*>(word.c_str()); });

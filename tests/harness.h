@@ -28,7 +28,6 @@ struct LaunchOptions {
     std::string StdoutFile;            // stdout redirected here, else the console
     std::string TypeAhead;             // typed into the console before the start
     std::string BindOverComPorts;      // a pty bound over /dev/ttyS* in a private mount namespace
-    std::vector<std::string> Environment;   // NAME=VALUE to set, or NAME alone to unset
     bool CrLfNewlines = false;               // the program writes a newline as CR LF (Windows)
     long FileSizeLimit = 0;                  // RLIMIT_FSIZE in bytes: the log's space runs out there
     bool ConsoleEchoesKeys = false;          // the console may echo a key left unread (Wine's does, at times)
