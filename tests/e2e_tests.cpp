@@ -99,7 +99,6 @@ protected:
         }
         options.WorkDir = dir;
         options.CrLfNewlines = UnderWine;
-        options.ConsoleEchoesKeys = UnderWine;
         return std::make_unique<Session>(command, options);
     }
     // The port as the program names it, and the system's code for a folder.

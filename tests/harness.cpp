@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -92,14 +93,16 @@ std::vector<std::string> InNamespace(const std::vector<std::string>& command, co
 }  // namespace
 
 Session::Session(const std::vector<std::string>& command, const LaunchOptions& options)
-    : crLfNewlines_(options.CrLfNewlines), consoleEchoesKeys_(options.ConsoleEchoesKeys) {
+    : crLfNewlines_(options.CrLfNewlines) {
     console_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (console_ < 0 || grantpt(console_) != 0 || unlockpt(console_) != 0) return;
     const std::string consoleName = ptsname(console_);
     // The console lives from now on even before the child opens it, so keys
     // typed ahead wait in its input.
     const int holder = open(consoleName.c_str(), O_RDWR | O_NOCTTY);
-    if (!options.TypeAhead.empty()) Type(options.TypeAhead);
+    if (!options.TypeAhead.empty()) {
+        SendAll(console_, reinterpret_cast<const unsigned char*>(options.TypeAhead.data()), options.TypeAhead.size());
+    }
     const std::vector<std::string> run =
         options.BindOverComPorts.empty() ? command : InNamespace(command, options.BindOverComPorts);
     pid_ = fork();
@@ -161,16 +164,16 @@ std::string CrLfAsNewline(std::string text) {
     return text;
 }
 
+std::string Session::Raw() {
+    std::lock_guard lock(mutex_);
+    return raw_;
+}
+
 std::string Session::Output() {
     std::string text;
     {
         std::lock_guard lock(mutex_);
         text = raw_;
-        // The console's own echo of a typed key is not the program's output.
-        for (auto key = typed_.rbegin(); consoleEchoesKeys_ && key != typed_.rend(); ++key) {
-            const std::size_t at = text.find(key->second, key->first);
-            if (at != std::string::npos) text.erase(at, key->second.size());
-        }
     }
     text = CrLfAsNewline(WithoutControlSequences(text));
     return crLfNewlines_ ? CrLfAsNewline(text) : text;
@@ -181,10 +184,12 @@ bool Session::WaitForOutput(const std::string& text, std::chrono::milliseconds l
 }
 
 void Session::Type(const std::string& keys) {
-    if (keys.find_first_of("\x1b\r\n\x03") == std::string::npos) {
-        std::lock_guard lock(mutex_);
-        typed_.emplace_back(raw_.size(), keys);
-    }
+    // Typed into a terminal that still echoes, a key would show up in the
+    // output, as on any terminal before the program has taken it over.
+    WaitUntil([&] {
+        termios modes{};
+        return tcgetattr(console_, &modes) == 0 && !(modes.c_lflag & ECHO);
+    }, 5s);
     SendAll(console_, reinterpret_cast<const unsigned char*>(keys.data()), keys.size());
 }
 

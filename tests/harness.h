@@ -30,7 +30,6 @@ struct LaunchOptions {
     std::string BindOverComPorts;      // a pty bound over /dev/ttyS* in a private mount namespace
     bool CrLfNewlines = false;               // the program writes a newline as CR LF (Windows)
     long FileSizeLimit = 0;                  // RLIMIT_FSIZE in bytes: the log's space runs out there
-    bool ConsoleEchoesKeys = false;          // the console may echo a key left unread (Wine's does, at times)
 };
 
 // One running program. Its console output is collected all along, so the
@@ -45,6 +44,8 @@ public:
     std::string Output();               // as shown: "\r\n" read as "\n", terminal control codes left out
     std::string Raw();                  // every byte the console received
     bool WaitForOutput(const std::string& text, std::chrono::milliseconds limit = 10s);
+    // Presses keys once the program has its console ready for them (echo
+    // off, as lumtrex and Wine's console both set it); never later than 5 s.
     void Type(const std::string& keys);
     void Signal(int signal);
     bool WaitForExit(std::chrono::milliseconds limit = 15s);
@@ -61,8 +62,6 @@ private:
     rusage usage_{};
     bool exited_ = false;
     bool crLfNewlines_ = false;
-    bool consoleEchoesKeys_ = false;
-    std::vector<std::pair<std::size_t, std::string>> typed_;  // where the output stood, what was typed
     std::atomic<bool> shutdown_{false};
     std::mutex mutex_;
     std::string raw_;
