@@ -8,6 +8,7 @@
 
 #include "../console/console.h"
 #include "../serial/serial.h"
+#include "log_file.h"
 #include "settings.h"
 
 std::uint64_t ByteCount = 0;
@@ -45,7 +46,7 @@ bool WriteBlock(const unsigned char* bytes, std::uint32_t length) {
 }
 
 bool RunCapture() {
-    LogFile = std::fopen(LogName, "wb");
+    LogFile = CreateLog(LogName);
     if (!LogFile) {
         Print("Logdatei %s kann nicht angelegt werden. Fehlercode: %d\n", LogName, errno);
         return false;
