@@ -33,11 +33,16 @@ const char* OpenFaultText(OpenFault fault) {
 
 namespace {
 
-// The configuration steps after a successful open. A failed step leaves the
-// device open and skips the rest, purge and lines included.
+// The configuration steps after a successful open. A device that cannot
+// even report its line settings is no communications device (a disk, a
+// file, /dev/zero): it is closed again, as if it had never opened. A later
+// step that fails leaves the device open and skips the rest, purge and
+// lines included.
 int ConfigurePort(const char* name) {
     if (int error = GetLineState()) {
         Print("%s GetCommState nicht ok !\n", name);
+        CloseDevice();
+        PortHandle = InvalidPortHandle;
         return error;
     }
     if (int error = SetLineState(PortSettings.BaudRate)) {
