@@ -1,10 +1,12 @@
 // siminst: a simulated serial instrument on a pseudo-terminal.
 //
 //   siminst [--rate R] [--pattern text|bytes|random] [--seed S] [--bytes N]
-//           [--start-ms MS] [--sent FILE] [--check LOG] [-- COMMAND ARG...]
+//           [--start-ms MS] [--sent FILE] [--check LOG] [--print-path]
+//           [-- COMMAND ARG...]
 //
-// Creates a pseudo-terminal, prints its path and sends the pattern at the pace
-// of R baud. With a command, runs it with every "{}" replaced by the path and
+// Creates a pseudo-terminal, says where it is and sends the pattern at the
+// pace of R baud (--print-path: its bare path first on standard output, for
+// scripts). With a command, runs it with every "{}" replaced by the path and
 // ends with it; without one, sends until N bytes are out or it is told to
 // stop. It keeps its side open until then: closing it would make Linux drop
 // what the reader has not read yet. With --check, it then compares LOG with
@@ -36,13 +38,15 @@ struct Options {
     int StartMs = 1000;
     const char* SentFile = nullptr;
     const char* CheckFile = nullptr;
+    bool PrintPath = false;
     std::vector<char*> Command;
 };
 
 [[noreturn]] void Usage() {
     std::fprintf(stderr,
                  "usage: siminst [--rate R] [--pattern text|bytes|random] [--seed S] [--bytes N]\n"
-                 "               [--start-ms MS] [--sent FILE] [--check LOG] [-- COMMAND ARG...]\n"
+                 "               [--start-ms MS] [--sent FILE] [--check LOG] [--print-path]\n"
+                 "               [-- COMMAND ARG...]\n"
                  "               ({} in the command stands for the port)\n");
     std::exit(2);
 }
@@ -54,6 +58,10 @@ Options ParseOptions(int argc, char** argv) {
         if (option == "--") {
             options.Command.assign(argv + i + 1, argv + argc);
             break;
+        }
+        if (option == "--print-path") {
+            options.PrintPath = true;
+            continue;
         }
         if (i + 1 >= argc) Usage();
         const char* value = argv[++i];
@@ -146,9 +154,11 @@ int main(int argc, char** argv) {
         std::perror("siminst: no pseudo-terminal");
         return 1;
     }
-    std::printf("%s\n", line.SlavePath);
-    std::fflush(stdout);
-    std::fprintf(stderr, "siminst: instrument on %s at %d baud\n", line.SlavePath, options.Rate);
+    if (options.PrintPath) {
+        std::printf("%s\n", line.SlavePath);
+        std::fflush(stdout);
+    }
+    std::fprintf(stderr, "siminst: the simulated instrument sends on %s at %d baud.\n", line.SlavePath, options.Rate);
 
     struct sigaction action {};
     action.sa_handler = OnSignal;
