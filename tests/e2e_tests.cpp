@@ -101,10 +101,15 @@ protected:
         options.CrLfNewlines = UnderWine;
         return std::make_unique<Session>(command, options);
     }
-    // The port as the program names it, and the system's code for a folder.
+    // The port as the program names it, the run's folder, the null device,
+    // and the system's codes for a folder, a file another run holds and a
+    // device that is no serial port.
     std::string Expand(const std::string& text) const {
-        return Replace(Replace(text, "{port}", UnderWine ? "COM1" : port.SlavePath), "{EISDIR}",
-                       UnderWine ? "13" : "21");
+        std::string expanded = Replace(Replace(text, "{port}", UnderWine ? "COM1" : port.SlavePath), "{dir}", dir);
+        expanded = Replace(expanded, "{null}", UnderWine ? "\\\\.\\NUL" : "/dev/null");
+        expanded = Replace(expanded, "{EISDIR}", UnderWine ? "13" : "21");
+        expanded = Replace(expanded, "{NOTCOMM}", UnderWine ? "6" : "25");
+        return Replace(expanded, "{EAGAIN}", UnderWine ? "13" : "11");
     }
     void Send(const std::string& bytes) {
         ASSERT_TRUE(SendAll(port.Master, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
@@ -179,10 +184,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Ports that cannot be used ----
 
+enum class Prepare { Nothing, HoldPort, RegularFile, Fifo };
+
 struct OpenFailureRow {
     const char* Name;
     std::string Port;      // argument 1; "{port}" is the test's pseudo-terminal
-    bool Held;             // another process holds the port
+    Prepare Before;        // what stands at the port when the program starts
     std::string Expected;  // what follows the settings line
     bool WineToo;          // the port names a COM port under Wine too
 };
@@ -196,9 +203,14 @@ TEST_P(OpenFailures, AreReportedAndWaitForAKey) {
     if (UnderWine && !row.WineToo) GTEST_SKIP() << "names no Windows port";
     WriteFile(log, "older log");
     int holder = -1;
-    if (row.Held) {
-        holder = open(port.SlavePath, O_RDWR | O_NOCTTY);
-        ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    switch (row.Before) {
+        case Prepare::HoldPort:
+            holder = open(port.SlavePath, O_RDWR | O_NOCTTY);
+            ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+            break;
+        case Prepare::RegularFile: WriteFile(Expand(row.Port), Bytes(Pattern::Random, 5000)); break;
+        case Prepare::Fifo: ASSERT_EQ(mkfifo(Expand(row.Port).c_str(), 0600), 0); break;
+        case Prepare::Nothing: break;
     }
     auto run = Launch({row.Port, "9600"});
     const std::string expected = Expand("Baud\n\n" + row.Expected + KeyPrompt);
@@ -214,27 +226,72 @@ TEST_P(OpenFailures, AreReportedAndWaitForAKey) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, OpenFailures,
     ::testing::Values(
-        OpenFailureRow{"MissingPath", "/dev/lumtrex-missing", false,
+        OpenFailureRow{"MissingPath", "/dev/lumtrex-missing", Prepare::Nothing,
                        "Windows meldet nicht gefunden. /dev/lumtrex-missing existiert nicht oder wird benutzt.\n", false},
-        OpenFailureRow{"MissingComNumber", "COM200", false,
+        OpenFailureRow{"MissingComNumber", "COM200", Prepare::Nothing,
                        "Windows meldet nicht gefunden. COM200 existiert nicht oder wird benutzt.\n", true},
         // Wine does not enforce exclusive opens.
-        OpenFailureRow{"HeldByAnother", "{port}", true, "Windows verweigert Zugriff. {port} wird benutzt.\n", false},
-        OpenFailureRow{"NotATerminal", "/tmp", false, "Fehlercode: 21\n", false},
+        OpenFailureRow{"HeldByAnother", "{port}", Prepare::HoldPort, "Windows verweigert Zugriff. {port} wird benutzt.\n",
+                       false},
+        OpenFailureRow{"Folder", "/tmp", Prepare::Nothing, "Fehlercode: 21\n", false},
         // Opened as given, never shortened into another path: too long for the system.
-        OpenFailureRow{"OverlongPath", "/tmp/" + std::string(5000, 'x'), false, "Fehlercode: 36\n", false}),
+        OpenFailureRow{"OverlongPath", "/tmp/" + std::string(5000, 'x'), Prepare::Nothing, "Fehlercode: 36\n", false},
+        // Devices and files that open but are no serial port: never recorded.
+        OpenFailureRow{"NullDevice", "{null}", Prepare::Nothing, "{null} GetCommState nicht ok !\nFehlercode: {NOTCOMM}\n",
+                       true},
+        OpenFailureRow{"DevZero", "/dev/zero", Prepare::Nothing, "/dev/zero GetCommState nicht ok !\nFehlercode: 25\n",
+                       false},
+        OpenFailureRow{"RegularFile", "{dir}/data.bin", Prepare::RegularFile,
+                       "{dir}/data.bin GetCommState nicht ok !\nFehlercode: 25\n", false},
+        OpenFailureRow{"Fifo", "{dir}/fifo", Prepare::Fifo, "{dir}/fifo GetCommState nicht ok !\nFehlercode: 25\n",
+                       false}),
     [](const auto& info) { return info.param.Name; });
 
-TEST_F(EndToEnd, SecondInstanceFindsThePortInUse) {
-    if (UnderWine) GTEST_SKIP() << "Wine does not enforce share mode 0";
+// A second run started beside a running one: it must not take the first
+// run's port, nor touch the first run's log.
+struct SecondRunRow {
+    const char* Name;
+    bool SamePort;         // natively the same pseudo-terminal; under Wine both use COM1
+    std::string Expected;  // the second run's console before its final count
+    bool WaitsForKey;      // the second run asks for a key before it ends
+    bool WineToo;
+};
+
+void PrintTo(const SecondRunRow& row, std::ostream* out) { *out << row.Name; }
+
+class SecondRun : public EndToEnd, public ::testing::WithParamInterface<SecondRunRow> {};
+
+TEST_P(SecondRun, LeavesTheFirstRunsCaptureWhole) {
+    const SecondRunRow& row = GetParam();
+    if (UnderWine && !row.WineToo) GTEST_SKIP() << "Wine does not enforce share mode 0";
     auto first = Launch({"{port}", "9600"});
-    ASSERT_TRUE(first->WaitForOutput(CaptureHeader));
-    auto second = Launch({"{port}", "9600"});
-    ASSERT_TRUE(second->WaitForOutput(Expand("Windows verweigert Zugriff. {port} wird benutzt.\n" + KeyPrompt)))
-        << second->Output();
-    StopWithKey(*second, 1);
+    ASSERT_TRUE(first->WaitForOutput(CaptureHeader)) << first->Output();
+    PtyLine otherPort;
+    ASSERT_TRUE(OpenPtyLine(otherPort));
+    auto second = Launch({row.SamePort || UnderWine ? "{port}" : otherPort.SlavePath, "9600"});
+    ASSERT_TRUE(second->WaitForOutput(Expand(row.Expected))) << second->Output();
+    if (row.WaitsForKey) second->Type("q");
+    ASSERT_TRUE(second->WaitForExit());
+    EXPECT_EQ(ExitCode(second->Status()), 1);
+    EXPECT_TRUE(second->Output().ends_with(Expand(row.Expected + "0\n"))) << second->Output();
+    // Only now: under Wine the second run purged the line the first one reads.
+    const std::string bytes = Bytes(Pattern::Random, 3000);
+    Send(bytes);
+    ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);
     StopWithKey(*first, 0);
+    EXPECT_TRUE(ReadFile(log) == bytes) << "the first run's log was disturbed";
+    ClosePtyLine(otherPort);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, SecondRun,
+    ::testing::Values(
+        SecondRunRow{"SamePort", true, "Windows verweigert Zugriff. {port} wird benutzt.\n" + KeyPrompt, true,
+                     false},
+        SecondRunRow{"SameFolder", false,
+                     "Baud\n\nLogdatei lumtrex.log kann nicht angelegt werden. Fehlercode: {EAGAIN}\n", false,
+                     true}),
+    [](const auto& info) { return info.param.Name; });
 
 // ---- Capturing: every byte, exactly ----
 
@@ -357,7 +414,6 @@ enum class Ending {
     Interrupt, Terminate, HangUpSignal, Kill,    // the user or the system ends the process
     LineClosed, LineClosedMidBlock,              // the device goes away
     LogIsFull, LogSpaceRunsOut, LogIsAFolder,    // the log cannot take the bytes
-    NotATerminal,                                // the device is no serial port at all
 };
 
 struct EndingRow {
@@ -444,11 +500,7 @@ INSTANTIATE_TEST_SUITE_P(
         EndingRow{"LogIsFull", Ending::LogIsFull, "{port}",
                   "\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 28\n0\n", 0, 1, 0, true},
         EndingRow{"LogIsAFolder", Ending::LogIsAFolder, "{port}",
-                  "Baud\n\nLogdatei lumtrex.log kann nicht angelegt werden. Fehlercode: {EISDIR}\n0\n", 0, 1, 0, true},
-        EndingRow{"NotATerminal", Ending::NotATerminal, "/dev/null",
-                  "Baud\n\n/dev/null GetCommState nicht ok !\nFehlercode: 25\n" + CaptureHeader +
-                      "\n/dev/null ist nicht mehr vorhanden. Empfang beendet.\n0\n",
-                  0, 1, 0, false}),
+                  "Baud\n\nLogdatei lumtrex.log kann nicht angelegt werden. Fehlercode: {EISDIR}\n0\n", 0, 1, 0, true}),
     [](const auto& info) { return info.param.Name; });
 
 }  // namespace
