@@ -5,8 +5,6 @@
 #include <iterator>
 #include <cstring>
 
-Settings PortSettings;
-
 namespace {
 
 constexpr std::int32_t SupportedRates[] = {150,   300,   600,   1200,  2400,  4800,  9600,
@@ -83,8 +81,4 @@ Settings ParseArguments(int argc, const char* const* argv, const char* devicePat
     if (argc > 3) settings.DtrOption = std::strcmp(argv[3], "-d1") == 0;
     if (argc > 4) settings.RtsOption = std::strcmp(argv[4], "-c1") == 0;
     return settings;
-}
-
-const char* PortName(const Settings& settings) {
-    return settings.DevicePath ? settings.DevicePath : settings.ComName;
 }

@@ -2,24 +2,55 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 namespace {
 bool Unbuffered = false;
 char OutputBuffer[4096];
+std::size_t OutputFill = 0;
+std::vector<char> Message(512);  // grows to the longest message (a long device path)
+
+// Adds text to the output, writing out every full 4 KiB piece.
+void Collect(const char* text, std::size_t size) {
+    while (size > 0) {
+        const std::size_t room = sizeof OutputBuffer - OutputFill;
+        const std::size_t taken = size < room ? size : room;
+        std::memcpy(OutputBuffer + OutputFill, text, taken);
+        OutputFill += taken;
+        text += taken;
+        size -= taken;
+        if (OutputFill == sizeof OutputBuffer) FlushOutput();
+    }
+}
+
 }  // namespace
 
 void ConsoleStart() {
     // On a terminal every message shows at once (a count ending in "\r" too);
-    // redirected, text is collected and written in 4 KiB pieces.
+    // redirected, text is collected and written in 4 KiB pieces. The
+    // collecting is ours, so a write the system interrupts can be retried.
     Unbuffered = OutputIsTerminal();
-    std::setvbuf(stdout, OutputBuffer, _IOFBF, sizeof OutputBuffer);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
     PlatformConsoleStart();
 }
 
 void Print(const char* format, ...) {
-    std::va_list arguments;
+    std::va_list arguments, again;
     va_start(arguments, format);
-    std::vfprintf(stdout, format, arguments);
+    va_copy(again, arguments);
+    int length = std::vsnprintf(Message.data(), Message.size(), format, arguments);
+    if (length >= 0 && static_cast<std::size_t>(length) >= Message.size()) {
+        Message.resize(static_cast<std::size_t>(length) + 1);
+        length = std::vsnprintf(Message.data(), Message.size(), format, again);
+    }
+    va_end(again);
     va_end(arguments);
-    if (Unbuffered) std::fflush(stdout);
+    if (length > 0) Collect(Message.data(), static_cast<std::size_t>(length));
+    if (Unbuffered) FlushOutput();
+}
+
+void FlushOutput() {
+    if (OutputFill > 0) WriteOutput(OutputBuffer, OutputFill);
+    OutputFill = 0;
 }

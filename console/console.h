@@ -2,6 +2,7 @@
 //
 //   ConsoleStart()   once, first: output buffering, the keyboard, the stop requests.
 //   Print()          printf-style text to standard output.
+//   FlushOutput()    writes out what Print has collected.
 //   KeyWaiting()     true while a key press waits in the console's own input;
 //                    nothing is removed, so the key is still there at the end.
 //   WaitForKey()     sleeps until a key waits or a stop is requested.
@@ -14,6 +15,7 @@
 //   EndProgram()     restores the console, flushes the output and ends the
 //                    process: with the status, or as the stop request demands.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 void ConsoleStart();
@@ -22,6 +24,7 @@ void Print(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+void FlushOutput();
 bool KeyWaiting();
 void WaitForKey();
 void WarningBox(const char* title, const char* text);
@@ -32,3 +35,6 @@ std::intptr_t StopWakeHandle();
 // Supplied by each operating system's console file.
 bool OutputIsTerminal();
 void PlatformConsoleStart();
+// Writes all of `size` bytes to standard output, or as much as a reader
+// that went away takes; never fails loudly.
+void WriteOutput(const char* text, std::size_t size);

@@ -1,7 +1,7 @@
 // The console on POSIX: the controlling terminal is the keyboard, signals
-// are the stop requests.
-#include "console.h"
-
+// are the stop requests. The terminal's modes are ours only while the
+// program is its foreground job, so it also records in the background of a
+// job-control shell, under nohup and with its output in a pipe.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -16,47 +16,127 @@
 #include <cstring>
 #include <string>
 
+#include "console.h"
+#include "wake_posix.h"
+
 namespace {
 
-int Keyboard = -1;             // /dev/tty, or -1 without a terminal
-termios SavedModes{};
-bool ModesChanged = false;
-int StopPipe[2] = {-1, -1};    // the signal handler writes, blocked reads poll
+int Keyboard = -1;                    // /dev/tty, or -1 without a terminal
+bool KeyboardHungUp = false;          // a hung-up terminal stays readable for ever
+termios SavedModes{};                 // the terminal as it was when we took it
+volatile sig_atomic_t ModesTaken = 0;
+int WakePipe[2] = {-1, -1};           // the signal handlers write, blocked waits poll
 volatile sig_atomic_t StopSignal = 0;
 constexpr int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void Wake() {
+    const char byte = 1;
+    [[maybe_unused]] ssize_t written = write(WakePipe[1], &byte, 1);
+}
 
 void OnStopSignal(int signal) {
     const int savedErrno = errno;
     if (StopSignal == 0) StopSignal = signal;
-    const char byte = 1;
-    [[maybe_unused]] ssize_t written = write(StopPipe[1], &byte, 1);
+    Wake();
     errno = savedErrno;
 }
 
-void RestoreKeyboard() {
-    if (ModesChanged) tcsetattr(Keyboard, TCSANOW, &SavedModes);
-    ModesChanged = false;
+// Safe in a signal handler: tcsetattr is async-signal-safe.
+void GiveBackKeyboard() {
+    if (ModesTaken) tcsetattr(Keyboard, TCSANOW, &SavedModes);
+    ModesTaken = 0;
 }
 
-void OpenKeyboard() {
-    Keyboard = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (Keyboard < 0 || tcgetattr(Keyboard, &SavedModes) != 0) return;
-    // Keys count one by one and do not echo; Ctrl+C stays a signal and
-    // output stays as it was. TCSANOW keeps a key typed ahead.
-    termios modes = SavedModes;
-    modes.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    ModesChanged = tcsetattr(Keyboard, TCSANOW, &modes) == 0;
-    std::atexit(RestoreKeyboard);
+// SIGTSTP sent from outside (Ctrl+Z is an ordinary key here): stop as asked,
+// leaving the terminal as we found it. After SIGCONT the next key test takes
+// it again, if we are in the foreground then.
+void OnTerminalStop(int) {
+    const int savedErrno = errno;
+    GiveBackKeyboard();
+    struct sigaction standard {}, ours {};
+    standard.sa_handler = SIG_DFL;
+    sigaction(SIGTSTP, &standard, &ours);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, SIGTSTP);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(SIGTSTP);  // stops here until SIGCONT
+    sigaction(SIGTSTP, &ours, nullptr);
+    errno = savedErrno;
 }
 
-void InstallStopSignals() {
-    if (pipe(StopPipe) != 0) return;
-    for (int end : StopPipe) fcntl(end, F_SETFL, fcntl(end, F_GETFL) | O_NONBLOCK);
-    for (int end : StopPipe) fcntl(end, F_SETFD, FD_CLOEXEC);
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;  // no SA_RESTART: a blocked poll returns at once
+void OnContinue(int) {
+    const int savedErrno = errno;
+    Wake();  // a blocked wait looks again whether the keyboard is ours now
+    errno = savedErrno;
+}
+
+bool InForeground() { return Keyboard >= 0 && tcgetpgrp(Keyboard) == getpgrp(); }
+
+// Keys waiting in the terminal, or -1 when it cannot say.
+int PendingKeys() {
+    int pending = 0;
+    return ioctl(Keyboard, FIONREAD, &pending) == 0 ? pending : -1;
+}
+
+// Every key is a key: no line editing, no echo, and none of the characters
+// that quit, suspend, freeze output or quote (Ctrl+\, Ctrl+Z, Ctrl+Y, Ctrl+S,
+// Ctrl+Q, Ctrl+V, Ctrl+O). Ctrl+C stays a stop request; output stays as it was.
+termios KeyModes(termios modes) {
+    modes.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | IEXTEN);
+    modes.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF);
+    modes.c_cc[VQUIT] = _POSIX_VDISABLE;
+    modes.c_cc[VSUSP] = _POSIX_VDISABLE;
+    modes.c_cc[VMIN] = 1;
+    modes.c_cc[VTIME] = 0;
+    return modes;
+}
+
+// Takes the terminal's modes when it is ours to take: we are its foreground
+// job and have not taken them yet. TCSANOW keeps a key typed ahead.
+void TakeKeyboard() {
+    if (ModesTaken || KeyboardHungUp || !InForeground()) return;
+    sigset_t stops, before;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTSTP);
+    sigprocmask(SIG_BLOCK, &stops, &before);  // the stop handler gives back what we take here
+    termios modes{};
+    if (tcgetattr(Keyboard, &modes) == 0) {
+        SavedModes = modes;
+        modes = KeyModes(modes);
+        ModesTaken = tcsetattr(Keyboard, TCSANOW, &modes) == 0;
+    }
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
+void Install(int signal, void (*handler)(int), int flags) {
+    struct sigaction action {}, inherited {};
+    sigaction(signal, nullptr, &inherited);
+    if (inherited.sa_handler == SIG_IGN) return;  // nohup, trap '' HUP: it stays ignored
+    action.sa_handler = handler;
+    action.sa_flags = flags;
     sigemptyset(&action.sa_mask);
-    for (int signal : StopSignals) sigaction(signal, &action, nullptr);
+    sigaction(signal, &action, nullptr);
+}
+
+void InstallSignals() {
+    // Setting the terminal's modes or writing to it from the background
+    // must not stop the capture, nor must a read of it there.
+    sigset_t terminalStops;
+    sigemptyset(&terminalStops);
+    sigaddset(&terminalStops, SIGTTOU);
+    sigaddset(&terminalStops, SIGTTIN);
+    sigprocmask(SIG_BLOCK, &terminalStops, nullptr);
+    // A reader of standard output that went away is no reason to lose the capture.
+    signal(SIGPIPE, SIG_IGN);
+    if (pipe(WakePipe) == 0) {
+        for (int end : WakePipe) fcntl(end, F_SETFL, fcntl(end, F_GETFL) | O_NONBLOCK);
+        for (int end : WakePipe) fcntl(end, F_SETFD, FD_CLOEXEC);
+    }
+    // No SA_RESTART: a blocked poll or read returns at once for a stop.
+    for (int signal : StopSignals) Install(signal, OnStopSignal, 0);
+    Install(SIGTSTP, OnTerminalStop, SA_RESTART);
+    Install(SIGCONT, OnContinue, SA_RESTART);
 }
 
 }  // namespace
@@ -64,38 +144,72 @@ void InstallStopSignals() {
 bool OutputIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 
 void PlatformConsoleStart() {
-    OpenKeyboard();
-    InstallStopSignals();
+    InstallSignals();
+    Keyboard = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    TakeKeyboard();
+}
+
+void WriteOutput(const char* text, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = write(STDOUT_FILENO, text, size);
+        if (written < 0 && errno == EINTR) continue;  // a signal came first: the text still goes out
+        if (written <= 0) return;                     // the reader went away: the capture goes on
+        text += written;
+        size -= static_cast<std::size_t>(written);
+    }
 }
 
 bool KeyWaiting() {
-    int pending = 0;
-    return Keyboard >= 0 && ioctl(Keyboard, FIONREAD, &pending) == 0 && pending > 0;
+    TakeKeyboard();
+    return InForeground() && PendingKeys() > 0;
+}
+
+int WatchForWakeUps(pollfd* watched) {
+    watched[0] = {WakePipe[0], POLLIN, 0};
+    TakeKeyboard();
+    if (Keyboard < 0 || KeyboardHungUp || !InForeground()) return 1;
+    watched[1] = {Keyboard, POLLIN, 0};
+    return 2;
+}
+
+bool WokenForKeyOrStop(const pollfd* watched, int count) {
+    if (watched[0].revents & POLLIN) {
+        char drained[64];
+        while (read(WakePipe[0], drained, sizeof drained) > 0) {
+        }
+    }
+    const bool keyboardWoke = count > 1 && watched[1].revents != 0;
+    if (keyboardWoke && !StopRequested() && !KeyWaiting()) {
+        // Hung up, or readable with nothing to read: from now on only a
+        // signal ends the wait, or it would never sleep again.
+        if ((watched[1].revents & (POLLHUP | POLLERR | POLLNVAL)) || InForeground()) KeyboardHungUp = true;
+        return false;
+    }
+    return StopRequested() || keyboardWoke;
 }
 
 void WaitForKey() {
-    bool watchKeyboard = Keyboard >= 0;
     while (!KeyWaiting() && !StopRequested()) {
-        pollfd watched[2] = {{StopPipe[0], POLLIN, 0}, {Keyboard, POLLIN, 0}};
-        if (poll(watched, watchKeyboard ? 2 : 1, -1) < 0 && errno != EINTR) return;
-        // A terminal that hung up stays readable for ever: from then on only
-        // a signal ends the wait.
-        if (watched[1].revents & (POLLHUP | POLLERR | POLLNVAL)) watchKeyboard = false;
+        pollfd watched[WakeDescriptorCount];
+        const int count = WatchForWakeUps(watched);
+        if (poll(watched, static_cast<nfds_t>(count), -1) < 0 && errno != EINTR) return;
+        WokenForKeyOrStop(watched, count);
     }
 }
 
 bool StopRequested() { return StopSignal != 0; }
 
-std::intptr_t StopWakeHandle() { return StopPipe[0]; }
+std::intptr_t StopWakeHandle() { return WakePipe[0]; }
 
 void WarningBox(const char* title, const char* text) {
-    // Shown on the terminal itself, even when standard output goes to a file.
+    // Shown on the terminal itself, even when standard output goes to a file;
+    // in the background, or without a terminal, on standard error, unconfirmed.
+    const bool atTerminal = !KeyboardHungUp && InForeground();
     const int width = static_cast<int>(std::max(std::strlen(text), std::strlen(title) + 4));
     const std::string rule(static_cast<std::size_t>(width) + 2, '-');
-    const int out = Keyboard >= 0 ? Keyboard : STDERR_FILENO;
-    dprintf(out, "\n+%s+\n| (!) %-*s |\n| %-*s |\n| %*s |\n+%s+\n", rule.c_str(), width - 4, title, width, text,
-            width, "[ OK: Enter ]", rule.c_str());
-    if (Keyboard < 0) return;  // nobody to confirm it: the capture goes on
+    dprintf(atTerminal ? Keyboard : STDERR_FILENO, "\n+%s+\n| (!) %-*s |\n| %-*s |\n| %*s |\n+%s+\n", rule.c_str(),
+            width - 4, title, width, text, width, "[ OK: Enter ]", rule.c_str());
+    if (!atTerminal) return;  // nobody to confirm it: the capture goes on
     // The box consumes what is typed while it shows, up to the Enter.
     char key = 0;
     while (!StopRequested()) {
@@ -106,8 +220,8 @@ void WarningBox(const char* title, const char* text) {
 }
 
 void EndProgram(int status) {
-    std::fflush(stdout);
-    RestoreKeyboard();
+    FlushOutput();
+    GiveBackKeyboard();
     if (StopSignal != 0) {
         // End the way the signal would have ended us, so callers see it.
         signal(StopSignal, SIG_DFL);

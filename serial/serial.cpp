@@ -4,10 +4,10 @@
 #include <chrono>
 #include <thread>
 
-#include "../app/settings.h"
 #include "../console/console.h"
 #include "serial_platform.h"
 
+Settings PortSettings;
 PortHandleType PortHandle = InvalidPortHandle;
 
 std::int64_t TotalReadTimeout(const ReadTimeouts& timeouts, std::uint32_t length) {

@@ -14,6 +14,26 @@
 #pragma once
 #include <cstdint>
 
+inline constexpr int DefaultBaudRate = 9600;
+
+// The port a run records and how.
+struct Settings {
+    int PortIndex = 0;                 // COM number minus one (0 to 254)
+    int BaudRate = DefaultBaudRate;    // one of the supported rates
+    bool DtrOption = false;            // raise DTR while capturing
+    bool RtsOption = false;            // raise RTS while capturing
+    const char* DevicePath = nullptr;  // a device named by path, else null
+    char ComName[8] = "COM1";          // "COM<PortIndex + 1>"
+};
+
+// Filled once by the run sequence before OpenPort, only read afterwards.
+extern Settings PortSettings;
+
+// The port as the user named it, for every message.
+inline const char* PortName(const Settings& settings) {
+    return settings.DevicePath ? settings.DevicePath : settings.ComName;
+}
+
 // A file descriptor on POSIX, a HANDLE on Windows; all bits set when closed.
 using PortHandleType = std::intptr_t;
 inline constexpr PortHandleType InvalidPortHandle = -1;

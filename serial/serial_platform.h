@@ -5,8 +5,6 @@
 
 #include "serial.h"
 
-struct Settings;
-
 enum class ModemLine { Dtr, Rts };
 
 bool CreateReadEvent();

@@ -11,8 +11,8 @@
 #include <chrono>
 #include <cstdio>
 
-#include "../app/settings.h"
 #include "../console/console.h"
+#include "../console/wake_posix.h"
 #include "line_posix.h"
 #include "serial_platform.h"
 
@@ -105,6 +105,7 @@ bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length,
     const std::int64_t start = NowMs();
     std::int64_t lastByte = start;
     result = ReadResult{};
+    bool ending = false;  // a key or a stop request came: take what the driver holds, then end
     for (;;) {
         const ssize_t got = read(fd, buffer + result.Delivered, length - result.Delivered);
         const int readError = errno;
@@ -122,7 +123,7 @@ bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length,
             return false;
         }
         if (readError != EAGAIN && readError != EINTR) break;
-        if (StopRequested()) {
+        if (ending) {
             result.End = ReadEnd::Stopped;
             return false;
         }
@@ -133,13 +134,16 @@ bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length,
             result.End = ReadEnd::TimedOut;
             return false;
         }
-        pollfd watched[2] = {{fd, POLLIN, 0}, {static_cast<int>(StopWakeHandle()), POLLIN, 0}};
-        const int ready = poll(watched, 2, static_cast<int>(left));
+        // A key or a stop request ends the read at once, keeping what it has.
+        pollfd watched[1 + WakeDescriptorCount] = {{fd, POLLIN, 0}};
+        const int count = 1 + WatchForWakeUps(watched + 1);
+        const int ready = poll(watched, static_cast<nfds_t>(count), static_cast<int>(left));
         if (ready < 0 && errno != EINTR) break;
         if (ready > 0 && (watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(watched[0].revents & POLLIN)) {
             result.End = ReadEnd::DeviceLost;
             return false;
         }
+        ending = WokenForKeyOrStop(watched + 1, count - 1);
     }
     WarningBox("Message", "Something went wrong when calling Windows to read from comport.");
     result.End = ReadEnd::Failed;

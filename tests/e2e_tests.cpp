@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -71,6 +72,7 @@ const std::string Usage =
     "Ausgabe: die Datei lumtrex.log\n";
 const std::string CaptureHeader = "\nEmpfang abbrechen mit beliebiger Taste\n\nEmpfangene Bytes\n0\r";
 const std::string KeyPrompt = "\n\nProgramm beenden mit beliebiger Taste\n";
+constexpr std::size_t BlockSizeBytes = 1024;  // the program reads in blocks of this size
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
     for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
@@ -81,6 +83,12 @@ std::string Replace(std::string text, const std::string& from, const std::string
 
 int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
+// Natively, whether the arguments make the program open /dev/ttyS*.
+bool NamesAComPort(const std::vector<std::string>& arguments) {
+    return !UnderWine && (arguments.empty() || arguments[0].find('/') == std::string::npos);
+}
+const char* const NeedsNamespace = "needs root for a private mount namespace over /dev/ttyS*";
+
 class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -90,7 +98,10 @@ protected:
     }
     void TearDown() override { ClosePtyLine(port); }
 
+    // A numbered port runs in a private mount namespace with the test's
+    // pseudo-terminal bound over /dev/ttyS*: never the machine's own ports.
     std::unique_ptr<Session> Launch(const std::vector<std::string>& arguments, LaunchOptions options = {}) {
+        if (NamesAComPort(arguments)) options.BindOverComPorts = port.SlavePath;
         std::vector<std::string> command = Program;
         for (const std::string& argument : arguments) command.push_back(Expand(argument));
         if (UnderWine) {
@@ -123,11 +134,15 @@ protected:
         const auto limit = 20s + std::chrono::seconds(size >> 21);  // even at 2 MiB/s
         return WaitUntil([&] { return FileSize(log) == static_cast<long long>(size); }, limit);
     }
-    // Presses a key and expects the run to end in order with the status.
-    void StopWithKey(Session& run, int status) {
-        run.Type("q");
+    // Presses a key and expects the run to end in order with the status,
+    // the terminal's modes given back.
+    void StopWithKey(Session& run, int status, const std::string& key = "q") {
+        run.Type(key);
         ASSERT_TRUE(run.WaitForExit());
         EXPECT_EQ(ExitCode(run.Status()), status) << run.Output();
+        if (!UnderWine) {
+            EXPECT_TRUE(run.ModesAsAtStart()) << "terminal not restored";
+        }
     }
 
     PtyLine port;
@@ -149,11 +164,8 @@ class StartTexts : public EndToEnd, public ::testing::WithParamInterface<StartRo
 
 TEST_P(StartTexts, ShowTheSettingsInUse) {
     const StartRow& row = GetParam();
-    const bool numbered = !UnderWine && (row.Arguments.empty() || row.Arguments[0].find('/') == std::string::npos);
-    if (numbered && !CanBindOverComPorts()) GTEST_SKIP() << "needs root for a private mount namespace over /dev/ttyS*";
-    LaunchOptions options;
-    if (numbered) options.BindOverComPorts = port.SlavePath;  // never the machine's own ports
-    auto run = Launch(row.Arguments, options);
+    if (NamesAComPort(row.Arguments) && !CanBindOverComPorts()) GTEST_SKIP() << NeedsNamespace;
+    auto run = Launch(row.Arguments);
     const std::string expected = Banner + Expand(row.Expected);
     ASSERT_TRUE(run->WaitForOutput(expected)) << run->Output();
     EXPECT_EQ(run->Output().rfind(expected, 0), 0u) << run->Output();
@@ -201,6 +213,7 @@ class OpenFailures : public EndToEnd, public ::testing::WithParamInterface<OpenF
 TEST_P(OpenFailures, AreReportedAndWaitForAKey) {
     const OpenFailureRow& row = GetParam();
     if (UnderWine && !row.WineToo) GTEST_SKIP() << "names no Windows port";
+    if (NamesAComPort({row.Port}) && !CanBindOverComPorts()) GTEST_SKIP() << NeedsNamespace;
     WriteFile(log, "older log");
     int holder = -1;
     switch (row.Before) {
@@ -295,12 +308,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Capturing: every byte, exactly ----
 
+enum class Output { Console, File, ReaderGone };  // where standard output goes
+
 struct CaptureRow {
     const char* Name;
     Pattern Kind;
     std::size_t Size;
     int Rate;            // 0: as fast as the line takes them
-    bool Redirected;     // standard output to a file
+    Output To;
     bool WineToo;        // Wine reads serial ports at a few MiB/s: the volume is native only
 };
 
@@ -313,7 +328,8 @@ TEST_P(Capture, LogsEveryByteUnchanged) {
     if (UnderWine && !row.WineToo) GTEST_SKIP() << "too much for Wine's serial reads in the suite's time";
     Send("sent before the open: purged");
     LaunchOptions options;
-    if (row.Redirected) options.StdoutFile = dir + "/out.txt";
+    if (row.To == Output::File) options.StdoutFile = dir + "/out.txt";
+    options.StdoutReaderGone = row.To == Output::ReaderGone;
     const int rate = row.Rate ? row.Rate : 115200;
     auto run = Launch({"{port}", std::to_string(rate)}, options);
     ASSERT_TRUE(WaitForLog(0));
@@ -326,13 +342,14 @@ TEST_P(Capture, LogsEveryByteUnchanged) {
     }
     ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);
     const std::string count = std::to_string(bytes.size());
-    if (!row.Redirected) {
+    if (row.To == Output::Console) {
         ASSERT_TRUE(run->WaitForOutput(count + "\r"));
     }
     StopWithKey(*run, 0);
     EXPECT_TRUE(ReadFile(log) == bytes) << "the log differs from what was sent";
-    std::string console = row.Redirected ? ReadFile(dir + "/out.txt") : run->Output();
-    if (row.Redirected) {
+    if (row.To == Output::ReaderGone) return;  // the text went nowhere, the capture on
+    std::string console = row.To == Output::File ? ReadFile(dir + "/out.txt") : run->Output();
+    if (row.To == Output::File) {
         // Windows writes text mode: a newline is CR LF.
         EXPECT_NE(console.find(UnderWine ? "Bytes\r\n0\r" : "Bytes\n0\r"), std::string::npos) << console;
         if (UnderWine) console = CrLfAsNewline(console);
@@ -342,12 +359,14 @@ TEST_P(Capture, LogsEveryByteUnchanged) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Capture,
-                         ::testing::Values(CaptureRow{"AllByteValues", Pattern::Bytes, 4 * 256, 0, false, true},
-                                           CaptureRow{"BlocksAndTail", Pattern::Random, 5000, 0, false, true},
-                                           CaptureRow{"Redirected", Pattern::Random, 3000, 0, true, true},
-                                           CaptureRow{"Paced4800Baud", Pattern::Text, 1500, 4800, false, true},
-                                           CaptureRow{"Large", Pattern::Random, 4 << 20, 0, false, true},
-                                           CaptureRow{"Volume256MiB", Pattern::Random, 256 << 20, 0, false, false}),
+                         ::testing::Values(CaptureRow{"AllByteValues", Pattern::Bytes, 4 * 256, 0, Output::Console, true},
+                                           CaptureRow{"BlocksAndTail", Pattern::Random, 5000, 0, Output::Console, true},
+                                           CaptureRow{"Redirected", Pattern::Random, 3000, 0, Output::File, true},
+                                           // | head that has ended: the text is lost, nothing else
+                                           CaptureRow{"ReaderGone", Pattern::Random, 1 << 20, 0, Output::ReaderGone, true},
+                                           CaptureRow{"Paced4800Baud", Pattern::Text, 1500, 4800, Output::Console, true},
+                                           CaptureRow{"Large", Pattern::Random, 4 << 20, 0, Output::Console, true},
+                                           CaptureRow{"Volume256MiB", Pattern::Random, 256 << 20, 0, Output::Console, false}),
                          [](const auto& info) { return info.param.Name; });
 
 TEST_F(EndToEnd, KeyTypedAheadEndsAtOnceWithAnEmptyLog) {
@@ -392,21 +411,85 @@ TEST_F(EndToEnd, KeyDuringALongSilenceEndsTheCaptureSoon) {
     EXPECT_EQ(FileSize(log), 0);
 }
 
-// Keys that end a capture; under Windows the cursor and function keys arrive
-// without a character, as extended keys.
-class Keys : public EndToEnd, public ::testing::WithParamInterface<const char*> {};
+// Every key ends a capture in order, the control keys that a terminal would
+// otherwise take for itself among them (quit, suspend, output stop and
+// start); the read in progress keeps its bytes. Under Windows the
+// cursor and function keys arrive without a character, as extended keys.
+struct KeyRow {
+    const char* Name;
+    std::string Keys;
+};
+
+void PrintTo(const KeyRow& row, std::ostream* out) { *out << row.Name; }
+
+class Keys : public EndToEnd, public ::testing::WithParamInterface<KeyRow> {};
 
 TEST_P(Keys, EndTheCaptureInOrder) {
     auto run = Launch({"{port}", "9600"});
     ASSERT_TRUE(run->WaitForOutput(CaptureHeader)) << run->Output();
-    run->Type(GetParam());
-    ASSERT_TRUE(run->WaitForExit());
-    EXPECT_EQ(ExitCode(run->Status()), 0);
-    EXPECT_TRUE(run->Output().ends_with(CaptureHeader + "0\n")) << run->Output();
+    const std::string bytes = Bytes(Pattern::Random, 1500);  // a block, and a tail in the read in progress
+    Send(bytes);
+    ASSERT_TRUE(WaitForLog(BlockSizeBytes));
+    StopWithKey(*run, 0, GetParam().Keys);
+    EXPECT_TRUE(ReadFile(log) == bytes) << FileSize(log);
+    EXPECT_TRUE(run->Output().ends_with("\r1500\n")) << run->Output();
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Keys, ::testing::Values("q", "\r", " ", "\x1b[A", "\x1b[6~", "\x1bOP"),
-                         [](const auto& info) { return "Key" + std::to_string(info.index); });
+INSTANTIATE_TEST_SUITE_P(Rows, Keys,
+                         ::testing::Values(KeyRow{"Letter", "q"}, KeyRow{"Enter", "\r"}, KeyRow{"Space", " "},
+                                           KeyRow{"CursorUp", "\x1b[A"}, KeyRow{"PageDown", "\x1b[6~"},
+                                           KeyRow{"F1", "\x1bOP"}, KeyRow{"CtrlBackslash", "\x1c"},
+                                           KeyRow{"CtrlZ", "\x1a"}, KeyRow{"CtrlS", "\x13"}, KeyRow{"CtrlQ", "\x11"}),
+                         [](const auto& info) { return info.param.Name; });
+
+// A key or Ctrl+C in the middle of a slow stream: the log holds every byte
+// sent before it, and nothing but what was sent, in order. (Windows ends the
+// read in progress on its own time-outs, so it may take a little more.)
+struct MidStreamRow {
+    const char* Name;
+    std::string Keys;
+    int Signal;  // the signal that ends the process, or 0 for exit status 0
+};
+
+void PrintTo(const MidStreamRow& row, std::ostream* out) { *out << row.Name; }
+
+class MidStream : public EndToEnd, public ::testing::WithParamInterface<MidStreamRow> {};
+
+TEST_P(MidStream, KeepsEveryByteUpToTheEnd) {
+    const MidStreamRow& row = GetParam();
+    auto run = Launch({"{port}", "9600"});
+    ASSERT_TRUE(run->WaitForOutput(CaptureHeader)) << run->Output();
+    const std::string bytes = Bytes(Pattern::Text, 8000);
+    constexpr std::size_t BeforeTheKey = 2500;  // two blocks and part of a third
+    SendAtRate(bytes.substr(0, BeforeTheKey), 9600);
+    std::this_thread::sleep_for(50ms);  // the last of them through the pseudo-terminal
+    run->Type(row.Keys);
+    volatile bool stop = false;
+    std::thread rest([&] {
+        const auto* data = reinterpret_cast<const unsigned char*>(bytes.data()) + BeforeTheKey;
+        SendPaced(port.Master, data, bytes.size() - BeforeTheKey, 9600, 5, &stop);
+    });
+    const bool ended = run->WaitForExit();
+    stop = true;
+    rest.join();
+    ASSERT_TRUE(ended);
+    if (row.Signal && !UnderWine) {
+        EXPECT_TRUE(WIFSIGNALED(run->Status()) && WTERMSIG(run->Status()) == row.Signal) << run->Status();
+    } else if (!row.Signal) {
+        EXPECT_EQ(ExitCode(run->Status()), 0);
+    }
+    const std::string logged = ReadFile(log);
+    EXPECT_GE(logged.size(), BeforeTheKey);
+    EXPECT_TRUE(logged == bytes.substr(0, logged.size())) << "the log is not what was sent";
+    EXPECT_TRUE(run->Output().ends_with("\r" + std::to_string(logged.size()) + "\n")) << run->Output();
+    if (!UnderWine) {
+        EXPECT_TRUE(run->ModesAsAtStart()) << "terminal not restored";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, MidStream,
+                         ::testing::Values(MidStreamRow{"Key", "q", 0}, MidStreamRow{"CtrlC", "\x03", SIGINT}),
+                         [](const auto& info) { return info.param.Name; });
 
 // ---- Ways a capture ends other than a key ----
 
@@ -479,9 +562,7 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
         EXPECT_TRUE(ReadFile(log) == bytes.substr(0, row.Logged)) << FileSize(log);  // byte for byte
     }
     if (UnderWine || row.How == Ending::Kill) return;
-    termios modes{};
-    ASSERT_EQ(tcgetattr(run->Console(), &modes), 0);
-    EXPECT_EQ(modes.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO)) << "terminal not restored";
+    EXPECT_TRUE(run->ModesAsAtStart()) << "terminal not restored";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -501,6 +582,85 @@ INSTANTIATE_TEST_SUITE_P(
                   "\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 28\n0\n", 0, 1, 0, true},
         EndingRow{"LogIsAFolder", Ending::LogIsAFolder, "{port}",
                   "Baud\n\nLogdatei lumtrex.log kann nicht angelegt werden. Fehlercode: {EISDIR}\n0\n", 0, 1, 0, true}),
+    [](const auto& info) { return info.param.Name; });
+
+// ---- Started as users start it from a shell ----
+
+// The process running the program on `port`, or 0.
+pid_t ProcessOn(const std::string& port) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string cmdline = ReadFile(entry.path().string() + "/cmdline");
+        if (cmdline.find(std::string(1, '\0') + port + '\0') != std::string::npos &&
+            cmdline.find("lumtrex") != std::string::npos) {
+            return static_cast<pid_t>(std::atoi(entry.path().filename().c_str()));
+        }
+    }
+    return 0;
+}
+
+char ProcessState(pid_t pid) {
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t end = stat.rfind(')');
+    return end == std::string::npos || end + 2 >= stat.size() ? '?' : stat[end + 2];
+}
+
+struct ShellRow {
+    const char* Name;
+    std::string Line;    // typed into an interactive shell with job control
+    int WhileRunning;    // a signal sent while it records, which must not end it
+    bool Foreground;     // the program has the terminal, so a key ends it; else SIGTERM
+    std::string Status;  // what the shell then says of it
+};
+
+void PrintTo(const ShellRow& row, std::ostream* out) { *out << row.Name; }
+
+class Shells : public EndToEnd, public ::testing::WithParamInterface<ShellRow> {};
+
+TEST_P(Shells, RecordUntilTheyAreToldToEnd) {
+    const ShellRow& row = GetParam();
+    if (UnderWine) GTEST_SKIP() << "job control and nohup are POSIX";
+    LaunchOptions options;
+    options.WorkDir = dir;
+    Session shell({"bash", "--norc", "--noprofile", "--noediting", "-i"}, options);
+    ASSERT_TRUE(WaitUntil([&] { return !shell.Output().empty(); }, 10s));  // the prompt
+    shell.TypeAtOnce(Replace(Expand(row.Line), "{lumtrex}", Program[0]) + "; echo \"status $?\" > status\n");
+    pid_t pid = 0;
+    ASSERT_TRUE(WaitUntil([&] { return (pid = ProcessOn(port.SlavePath)) != 0; }, 10s));
+    const std::shared_ptr<void> cleanUp(nullptr, [&](void*) {  // a run that failed the test must not linger
+        if (ProcessOn(port.SlavePath) == pid) kill(pid, SIGKILL);
+    });
+    ASSERT_TRUE(WaitForLog(0));
+    const std::string bytes = Bytes(Pattern::Random, 3000);
+    Send(bytes.substr(0, 1500));
+    ASSERT_TRUE(WaitForLog(1500));
+    if (row.WhileRunning) kill(pid, row.WhileRunning);
+    if (!row.Foreground) shell.TypeAtOnce("x");  // the shell's key, not the program's
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(ProcessState(pid), 'S') << "the program is not waiting for bytes";
+    if (!row.Foreground) {
+        EXPECT_TRUE(shell.ModesAsAtStart()) << "a program in the background took the terminal";
+    }
+    Send(bytes.substr(1500));
+    ASSERT_TRUE(WaitForLog(bytes.size()));
+    if (row.Foreground) {
+        shell.Type("q");
+    } else {
+        kill(pid, SIGTERM);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return !ReadFile(dir + "/status").empty(); }, 10s)) << shell.Output();
+    EXPECT_EQ(ReadFile(dir + "/status"), row.Status + "\n");
+    EXPECT_TRUE(ReadFile(log) == bytes);
+    EXPECT_TRUE(ReadFile(dir + "/out.txt").ends_with("3000\n")) << ReadFile(dir + "/out.txt");
+    EXPECT_TRUE(shell.ModesAsAtStart()) << "terminal not restored";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Shells,
+    ::testing::Values(
+        // nohup hands the program SIGHUP ignored: it stays ignored.
+        ShellRow{"Nohup", "nohup {lumtrex} {port} 9600 > out.txt 2>&1", SIGHUP, true, "status 0"},
+        // In the background it must not stop itself on the terminal, nor take its keys.
+        ShellRow{"Background", "{lumtrex} {port} 9600 > out.txt 2>&1 & wait $!", 0, false, "status 143"}),
     [](const auto& info) { return info.param.Name; });
 
 }  // namespace

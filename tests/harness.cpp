@@ -66,7 +66,13 @@ std::vector<std::string> InNamespace(const std::vector<std::string>& command, co
 }
 
 [[noreturn]] void StartChild(const std::vector<std::string>& command, const LaunchOptions& options,
-                             const char* consoleName) {
+                             const char* consoleName, int stdoutPipe) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT}) {
+        ::signal(signal, SIG_DFL);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     setsid();
     const int console = open(consoleName, O_RDWR);
     ioctl(console, TIOCSCTTY, 0);
@@ -77,6 +83,7 @@ std::vector<std::string> InNamespace(const std::vector<std::string>& command, co
         const int out = open(options.StdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
     }
+    if (stdoutPipe >= 0) dup2(stdoutPipe, 1);
     if (!options.WorkDir.empty() && chdir(options.WorkDir.c_str()) != 0) _exit(126);
     if (options.FileSizeLimit > 0) {
         signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
@@ -100,14 +107,20 @@ Session::Session(const std::vector<std::string>& command, const LaunchOptions& o
     // The console lives from now on even before the child opens it, so keys
     // typed ahead wait in its input.
     const int holder = open(consoleName.c_str(), O_RDWR | O_NOCTTY);
+    tcgetattr(holder, &modesAtStart_);
     if (!options.TypeAhead.empty()) {
         SendAll(console_, reinterpret_cast<const unsigned char*>(options.TypeAhead.data()), options.TypeAhead.size());
     }
     const std::vector<std::string> run =
         options.BindOverComPorts.empty() ? command : InNamespace(command, options.BindOverComPorts);
+    int stdoutPipe[2] = {-1, -1};
+    if (options.StdoutReaderGone && pipe2(stdoutPipe, O_CLOEXEC) != 0) return;
     pid_ = fork();
-    if (pid_ == 0) StartChild(run, options, consoleName.c_str());
+    if (pid_ == 0) StartChild(run, options, consoleName.c_str(), stdoutPipe[1]);
     close(holder);
+    for (int end : stdoutPipe) {
+        if (end >= 0) close(end);  // the reader is gone before the program writes
+    }
     reader_ = std::thread(&Session::Collect, this);
 }
 
@@ -191,6 +204,18 @@ void Session::Type(const std::string& keys) {
         return tcgetattr(console_, &modes) == 0 && !(modes.c_lflag & ECHO);
     }, 5s);
     SendAll(console_, reinterpret_cast<const unsigned char*>(keys.data()), keys.size());
+}
+
+void Session::TypeAtOnce(const std::string& keys) {
+    SendAll(console_, reinterpret_cast<const unsigned char*>(keys.data()), keys.size());
+}
+
+bool Session::ModesAsAtStart() const {
+    termios now{};
+    if (tcgetattr(console_, &now) != 0) return false;
+    const termios& was = modesAtStart_;
+    return now.c_iflag == was.c_iflag && now.c_oflag == was.c_oflag && now.c_cflag == was.c_cflag &&
+           now.c_lflag == was.c_lflag && std::memcmp(now.c_cc, was.c_cc, sizeof now.c_cc) == 0;
 }
 
 void Session::Signal(int signal) { kill(pid_, signal); }

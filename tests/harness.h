@@ -3,6 +3,7 @@
 #pragma once
 #include <sys/resource.h>
 #include <sys/types.h>
+#include <termios.h>
 
 #include <atomic>
 #include <chrono>
@@ -26,14 +27,16 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 struct LaunchOptions {
     std::string WorkDir;
     std::string StdoutFile;            // stdout redirected here, else the console
+    bool StdoutReaderGone = false;     // stdout is a pipe whose reader has closed it
     std::string TypeAhead;             // typed into the console before the start
     std::string BindOverComPorts;      // a pty bound over /dev/ttyS* in a private mount namespace
     bool CrLfNewlines = false;               // the program writes a newline as CR LF (Windows)
     long FileSizeLimit = 0;                  // RLIMIT_FSIZE in bytes: the log's space runs out there
 };
 
-// One running program. Its console output is collected all along, so the
-// program never blocks on a full terminal.
+// One running program, started as a shell starts a command: the signals a
+// user sends at their default dispositions, none blocked. Its console output
+// is collected all along, so the program never blocks on a full terminal.
 class Session {
 public:
     Session(const std::vector<std::string>& command, const LaunchOptions& options);
@@ -47,6 +50,9 @@ public:
     // Presses keys once the program has its console ready for them (echo
     // off, as lumtrex and Wine's console both set it); never later than 5 s.
     void Type(const std::string& keys);
+    void TypeAtOnce(const std::string& keys);  // as into a shell that echoes
+    // Whether the console's modes are those it had before the start.
+    bool ModesAsAtStart() const;
     void Signal(int signal);
     bool WaitForExit(std::chrono::milliseconds limit = 15s);
     int Status() const { return status_; }  // as waitpid gives it
@@ -59,6 +65,7 @@ private:
     pid_t pid_ = -1;
     int console_ = -1;
     int status_ = -1;
+    termios modesAtStart_{};
     rusage usage_{};
     bool exited_ = false;
     bool crLfNewlines_ = false;

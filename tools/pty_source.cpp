@@ -26,6 +26,7 @@ bool OpenPtyLine(PtyLine& line) {
     cfmakeraw(&modes);
     tcsetattr(slave, TCSANOW, &modes);
     close(slave);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);  // SendAll waits, and can give up
     line.Master = master;
     std::snprintf(line.SlavePath, sizeof line.SlavePath, "%s", name);
     return true;
@@ -37,9 +38,13 @@ void ClosePtyLine(PtyLine& line) {
 }
 
 bool SendAll(int fd, const unsigned char* data, std::size_t size) {
+    using Clock = std::chrono::steady_clock;
+    auto lastProgress = Clock::now();
     while (size > 0) {
         const ssize_t sent = write(fd, data, size);
         if (sent < 0 && errno == EAGAIN) {
+            // A reader that takes nothing for this long has died or hangs.
+            if (Clock::now() - lastProgress > std::chrono::seconds(20)) return false;
             pollfd writable{fd, POLLOUT, 0};
             poll(&writable, 1, 100);
             continue;
@@ -48,6 +53,7 @@ bool SendAll(int fd, const unsigned char* data, std::size_t size) {
         if (sent <= 0) return false;
         data += sent;
         size -= static_cast<std::size_t>(sent);
+        lastProgress = Clock::now();
     }
     return true;
 }

@@ -14,7 +14,8 @@ struct PtyLine {
 bool OpenPtyLine(PtyLine& line);
 void ClosePtyLine(PtyLine& line);
 
-// Writes all bytes, waiting while the line is full; false when the reader is gone.
+// Writes all bytes, waiting while the line is full; false when the reader is
+// gone or has taken nothing for 20 s.
 bool SendAll(int fd, const unsigned char* data, std::size_t size);
 
 // Writes at the pace of a UART at `baudRate` (10 bit times a byte), in chunks

@@ -136,6 +136,7 @@ pid_t StartCommand(std::vector<char*> command, const char* port) {
     argv.push_back(nullptr);
     const pid_t child = fork();
     if (child == 0) {
+        signal(SIGINT, SIG_DFL);  // Ctrl+C is the command's: it gets it as any shell would hand it
         execvp(argv[0], argv.data());
         std::perror(argv[0]);
         _exit(127);
