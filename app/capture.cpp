@@ -69,6 +69,8 @@ bool RunCapture() {
             Print("\n%s ist nicht mehr vorhanden. Empfang beendet.\n", PortName(PortSettings));
             return false;
         }
+        // After a fault the next read waits a moment; after a line error
+        // (Aborted) it follows at once.
         if (result.End == ReadEnd::Failed) std::this_thread::sleep_for(PauseAfterFault);
     }
     return true;
