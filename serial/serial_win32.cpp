@@ -74,6 +74,32 @@ PendingStep NextStep(const PendingRead& read, DWORD length) {
     return PendingStep::Wait;
 }
 
+void CompleteLine(DCB& line, DWORD baudRate, DWORD inputQueue) {
+    line.DCBlength = sizeof(DCB);
+    line.BaudRate = baudRate;
+    line.ByteSize = 8;
+    line.Parity = NOPARITY;
+    line.StopBits = ONESTOPBIT;
+    line.fBinary = 1;
+    line.fDtrControl = DTR_CONTROL_DISABLE;
+    line.fRtsControl = RTS_CONTROL_DISABLE;
+    // Left on by an earlier program these strip zero bytes (fNull), drop bytes
+    // while DSR is low (fDsrSensitivity), replace bytes (fErrorChar, fParity),
+    // abort reads on line errors (fAbortOnError) or stall the line (the rest).
+    line.fParity = 0;
+    line.fOutxCtsFlow = 0;
+    line.fOutxDsrFlow = 0;
+    line.fDsrSensitivity = 0;
+    line.fOutX = 0;
+    line.fInX = 0;
+    line.fErrorChar = 0;
+    line.fNull = 0;
+    line.fAbortOnError = 0;
+    line.XonChar = 0x11;  // SetCommState refuses equal characters
+    line.XoffChar = 0x13;
+    line.XonLim = line.XoffLim = static_cast<WORD>(std::min<DWORD>(inputQueue / 4, 0xFFFF));
+}
+
 namespace {
 
 OVERLAPPED ReadOverlapped{};
@@ -115,17 +141,24 @@ int OpenDevice(const char* name) {
     return 0;
 }
 
-int GetLineState() { return ErrorOf(GetCommState(Port(), &PortState)); }
+int GetLineState() {
+    PortState.DCBlength = sizeof(DCB);
+    return ErrorOf(GetCommState(Port(), &PortState));
+}
 
 int SetLineState(int baudRate) {
+    const HANDLE port = Port();
+    SetupComm(port, InputQueueSize, OutputQueueSize);  // a driver may keep its own size
+    COMMPROP properties{};
+    const DWORD queue = GetCommProperties(port, &properties) ? properties.dwCurrentRxQueue : 0;
+    // Drivers keep the line settings between opens, so start from the saved
+    // state but set every field that matters.
     DCB line = PortState;
     char mode[52];
     std::snprintf(mode, sizeof mode, "%d,n,8,1", baudRate);
     BuildCommDCBA(mode, &line);
-    line.fDtrControl = DTR_CONTROL_DISABLE;
-    line.fRtsControl = RTS_CONTROL_DISABLE;
-    line.fBinary = 1;
-    return ErrorOf(SetCommState(Port(), &line));
+    CompleteLine(line, static_cast<DWORD>(baudRate), queue);
+    return ErrorOf(SetCommState(port, &line));
 }
 
 int SetReadTimeouts() {

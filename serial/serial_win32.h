@@ -7,6 +7,8 @@
 //   NextStep()      what to do with a read still pending: wait, cancel it
 //                   (a stop was requested and the driver ignores its
 //                   time-outs), or abandon it.
+//   CompleteLine()  the line as it is applied: every field that could drop,
+//                   change or stall a byte set explicitly.
 // ClassifyOpenError() (serial_platform.h) sorts the open failures.
 #pragma once
 #include <windows.h>
@@ -17,6 +19,11 @@
 #ifndef ERROR_NO_SUCH_DEVICE
 #define ERROR_NO_SUCH_DEVICE 433L
 #endif
+
+// Asked of the driver before the line is set: about 5 s of slack at
+// 115200 baud for a moment without an outstanding read (a box, a slow disk).
+inline constexpr DWORD InputQueueSize = 65536;
+inline constexpr DWORD OutputQueueSize = 4096;
 
 inline constexpr DWORD WakeInterval = 100;          // ms: a pending read is looked at this often
 inline constexpr std::int64_t CancelGrace = 1000;   // ms past the total time-out before a stop cancels
@@ -68,3 +75,8 @@ struct PendingRead {
 enum class PendingStep { Wait, Cancel, Abandon };
 
 PendingStep NextStep(const PendingRead& read, DWORD length);
+
+// Sets the fields a driver may have kept from an earlier program; the others
+// keep what BuildCommDCBA and the saved state gave. `inputQueue` is the queue
+// the driver reports (0: unknown); flow-control limits must fit inside it.
+void CompleteLine(DCB& line, DWORD baudRate, DWORD inputQueue);
