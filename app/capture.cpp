@@ -40,9 +40,14 @@ int KeepReceived(std::uint32_t delivered) {
 
 bool WriteBlock(const unsigned char* bytes, std::uint32_t length) {
     if (length == 0) return true;
+    errno = 0;
     const std::size_t written = std::fwrite(bytes, 1, length, LogFile);
     ByteCount += written;
-    return written == length;
+    if (written == length) return true;
+    // The C runtime can return a short count without an error number: never
+    // let that pass as success; report it as the full disk it most likely is.
+    if (errno == 0) errno = ENOSPC;
+    return false;
 }
 
 bool RunCapture() {
@@ -70,6 +75,8 @@ bool RunCapture() {
             Print("\n%s ist nicht mehr vorhanden. Empfang beendet.\n", PortName(PortSettings));
             return false;
         }
+        // After a fault the next read waits a moment; after a line error
+        // (Aborted) it follows at once.
         if (result.End == ReadEnd::Failed) std::this_thread::sleep_for(PauseAfterFault);
     }
     return true;

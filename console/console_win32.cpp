@@ -1,9 +1,11 @@
 // The console on Windows: the console input device is the keyboard, the
 // console control events are the stop requests.
-#include <windows.h>
+#include "console_win32.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <io.h>
 #include <vector>
 
@@ -11,32 +13,19 @@
 
 namespace {
 
-HANDLE Keyboard = nullptr;        // CONIN$, opened at the first key test
-std::vector<INPUT_RECORD> Pending; // grows to the longest input queue seen
-HANDLE StopEvent = nullptr;       // set by the control handler
-HANDLE FinishedEvent = nullptr;   // set once the run has ended in order
-volatile LONG StopType = -1;      // the control event that asked to stop
-
-BOOL WINAPI OnConsoleControl(DWORD type) {
-    InterlockedCompareExchange(&StopType, static_cast<LONG>(type), -1);
-    SetEvent(StopEvent);
-    // For these Windows ends the process when the handler returns: hold it
-    // until port and log are closed, within the time Windows grants.
-    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
-        WaitForSingleObject(FinishedEvent, 4500);
-    }
-    return TRUE;
-}
-
 bool IsAltCombination(WORD key) {
     return (key >= '0' && key <= '9') || (key >= 'A' && key <= 'Z') || (key >= VK_OEM_1 && key <= VK_OEM_3) ||
            (key >= VK_OEM_4 && key <= VK_OEM_8) || key == VK_OEM_102 || key == VK_ESCAPE || key == VK_BACK ||
            key == VK_RETURN;
 }
 
+}  // namespace
+
 // A key press in the console's sense: one that gives a character or one of
 // the keys with an extended code; modifiers and locks alone do not count.
-bool CountsAsKey(const KEY_EVENT_RECORD& key) {
+bool CountsAsKey(const INPUT_RECORD& event) {
+    if (event.EventType != KEY_EVENT) return false;
+    const KEY_EVENT_RECORD& key = event.Event.KeyEvent;
     if (!key.bKeyDown) return false;
     if (key.uChar.AsciiChar != 0) return true;
     const WORD code = key.wVirtualKeyCode;
@@ -52,21 +41,110 @@ bool CountsAsKey(const KEY_EVENT_RECORD& key) {
     return code == '2' && (state & (LEFT_CTRL_PRESSED | RIGHT_CTRL_PRESSED));
 }
 
+DWORD RestoredInputMode(DWORD saved) {
+    // QuickEdit and insert mode show in a mode only with ENABLE_EXTENDED_FLAGS.
+    // Hidden, they were the console's own settings, on by default: put those
+    // back rather than leave QuickEdit off for the programs that follow.
+    if (saved & ENABLE_EXTENDED_FLAGS) return saved;
+    return saved | ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE;
+}
+
+namespace {
+
+constexpr DWORD HandlerHold = 4500;  // ms, within the 5 s Windows grants a closing console
+
+HANDLE Keyboard = INVALID_HANDLE_VALUE;  // CONIN$, opened at start
+DWORD SavedInputMode = 0;
+bool InputModeSet = false;
+std::vector<INPUT_RECORD> Pending;  // grows to the longest input queue seen
+HANDLE StopEvent = nullptr;         // set by the control handler
+HANDLE FinishedEvent = nullptr;     // set once the run has ended in order
+volatile LONG StopType = -1;        // the control event that asked to stop
+DWORD MainThread = 0;
+
+// user32 is loaded when the first box is shown, never imported: Windows sends
+// no logoff or shutdown event to a console program that has it loaded.
+using MessageBoxFunction = int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT);
+using EnumThreadWindowsFunction = BOOL(WINAPI*)(DWORD, WNDENUMPROC, LPARAM);
+using GetClassNameFunction = int(WINAPI*)(HWND, LPSTR, int);
+using PostMessageFunction = BOOL(WINAPI*)(HWND, UINT, WPARAM, LPARAM);
+MessageBoxFunction ShowMessageBox = nullptr;
+EnumThreadWindowsFunction ListThreadWindows = nullptr;
+GetClassNameFunction ClassOfWindow = nullptr;
+PostMessageFunction PostToWindow = nullptr;
+std::atomic<bool> BoxOpen{false};  // the functions above are set before it turns true
+
+template <typename Function>
+Function Lookup(HMODULE module, const char* name) {
+    // Through void (*)(), the one function type that stands for any other.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+bool LoadBoxFunctions() {
+    if (ShowMessageBox) return true;
+    const HMODULE user32 = LoadLibraryA("user32.dll");
+    if (!user32) return false;
+    ListThreadWindows = Lookup<EnumThreadWindowsFunction>(user32, "EnumThreadWindows");
+    ClassOfWindow = Lookup<GetClassNameFunction>(user32, "GetClassNameA");
+    PostToWindow = Lookup<PostMessageFunction>(user32, "PostMessageA");
+    ShowMessageBox = Lookup<MessageBoxFunction>(user32, "MessageBoxA");
+    return ShowMessageBox != nullptr;
+}
+
+BOOL CALLBACK AskBoxToClose(HWND window, LPARAM) {
+    char name[16] = {};
+    if (ClassOfWindow(window, name, sizeof name) > 0 && std::strcmp(name, "#32770") == 0) {
+        PostToWindow(window, WM_CLOSE, 0, 0);  // an OK box closes as if OK was pressed
+    }
+    return TRUE;
+}
+
+void CloseOpenBox() {
+    if (BoxOpen && ListThreadWindows && ClassOfWindow && PostToWindow) {
+        ListThreadWindows(MainThread, AskBoxToClose, 0);
+    }
+}
+
+void RestoreInputMode() {
+    if (InputModeSet) SetConsoleMode(Keyboard, RestoredInputMode(SavedInputMode));
+}
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+    InterlockedCompareExchange(&StopType, static_cast<LONG>(type), -1);
+    SetEvent(StopEvent);
+    // Hold the handler until port and log are closed: for close, logoff and
+    // shutdown Windows ends the process when it returns. Meanwhile close a
+    // box the run may be waiting on (it may only just be opening).
+    const ULONGLONG until = GetTickCount64() + HandlerHold;
+    do {
+        CloseOpenBox();
+    } while (WaitForSingleObject(FinishedEvent, 100) == WAIT_TIMEOUT && GetTickCount64() < until);
+    const bool ending = type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT;
+    if (ending) RestoreInputMode();
+    return TRUE;
+}
+
+void TakeKeyboard() {
+    Keyboard = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (Keyboard != INVALID_HANDLE_VALUE && GetConsoleMode(Keyboard, &SavedInputMode)) {
+        InputModeSet = SetConsoleMode(Keyboard, CaptureInputMode) != 0;
+    }
+}
+
 }  // namespace
 
 bool OutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
 void PlatformConsoleStart() {
+    MainThread = GetCurrentThreadId();
     StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     FinishedEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    TakeKeyboard();
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
 bool KeyWaiting() {
-    if (!Keyboard) {
-        Keyboard = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-    }
     if (Keyboard == INVALID_HANDLE_VALUE) return false;
     WaitForSingleObject(Keyboard, 0);  // under Wine this brings pending terminal input in
     DWORD pending = 0;
@@ -75,7 +153,7 @@ bool KeyWaiting() {
     DWORD seen = 0;
     if (!PeekConsoleInputA(Keyboard, Pending.data(), pending, &seen)) return false;
     for (DWORD i = 0; i < seen; ++i) {
-        if (Pending[i].EventType == KEY_EVENT && CountsAsKey(Pending[i].Event.KeyEvent)) return true;
+        if (CountsAsKey(Pending[i])) return true;
     }
     return false;
 }
@@ -88,7 +166,13 @@ void WaitForKey() {
 }
 
 void WarningBox(const char* title, const char* text) {
-    MessageBoxA(nullptr, text, title, MB_ICONEXCLAMATION);
+    if (StopRequested() || !LoadBoxFunctions()) return;
+    BoxOpen = true;
+    // Checked again now that the control handler would see the box open.
+    if (!StopRequested()) {
+        ShowMessageBox(nullptr, text, title, MB_ICONEXCLAMATION | MB_SETFOREGROUND | MB_TOPMOST);
+    }
+    BoxOpen = false;
 }
 
 bool StopRequested() { return WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0; }
@@ -97,6 +181,7 @@ std::intptr_t StopWakeHandle() { return reinterpret_cast<std::intptr_t>(StopEven
 
 void EndProgram(int status) {
     std::fflush(stdout);
+    RestoreInputMode();
     const LONG type = StopType;
     SetEvent(FinishedEvent);
     if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) ExitProcess(STATUS_CONTROL_C_EXIT);

@@ -63,6 +63,7 @@ enum class ReadEnd {
     TimedOut,    // a time-out ended the read early
     Stopped,     // a stop request ended the read early
     Failed,      // the system reported a fault (the user has been told)
+    Aborted,     // a line error aborted the read: read again at once
     DeviceLost,  // the device is gone for good
 };
 

@@ -1,7 +1,9 @@
 // The serial port on Windows: an overlapped COM device whose driver keeps
-// the read time-outs (COMMTIMEOUTS).
-#include <windows.h>
+// the read time-outs (COMMTIMEOUTS). The decisions are plain functions
+// (serial_win32.h); the system calls below only gather their inputs.
+#include "serial_win32.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "../app/settings.h"
@@ -12,26 +14,108 @@ const char DevicePathPrefix[] = "\\\\.\\";
 
 namespace {
 
+// Errors with which drivers fail the reads of a device that is gone, even
+// while some of them still answer ClearCommError from cached state.
+bool IsDeviceGone(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_INVALID_HANDLE:
+        case ERROR_BAD_COMMAND:
+        case ERROR_GEN_FAILURE:
+        case ERROR_NO_SUCH_DEVICE:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEVICE_REMOVED: return true;
+        default: return false;
+    }
+}
+
+// A read the system completed, so its bytes were copied. One that comes back
+// empty long before our time-outs could have ended it is what some drivers do
+// for a removed device; under time-outs left by another program it may be
+// what they ask for, and never means the device is gone.
+ReadVerdict JudgeSuccess(const ReadReport& report, DWORD kept, DWORD length) {
+    if (kept == length) return {kept, ReadEnding::Complete};
+    const bool atOnce = report.Elapsed < TotalReadTimeout(PortTimeouts, length) / 2;
+    if (kept == 0 && atOnce) {
+        const bool gone = report.OwnTimeouts && report.EmptyBefore + 1 >= EmptyReadsMeaningLost;
+        return {0, gone ? ReadEnding::Lost : ReadEnding::Empty};
+    }
+    return {kept, report.ReadFileResult && kept > 0 ? ReadEnding::ShortAtOnce : ReadEnding::TimedOut};
+}
+
+}  // namespace
+
+ReadVerdict JudgeRead(const ReadReport& report, DWORD length) {
+    const bool wentOn = !report.ReadFileResult && report.ReadFileError == ERROR_IO_PENDING;
+    const DWORD reported = std::min(report.Reported, length);
+    if (report.ReadFileResult || (wentOn && report.OverlappedResult)) return JudgeSuccess(report, reported, length);
+    // Drivers use buffered I/O: a read that ends with an error status has its
+    // count reported but its bytes never copied. A time-out is a success
+    // status on Windows; Wine alone ends it with ERROR_TIMEOUT, bytes copied.
+    const DWORD error = wentOn ? report.OverlappedError : report.ReadFileError;
+    if (error == ERROR_TIMEOUT) return {reported, reported == length ? ReadEnding::Complete : ReadEnding::TimedOut};
+    if (error == ERROR_SEM_TIMEOUT) return {0, ReadEnding::TimedOut};
+    if (error == ERROR_OPERATION_ABORTED && report.CancelledByUs) return {0, ReadEnding::Stopped};
+    if (IsDeviceGone(error) || !report.LineAnswers) return {0, ReadEnding::Lost};
+    // Not ours: a line error on a port still set to abort on errors (its old
+    // state stayed when SetCommState was refused); ClearCommError ended it.
+    if (error == ERROR_OPERATION_ABORTED) return {0, ReadEnding::LineError};
+    return {0, wentOn ? ReadEnding::Fault : ReadEnding::Refused};
+}
+
+PendingStep NextStep(const PendingRead& read, DWORD length) {
+    if (read.Cancelled) return read.SinceCancel >= AbandonGrace ? PendingStep::Abandon : PendingStep::Wait;
+    // A stop lets the read end on its own time-outs and keep its bytes; only
+    // a driver that ignores them is cut short. Without a stop a read takes as
+    // long as its driver takes.
+    if (read.StopRequested && read.Elapsed >= TotalReadTimeout(PortTimeouts, length) + CancelGrace) {
+        return PendingStep::Cancel;
+    }
+    return PendingStep::Wait;
+}
+
+void CompleteLine(DCB& line, DWORD baudRate, DWORD inputQueue) {
+    line.DCBlength = sizeof(DCB);
+    line.BaudRate = baudRate;
+    line.ByteSize = 8;
+    line.Parity = NOPARITY;
+    line.StopBits = ONESTOPBIT;
+    line.fBinary = 1;
+    line.fDtrControl = DTR_CONTROL_DISABLE;
+    line.fRtsControl = RTS_CONTROL_DISABLE;
+    // Left on by an earlier program these strip zero bytes (fNull), drop bytes
+    // while DSR is low (fDsrSensitivity), replace bytes (fErrorChar, fParity),
+    // abort reads on line errors (fAbortOnError) or stall the line (the rest).
+    line.fParity = 0;
+    line.fOutxCtsFlow = 0;
+    line.fOutxDsrFlow = 0;
+    line.fDsrSensitivity = 0;
+    line.fOutX = 0;
+    line.fInX = 0;
+    line.fErrorChar = 0;
+    line.fNull = 0;
+    line.fAbortOnError = 0;
+    line.XonChar = 0x11;  // SetCommState refuses equal characters
+    line.XoffChar = 0x13;
+    line.XonLim = line.XoffLim = static_cast<WORD>(std::min<DWORD>(inputQueue / 4, 0xFFFF));
+}
+
+namespace {
+
 OVERLAPPED ReadOverlapped{};
 DCB PortState{};
+unsigned EmptyReadsInARow = 0;
+bool OwnTimeouts = false;
+bool ReadAbandoned = false;  // a cancelled read never completed: its buffer and OVERLAPPED stay the system's
 
 HANDLE Port() { return reinterpret_cast<HANDLE>(PortHandle); }
 
 int ErrorOf(BOOL succeeded) { return succeeded ? 0 : static_cast<int>(GetLastError()); }
 
-// After a failed read or wait: a device that cannot even report its status
-// is gone; otherwise this clears the line error that would stall every later
-// read on a port set to abort on errors.
-bool DeviceStillThere(HANDLE port) {
-    DWORD errors = 0;
-    return ClearCommError(port, &errors, nullptr) != 0;
-}
-
-bool Finish(ReadResult& result, DWORD delivered, std::uint32_t length, ReadEnd early) {
-    result.Delivered = delivered;
-    result.End = delivered == length ? ReadEnd::Complete : early;
-    return delivered == length;
-}
+// Every ClearCommError of the port goes through here. It also ends the line
+// error that stalls every later read on a port that aborts on errors; false
+// when the device cannot even report its status.
+bool ClearLineErrors(HANDLE port, DWORD& errors) { return ClearCommError(port, &errors, nullptr) != 0; }
 
 }  // namespace
 
@@ -57,23 +141,31 @@ int OpenDevice(const char* name) {
     return 0;
 }
 
-int GetLineState() { return ErrorOf(GetCommState(Port(), &PortState)); }
+int GetLineState() {
+    PortState.DCBlength = sizeof(DCB);
+    return ErrorOf(GetCommState(Port(), &PortState));
+}
 
 int SetLineState(int baudRate) {
+    const HANDLE port = Port();
+    SetupComm(port, InputQueueSize, OutputQueueSize);  // a driver may keep its own size
+    COMMPROP properties{};
+    const DWORD queue = GetCommProperties(port, &properties) ? properties.dwCurrentRxQueue : 0;
+    // Drivers keep the line settings between opens, so start from the saved
+    // state but set every field that matters.
     DCB line = PortState;
     char mode[52];
     std::snprintf(mode, sizeof mode, "%d,n,8,1", baudRate);
     BuildCommDCBA(mode, &line);
-    line.fDtrControl = DTR_CONTROL_DISABLE;
-    line.fRtsControl = RTS_CONTROL_DISABLE;
-    line.fBinary = 1;
-    return ErrorOf(SetCommState(Port(), &line));
+    CompleteLine(line, static_cast<DWORD>(baudRate), queue);
+    return ErrorOf(SetCommState(port, &line));
 }
 
 int SetReadTimeouts() {
     COMMTIMEOUTS timeouts{PortTimeouts.ReadIntervalTimeout, PortTimeouts.ReadTotalTimeoutMultiplier,
                           PortTimeouts.ReadTotalTimeoutConstant, 2, 2};
-    return ErrorOf(SetCommTimeouts(Port(), &timeouts));
+    OwnTimeouts = SetCommTimeouts(Port(), &timeouts) != 0;
+    return OwnTimeouts ? 0 : static_cast<int>(GetLastError());
 }
 
 void PurgePort() { PurgeComm(Port(), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR); }
@@ -94,40 +186,89 @@ OpenFault ClassifyOpenError(int code) {
     }
 }
 
+namespace {
+
+// Waits for a read that went on, waking every WakeInterval only to see a
+// stop request. False when the read was abandoned: cancelled, and still not
+// complete a while later.
+bool AwaitRead(HANDLE port, ReadReport& report, ULONGLONG start, DWORD length) {
+    ULONGLONG cancelledAt = 0;
+    for (;;) {
+        // A failed wait must not turn this into a spin.
+        if (WaitForSingleObject(ReadOverlapped.hEvent, WakeInterval) == WAIT_FAILED) Sleep(WakeInterval);
+        report.OverlappedResult = GetOverlappedResult(port, &ReadOverlapped, &report.Reported, FALSE);
+        if (report.OverlappedResult) return true;
+        report.OverlappedError = GetLastError();
+        if (report.OverlappedError != ERROR_IO_INCOMPLETE) return true;
+        const ULONGLONG now = GetTickCount64();
+        const PendingRead pending{static_cast<std::int64_t>(now - start), StopRequested(), report.CancelledByUs,
+                                  static_cast<std::int64_t>(now - cancelledAt)};
+        switch (NextStep(pending, length)) {
+            case PendingStep::Wait: break;
+            case PendingStep::Cancel:
+                CancelIoEx(port, &ReadOverlapped);
+                report.CancelledByUs = true;
+                cancelledAt = now;
+                break;
+            case PendingStep::Abandon: return false;
+        }
+    }
+}
+
+void ShowSizeMismatch(const unsigned char* buffer) {
+    char text[40];
+    std::snprintf(text, sizeof text, "Size mismatch %d %d", buffer[0], buffer[1]);
+    WarningBox("Error", text);
+}
+
+// The verdict in the capture's terms, with the box or the pause it asks for.
+bool Conclude(const ReadVerdict& verdict, const unsigned char* buffer, ReadResult& result) {
+    EmptyReadsInARow = verdict.How == ReadEnding::Empty ? EmptyReadsInARow + 1 : 0;
+    result.Delivered = verdict.Kept;
+    switch (verdict.How) {
+        case ReadEnding::Complete: result.End = ReadEnd::Complete; break;
+        case ReadEnding::ShortAtOnce: ShowSizeMismatch(buffer); [[fallthrough]];
+        case ReadEnding::TimedOut: result.End = ReadEnd::TimedOut; break;
+        case ReadEnding::Empty:
+            Sleep(PauseAfterEmptyRead);  // never spin on a driver that completes every read at once
+            result.End = ReadEnd::TimedOut;
+            break;
+        case ReadEnding::LineError: result.End = ReadEnd::Aborted; break;
+        case ReadEnding::Stopped: result.End = ReadEnd::Stopped; break;
+        case ReadEnding::Fault:
+            WarningBox("Message", "Something went wrong when calling Windows to read from comport.");
+            [[fallthrough]];
+        case ReadEnding::Refused: result.End = ReadEnd::Failed; break;
+        case ReadEnding::Lost: result.End = ReadEnd::DeviceLost; break;
+    }
+    return result.End == ReadEnd::Complete;
+}
+
+}  // namespace
+
 bool ReadBlock(PortHandleType handle, unsigned char* buffer, std::uint32_t length, ReadResult& result) {
     const HANDLE port = reinterpret_cast<HANDLE>(handle);
-    DWORD delivered = 0;
     result = ReadResult{};
-    if (ReadFile(port, buffer, length, &delivered, &ReadOverlapped)) {
-        if (delivered != length) {
-            char text[100];
-            wsprintfA(text, "Size mismatch %d %d", buffer[0], buffer[1]);
-            WarningBox("Error", text);
-        }
-        return Finish(result, delivered, length, ReadEnd::TimedOut);
+    if (ReadAbandoned) {
+        result.End = ReadEnd::Stopped;
+        return false;
     }
-    if (GetLastError() != ERROR_IO_PENDING) {
-        return Finish(result, 0, length, DeviceStillThere(port) ? ReadEnd::Failed : ReadEnd::DeviceLost);
+    ReadReport report{};
+    report.LineAnswers = true;
+    report.EmptyBefore = EmptyReadsInARow;
+    report.OwnTimeouts = OwnTimeouts;
+    const ULONGLONG start = GetTickCount64();
+    report.ReadFileResult = ReadFile(port, buffer, length, &report.Reported, &ReadOverlapped);
+    if (!report.ReadFileResult) report.ReadFileError = GetLastError();
+    if (report.ReadFileError == ERROR_IO_PENDING && !AwaitRead(port, report, start, length)) {
+        ReadAbandoned = true;
+        result.End = ReadEnd::Stopped;
+        return false;
     }
-    const HANDLE wakers[2] = {ReadOverlapped.hEvent, reinterpret_cast<HANDLE>(StopWakeHandle())};
-    for (;;) {
-        const DWORD woke = WaitForMultipleObjects(wakers[1] ? 2 : 1, wakers, FALSE, INFINITE);
-        if (woke == WAIT_OBJECT_0 + 1) {
-            // A stop request: end the read, keeping what it already has.
-            CancelIoEx(port, &ReadOverlapped);
-            GetOverlappedResult(port, &ReadOverlapped, &delivered, TRUE);
-            return Finish(result, delivered, length, ReadEnd::Stopped);
-        }
-        // Should the wait itself fail, let the system wait instead of spinning here.
-        if (GetOverlappedResult(port, &ReadOverlapped, &delivered, woke == WAIT_FAILED)) {
-            return Finish(result, delivered, length, ReadEnd::TimedOut);
-        }
-        const DWORD error = GetLastError();
-        if (error == ERROR_IO_INCOMPLETE) continue;
-        // Some drivers (Wine's among them) end a timed-out read as a failure.
-        if (error == ERROR_TIMEOUT) return Finish(result, delivered, length, ReadEnd::TimedOut);
-        if (!DeviceStillThere(port)) return Finish(result, delivered, length, ReadEnd::DeviceLost);
-        WarningBox("Message", "Something went wrong when calling Windows to read from comport.");
-        return Finish(result, delivered, length, ReadEnd::Failed);
+    report.Elapsed = static_cast<std::int64_t>(GetTickCount64() - start);
+    if (!report.ReadFileResult && !report.OverlappedResult) {
+        DWORD errors = 0;
+        report.LineAnswers = ClearLineErrors(port, errors);
     }
+    return Conclude(JudgeRead(report, length), buffer, result);
 }

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -495,6 +496,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, MidStream,
 
 enum class Ending {
     Interrupt, Terminate, HangUpSignal, Kill,    // the user or the system ends the process
+    InterruptMidStream,                          // Ctrl+C halfway through a 9600-baud stream
     LineClosed, LineClosedMidBlock,              // the device goes away
     LogIsFull, LogSpaceRunsOut, LogIsAFolder,    // the log cannot take the bytes
 };
@@ -503,7 +505,7 @@ struct EndingRow {
     const char* Name;
     Ending How;
     std::string Port;
-    std::string Expected;  // the end of the console text
+    std::string Expected;  // the end of the console text; empty: the count of what was logged
     int Signal;            // the signal that ends the process, or 0
     int Status;            // the exit status otherwise
     std::size_t Logged;    // bytes in the log at the end
@@ -512,7 +514,19 @@ struct EndingRow {
 
 void PrintTo(const EndingRow& row, std::ostream* out) { *out << row.Name; }
 
-class Endings : public EndToEnd, public ::testing::WithParamInterface<EndingRow> {};
+class Endings : public EndToEnd, public ::testing::WithParamInterface<EndingRow> {
+protected:
+    // Half the bytes go before the Ctrl+C, the rest after it, at 9600 baud
+    // without a gap. Returns how many went before.
+    std::size_t InterruptMidStream(Session& run, const std::string& bytes) {
+        const std::size_t half = bytes.size() / 2;
+        SendAtRate(bytes.substr(0, half), 9600);
+        std::thread rest([&] { SendAtRate(bytes.substr(half), 9600); });
+        run.Type("\x03");
+        rest.join();
+        return half;
+    }
+};
 
 TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     const EndingRow& row = GetParam();
@@ -527,7 +541,11 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     if (row.How == Ending::LogSpaceRunsOut) options.FileSizeLimit = 2500;
     auto run = Launch({row.Port, "115200"}, options);
     const std::string bytes = Bytes(Pattern::Random, 3000);
-    if (row.Port == "{port}" && row.How != Ending::LogIsAFolder) {
+    std::size_t sentBeforeStop = 0;
+    if (row.How == Ending::InterruptMidStream) {
+        ASSERT_TRUE(run->WaitForOutput(CaptureHeader)) << run->Output();
+        sentBeforeStop = InterruptMidStream(*run, bytes);
+    } else if (row.Port == "{port}" && row.How != Ending::LogIsAFolder) {
         ASSERT_TRUE(run->WaitForOutput(CaptureHeader)) << run->Output();
         Send(bytes);
         if (row.How == Ending::LogIsFull || row.How == Ending::LogSpaceRunsOut) {
@@ -557,9 +575,17 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     } else {
         EXPECT_EQ(ExitCode(run->Status()), row.Status);
     }
-    EXPECT_TRUE(run->Output().ends_with(Expand(row.Expected))) << run->Output();
-    if (row.How != Ending::LogIsFull && row.How != Ending::LogIsAFolder) {
-        EXPECT_TRUE(ReadFile(log) == bytes.substr(0, row.Logged)) << FileSize(log);  // byte for byte
+    const bool readable = row.How != Ending::LogIsFull && row.How != Ending::LogIsAFolder;
+    const std::string logged = readable ? ReadFile(log) : "", count = std::to_string(logged.size());
+    const std::string expected = row.Expected.empty() ? "\r" + count + "\r" + count + "\n" : Expand(row.Expected);
+    EXPECT_TRUE(run->Output().ends_with(expected)) << run->Output();
+    if (row.How == Ending::InterruptMidStream) {
+        // Every byte up to the end of the read in progress, nothing twice; the
+        // last 250 ms sent before the Ctrl+C may still have been on their way.
+        EXPECT_TRUE(bytes.starts_with(logged)) << logged.size();
+        EXPECT_GE(logged.size() + 9600 / 10 / 4, sentBeforeStop);
+    } else if (readable) {
+        EXPECT_TRUE(logged == bytes.substr(0, row.Logged)) << logged.size();  // byte for byte
     }
     if (UnderWine || row.How == Ending::Kill) return;
     EXPECT_TRUE(run->ModesAsAtStart()) << "terminal not restored";
@@ -569,6 +595,7 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, Endings,
     ::testing::Values(
         EndingRow{"Interrupt", Ending::Interrupt, "{port}", "\r3000\r3000\n", SIGINT, 0, 3000, true},
+        EndingRow{"InterruptMidStream", Ending::InterruptMidStream, "{port}", "", SIGINT, 0, 0, true},
         EndingRow{"Terminate", Ending::Terminate, "{port}", "\r3000\r3000\n", SIGTERM, 0, 3000, false},
         EndingRow{"HangUpSignal", Ending::HangUpSignal, "{port}", "\r3000\r3000\n", SIGHUP, 0, 3000, false},
         EndingRow{"Kill", Ending::Kill, "{port}", "\r3000\r", SIGKILL, 0, 3000, false},

@@ -1,0 +1,82 @@
+// serial_win32.h: the decisions of the Windows port, as plain functions of
+// what the system reported, so they can be tested without a device.
+//
+//   JudgeRead()     what a finished read means: how many of the bytes the
+//                   system reported really are in the buffer, and how the
+//                   read ended.
+//   NextStep()      what to do with a read still pending: wait, cancel it
+//                   (a stop was requested and the driver ignores its
+//                   time-outs), or abandon it.
+//   CompleteLine()  the line as it is applied: every field that could drop,
+//                   change or stall a byte set explicitly.
+// ClassifyOpenError() (serial_platform.h) sorts the open failures.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+
+// Not declared by every mingw-w64.
+#ifndef ERROR_NO_SUCH_DEVICE
+#define ERROR_NO_SUCH_DEVICE 433L
+#endif
+
+// Asked of the driver before the line is set: about 5 s of slack at
+// 115200 baud for a moment without an outstanding read (a box, a slow disk).
+inline constexpr DWORD InputQueueSize = 65536;
+inline constexpr DWORD OutputQueueSize = 4096;
+
+inline constexpr DWORD WakeInterval = 100;          // ms: a pending read is looked at this often
+inline constexpr std::int64_t CancelGrace = 1000;   // ms past the total time-out before a stop cancels
+inline constexpr std::int64_t AbandonGrace = 1000;  // ms a cancelled read is given to complete
+inline constexpr DWORD PauseAfterEmptyRead = 100;   // ms
+inline constexpr unsigned EmptyReadsMeaningLost = 20;  // in a row
+
+// What the system said about one finished read.
+struct ReadReport {
+    BOOL ReadFileResult;     // TRUE: ReadFile finished the read at once
+    DWORD ReadFileError;     // GetLastError() when it returned FALSE; ERROR_IO_PENDING: the read went on
+    BOOL OverlappedResult;   // for a read that went on: GetOverlappedResult at its end
+    DWORD OverlappedError;   // GetLastError() when that returned FALSE
+    DWORD Reported;          // the count the system reported
+    bool CancelledByUs;      // CancelIoEx was called on it
+    std::int64_t Elapsed;    // ms from ReadFile to the end
+    bool LineAnswers;        // ClearCommError succeeded after the read failed
+    unsigned EmptyBefore;    // reads just before this one that came back empty at once
+    bool OwnTimeouts;        // SetCommTimeouts took ours (not so when an earlier step was refused)
+};
+
+enum class ReadEnding {
+    Complete,     // every byte asked for
+    TimedOut,     // the time-outs ended it early
+    ShortAtOnce,  // ReadFile finished at once with part of a block: a "Size mismatch" box
+    Empty,        // success with no byte long before any time-out could end it: pause, read again
+    LineError,    // a line error aborted it on a port that aborts on errors: read again at once
+    Stopped,      // cancelled by us after a stop request
+    Refused,      // ReadFile refused to start it; the port still answers
+    Fault,        // the read failed on its way; the port still answers: a warning box
+    Lost,         // the device is gone
+};
+
+struct ReadVerdict {
+    DWORD Kept;  // bytes of this read that are in the buffer
+    ReadEnding How;
+};
+
+ReadVerdict JudgeRead(const ReadReport& report, DWORD length);
+
+// A read still pending, looked at between two waits.
+struct PendingRead {
+    std::int64_t Elapsed;      // ms since ReadFile
+    bool StopRequested;
+    bool Cancelled;            // CancelIoEx was called on it
+    std::int64_t SinceCancel;  // ms since then
+};
+
+enum class PendingStep { Wait, Cancel, Abandon };
+
+PendingStep NextStep(const PendingRead& read, DWORD length);
+
+// Sets the fields a driver may have kept from an earlier program; the others
+// keep what BuildCommDCBA and the saved state gave. `inputQueue` is the queue
+// the driver reports (0: unknown); flow-control limits must fit inside it.
+void CompleteLine(DCB& line, DWORD baudRate, DWORD inputQueue);

@@ -1,0 +1,201 @@
+// The Windows decisions that Wine cannot show through a device or a console,
+// as tables; cross-built with mingw-w64 and run under Wine (or on Windows).
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "../console/console_win32.h"
+#include "../serial/serial_platform.h"
+#include "../serial/serial_win32.h"
+
+namespace {
+
+// The four ways a read can end, as ReadFile and GetOverlappedResult say it,
+// and what else is known about it.
+ReadReport AtOnce(DWORD count) { return {TRUE, 0, FALSE, 0, count, false, 0, true, 0, true}; }
+ReadReport Refused(DWORD error) { return {FALSE, error, FALSE, 0, 0, false, 0, true, 0, true}; }
+ReadReport Finished(DWORD count, std::int64_t ms) {
+    return {FALSE, ERROR_IO_PENDING, TRUE, 0, count, false, ms, true, 0, true};
+}
+ReadReport Failed(DWORD error, DWORD count, std::int64_t ms) {
+    return {FALSE, ERROR_IO_PENDING, FALSE, error, count, false, ms, true, 0, true};
+}
+ReadReport Cancelled(ReadReport read) { read.CancelledByUs = true; return read; }
+ReadReport Silent(ReadReport read) { read.LineAnswers = false; return read; }  // ClearCommError fails
+ReadReport AfterEmpty(ReadReport read, unsigned count) { read.EmptyBefore = count; return read; }
+ReadReport LeftTimeouts(ReadReport read) { read.OwnTimeouts = false; return read; }  // SetCommTimeouts not reached
+
+TEST(ReadEndings, KeepOnlyTheBytesTheSystemCopied) {
+    const struct {
+        const char* Name;
+        ReadReport Read;
+        DWORD Kept;
+        ReadEnding How;
+    } rows[] = {
+        {"WholeBlockAtOnce", AtOnce(1024), 1024, ReadEnding::Complete},
+        {"PartAtOnce", AtOnce(300), 300, ReadEnding::ShortAtOnce},
+        {"EmptyAtOnce", AtOnce(0), 0, ReadEnding::Empty},
+        {"NineteenthEmptyInARow", AfterEmpty(AtOnce(0), 18), 0, ReadEnding::Empty},
+        {"TwentiethEmptyInARow", AfterEmpty(AtOnce(0), 19), 0, ReadEnding::Lost},
+        {"TwentiethEmptyUnderLeftTimeouts", LeftTimeouts(AfterEmpty(AtOnce(0), 19)), 0, ReadEnding::Empty},
+        {"EmptyAfterAMomentPending", Finished(0, 30), 0, ReadEnding::Empty},
+        {"WholeBlockPending", Finished(1024, 900), 1024, ReadEnding::Complete},
+        {"CountBeyondTheBlock", Finished(4096, 900), 1024, ReadEnding::Complete},
+        {"PartThenPause", Finished(500, 1400), 500, ReadEnding::TimedOut},
+        {"SilentLine", Finished(0, 2050), 0, ReadEnding::TimedOut},
+        {"SilentLineAfterEmptyReads", AfterEmpty(Finished(0, 2060), 19), 0, ReadEnding::TimedOut},
+        {"WineTimeOutKeepsItsBytes", Failed(ERROR_TIMEOUT, 700, 2050), 700, ReadEnding::TimedOut},
+        {"IoTimeOutKeepsNone", Failed(ERROR_SEM_TIMEOUT, 700, 2050), 0, ReadEnding::TimedOut},
+        {"CancelledAfterAStop", Cancelled(Failed(ERROR_OPERATION_ABORTED, 600, 3100)), 0, ReadEnding::Stopped},
+        {"CancelledButCompleted", Cancelled(Finished(600, 3100)), 600, ReadEnding::TimedOut},
+        {"AbortedByALineError", Failed(ERROR_OPERATION_ABORTED, 200, 40), 0, ReadEnding::LineError},
+        {"StartRefusedByALineError", Refused(ERROR_OPERATION_ABORTED), 0, ReadEnding::LineError},
+        {"AbortedOnASilentPort", Silent(Failed(ERROR_OPERATION_ABORTED, 200, 40)), 0, ReadEnding::Lost},
+        {"FaultOnItsWay", Failed(ERROR_INVALID_PARAMETER, 300, 50), 0, ReadEnding::Fault},
+        {"FaultOnASilentPort", Silent(Failed(ERROR_BROKEN_PIPE, 300, 50)), 0, ReadEnding::Lost},
+        {"StartRefused", Refused(ERROR_INVALID_PARAMETER), 0, ReadEnding::Refused},
+        {"StartRefusedOnASilentPort", Silent(Refused(ERROR_INVALID_PARAMETER)), 0, ReadEnding::Lost},
+    };
+    for (const auto& row : rows) {
+        const ReadVerdict verdict = JudgeRead(row.Read, BlockSize);
+        EXPECT_EQ(verdict.Kept, row.Kept) << row.Name;
+        EXPECT_EQ(static_cast<int>(verdict.How), static_cast<int>(row.How)) << row.Name;
+    }
+}
+
+TEST(ReadEndings, OfARemovedDeviceAreLostWhateverClearCommErrorSays) {
+    for (DWORD error : {5, 6, 22, 31, 433, 1167, 1617}) {
+        for (const ReadReport& read : {Failed(error, 400, 100), Refused(error)}) {
+            const ReadVerdict verdict = JudgeRead(read, BlockSize);
+            EXPECT_EQ(static_cast<int>(verdict.How), static_cast<int>(ReadEnding::Lost)) << error;
+            EXPECT_EQ(verdict.Kept, 0u) << error;
+        }
+    }
+}
+
+TEST(PendingReads, WaitForTheirTimeOutsAndAreCutShortOnlyAfterAStop) {
+    const struct {
+        PendingRead Read;
+        PendingStep Step;
+    } rows[] = {
+        {{500, false, false, 0}, PendingStep::Wait},
+        {{60000, false, false, 0}, PendingStep::Wait},  // no stop: as long as the driver takes
+        {{100, true, false, 0}, PendingStep::Wait},     // a stop: the read ends on its time-outs
+        {{3049, true, false, 0}, PendingStep::Wait},
+        {{3050, true, false, 0}, PendingStep::Cancel},  // 1 s past its total of 2050 ms
+        {{9000, true, false, 0}, PendingStep::Cancel},
+        {{3100, true, true, 50}, PendingStep::Wait},    // cancelled: given a second to complete
+        {{4049, true, true, 999}, PendingStep::Wait},
+        {{4050, true, true, 1000}, PendingStep::Abandon},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(static_cast<int>(NextStep(row.Read, BlockSize)), static_cast<int>(row.Step))
+            << row.Read.Elapsed << " ms, stop " << row.Read.StopRequested << ", cancelled " << row.Read.Cancelled;
+    }
+}
+
+TEST(LineSetUp, OverridesEveryFieldAnEarlierProgramMayHaveLeft) {
+    DCB hostile;
+    std::memset(&hostile, 0xFF, sizeof hostile);
+    DCB line = hostile;
+    CompleteLine(line, 76800, 65536);
+    const struct {
+        const char* Name;
+        DWORD Applied, Expected;
+    } fields[] = {
+        {"DCBlength", line.DCBlength, sizeof(DCB)}, {"BaudRate", line.BaudRate, 76800}, {"ByteSize", line.ByteSize, 8},
+        {"Parity", line.Parity, NOPARITY}, {"StopBits", line.StopBits, ONESTOPBIT}, {"fBinary", line.fBinary, 1},
+        {"fDtrControl", line.fDtrControl, DTR_CONTROL_DISABLE}, {"fRtsControl", line.fRtsControl, RTS_CONTROL_DISABLE},
+        {"fParity", line.fParity, 0}, {"fOutxCtsFlow", line.fOutxCtsFlow, 0}, {"fOutxDsrFlow", line.fOutxDsrFlow, 0},
+        {"fDsrSensitivity", line.fDsrSensitivity, 0}, {"fOutX", line.fOutX, 0}, {"fInX", line.fInX, 0},
+        {"fErrorChar", line.fErrorChar, 0}, {"fNull", line.fNull, 0}, {"fAbortOnError", line.fAbortOnError, 0},
+        {"XonChar", static_cast<BYTE>(line.XonChar), 0x11}, {"XoffChar", static_cast<BYTE>(line.XoffChar), 0x13},
+        {"XonLim", line.XonLim, 16384}, {"XoffLim", line.XoffLim, 16384},
+        // What matters only with a flag now off, or for sending, keeps its value.
+        {"fTXContinueOnXoff", line.fTXContinueOnXoff, hostile.fTXContinueOnXoff},
+        {"ErrorChar", static_cast<BYTE>(line.ErrorChar), static_cast<BYTE>(hostile.ErrorChar)},
+        {"EofChar", static_cast<BYTE>(line.EofChar), static_cast<BYTE>(hostile.EofChar)},
+    };
+    for (const auto& field : fields) EXPECT_EQ(field.Applied, field.Expected) << field.Name;
+}
+
+TEST(LineSetUp, FlowLimitsFitTheQueueTheDriverReports) {
+    for (auto [queue, limit] : {std::pair<DWORD, WORD>{65536, 16384}, {4096, 1024}, {0, 0}, {1 << 20, 0xFFFF}}) {
+        DCB line{};
+        CompleteLine(line, 9600, queue);
+        EXPECT_EQ(line.XonLim, limit) << queue;
+        EXPECT_EQ(line.XoffLim, limit) << queue;
+    }
+}
+
+TEST(OpenErrors, OnlyAMissingOrHeldPortHasItsOwnText) {
+    EXPECT_EQ(ClassifyOpenError(0), OpenFault::None);
+    EXPECT_EQ(ClassifyOpenError(ERROR_FILE_NOT_FOUND), OpenFault::NotFound);
+    EXPECT_EQ(ClassifyOpenError(ERROR_ACCESS_DENIED), OpenFault::AccessDenied);
+    for (int code : {ERROR_PATH_NOT_FOUND, ERROR_SHARING_VIOLATION, ERROR_GEN_FAILURE, ERROR_INVALID_PARAMETER,
+                     ERROR_SEM_TIMEOUT, ERROR_INVALID_NAME, ERROR_DEVICE_NOT_CONNECTED}) {
+        EXPECT_EQ(ClassifyOpenError(code), OpenFault::Other) << code;
+    }
+}
+
+// A console event: a key, or another event type over the bytes of a pressed key.
+INPUT_RECORD Key(WORD code, char character, DWORD state = 0, BOOL down = TRUE) {
+    INPUT_RECORD event{};
+    event.EventType = KEY_EVENT;
+    event.Event.KeyEvent = {down, 1, code, 0, {}, state};
+    event.Event.KeyEvent.uChar.AsciiChar = character;
+    return event;
+}
+INPUT_RECORD Other(WORD type) {
+    INPUT_RECORD event = Key('Q', 'q');
+    event.EventType = type;
+    return event;
+}
+
+constexpr DWORD Ctrl = LEFT_CTRL_PRESSED, Alt = LEFT_ALT_PRESSED, Shift = SHIFT_PRESSED, Ext = ENHANCED_KEY;
+
+TEST(KeyFilter, CountsExactlyTheKeysThatEndACapture) {
+    const struct {
+        const char* Name;
+        INPUT_RECORD Event;
+        bool Counts;
+    } rows[] = {
+        {"Letter", Key('Q', 'q'), true}, {"ShiftedLetter", Key('Q', 'Q', Shift), true}, {"Digit", Key('7', '7'), true},
+        {"Space", Key(VK_SPACE, ' '), true}, {"Enter", Key(VK_RETURN, '\r'), true},
+        {"Escape", Key(VK_ESCAPE, '\x1b'), true}, {"Backspace", Key(VK_BACK, '\b'), true},
+        {"Tab", Key(VK_TAB, '\t'), true}, {"CtrlLetter", Key('A', '\x01', Ctrl), true},
+        {"AltGrCharacter", Key('Q', '@', RIGHT_ALT_PRESSED | Ctrl), true},
+        {"NumpadDigit", Key(VK_NUMPAD5, '5', NUMLOCK_ON), true}, {"NumpadTimes", Key(VK_MULTIPLY, '*'), true},
+        {"F1", Key(VK_F1, 0), true}, {"F12", Key(VK_F12, 0), true}, {"Home", Key(VK_HOME, 0, Ext), true},
+        {"End", Key(VK_END, 0, Ext), true}, {"PageUp", Key(VK_PRIOR, 0, Ext), true},
+        {"PageDown", Key(VK_NEXT, 0, Ext), true}, {"Left", Key(VK_LEFT, 0, Ext), true},
+        {"Up", Key(VK_UP, 0, Ext), true}, {"Right", Key(VK_RIGHT, 0, Ext), true}, {"NumpadDown", Key(VK_DOWN, 0), true},
+        {"Insert", Key(VK_INSERT, 0, Ext), true}, {"NumpadDelete", Key(VK_DELETE, 0), true},
+        {"NumpadDivide", Key(VK_DIVIDE, 0, Ext), true}, {"NumpadEnter", Key(VK_RETURN, 0, Ext), true},
+        {"AltLetter", Key('X', 0, Alt), true}, {"AltDigit", Key('3', 0, RIGHT_ALT_PRESSED), true},
+        {"AltOem", Key(VK_OEM_4, 0, Alt), true}, {"AltOem102", Key(VK_OEM_102, 0, Alt), true},
+        {"AltBackspace", Key(VK_BACK, 0, Alt), true}, {"AltEnter", Key(VK_RETURN, 0, Alt), true},
+        {"CtrlTab", Key(VK_TAB, 0, Ctrl), true}, {"ShiftTab", Key(VK_TAB, 0, Shift), true},
+        {"CtrlAt", Key('2', 0, RIGHT_CTRL_PRESSED), true},
+        {"Shift", Key(VK_SHIFT, 0, Shift), false}, {"Ctrl", Key(VK_CONTROL, 0, Ctrl), false},
+        {"Alt", Key(VK_MENU, 0, Alt), false}, {"CapsLock", Key(VK_CAPITAL, 0, CAPSLOCK_ON), false},
+        {"NumLock", Key(VK_NUMLOCK, 0, Ext), false}, {"ScrollLock", Key(VK_SCROLL, 0), false},
+        {"LeftWindows", Key(VK_LWIN, 0, Ext), false}, {"RightWindows", Key(VK_RWIN, 0, Ext), false},
+        {"Menu", Key(VK_APPS, 0, Ext), false}, {"PrintScreen", Key(VK_SNAPSHOT, 0, Ext), false},
+        {"Pause", Key(VK_PAUSE, 0), false}, {"CtrlDigitWithoutCharacter", Key('3', 0, Ctrl), false},
+        {"LetterReleased", Key('Q', 'q', 0, FALSE), false}, {"F1Released", Key(VK_F1, 0, 0, FALSE), false},
+        {"Mouse", Other(MOUSE_EVENT), false}, {"Focus", Other(FOCUS_EVENT), false},
+        {"MenuEvent", Other(MENU_EVENT), false}, {"BufferSize", Other(WINDOW_BUFFER_SIZE_EVENT), false},
+    };
+    for (const auto& row : rows) EXPECT_EQ(CountsAsKey(row.Event), row.Counts) << row.Name;
+}
+
+TEST(InputMode, IsPutBackAsSavedWithQuickEditNeverLostWhenHidden) {
+    const DWORD shown = ENABLE_EXTENDED_FLAGS | ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT;
+    const DWORD hidden = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT;
+    EXPECT_EQ(RestoredInputMode(shown | ENABLE_QUICK_EDIT_MODE), shown | ENABLE_QUICK_EDIT_MODE);
+    EXPECT_EQ(RestoredInputMode(shown), shown);  // QuickEdit was off: it stays off
+    EXPECT_EQ(RestoredInputMode(hidden), hidden | ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE);
+}
+
+}  // namespace
