@@ -36,6 +36,27 @@ int KeepReceived(std::uint32_t delivered) {
     return error;
 }
 
+enum class CaptureEnd { Asked, LogFailed, DeviceLost };  // a key or a stop request: Asked
+
+CaptureEnd CaptureUntilStopped() {
+    while (!KeyWaiting() && !StopRequested()) {
+        ReadResult result;
+        ReadBlock(PortHandle, ReceiveBlock, BlockSize, result);
+        if (const int error = result.Delivered > 0 ? KeepReceived(result.Delivered) : 0) {
+            Print("\nSchreiben in %s fehlgeschlagen. Fehlercode: %d\n", LogName, error);
+            return CaptureEnd::LogFailed;
+        }
+        if (result.End == ReadEnd::DeviceLost) {
+            Print("\n%s ist nicht mehr vorhanden. Empfang beendet.\n", PortName(PortSettings));
+            return CaptureEnd::DeviceLost;
+        }
+        // After a fault the next read waits a moment; after a line error
+        // (Aborted) it follows at once.
+        if (result.End == ReadEnd::Failed) std::this_thread::sleep_for(PauseAfterFault);
+    }
+    return CaptureEnd::Asked;
+}
+
 }  // namespace
 
 bool WriteBlock(const unsigned char* bytes, std::uint32_t length) {
@@ -64,22 +85,35 @@ bool RunCapture() {
     Print("Empfangene Bytes\n");
     ShowCount();
     CaptureFill = 0;
-    while (!KeyWaiting() && !StopRequested()) {
-        ReadResult result;
-        ReadBlock(PortHandle, ReceiveBlock, BlockSize, result);
-        if (const int error = result.Delivered > 0 ? KeepReceived(result.Delivered) : 0) {
-            Print("\nSchreiben in %s fehlgeschlagen. Fehlercode: %d\n", LogName, error);
-            return false;
-        }
-        if (result.End == ReadEnd::DeviceLost) {
-            Print("\n%s ist nicht mehr vorhanden. Empfang beendet.\n", PortName(PortSettings));
-            return false;
-        }
-        // After a fault the next read waits a moment; after a line error
-        // (Aborted) it follows at once.
-        if (result.End == ReadEnd::Failed) std::this_thread::sleep_for(PauseAfterFault);
+    LineCounters before;
+    const bool counted = ReadLineCounters(before);
+    const CaptureEnd end = CaptureUntilStopped();
+    // A lost device took its counters with it.
+    if (end != CaptureEnd::DeviceLost) {
+        LineCounters after;
+        const bool countedToo = ReadLineCounters(after);
+        char report[160];
+        if (LineErrorReport(counted, before, countedToo, after, report, sizeof report) > 0) Print("%s", report);
     }
-    return true;
+    return end == CaptureEnd::Asked;
+}
+
+std::size_t LineErrorReport(bool haveBefore, const LineCounters& before, bool haveAfter, const LineCounters& after,
+                            char* text, std::size_t size) {
+    if (!haveBefore || !haveAfter) return 0;
+    // The counters wrap at 2^32: unsigned 32-bit differences are right across a wrap.
+    const auto since = [](std::uint32_t then, std::uint32_t now) {
+        return std::uint64_t{static_cast<std::uint32_t>(now - then)};
+    };
+    const std::uint64_t overrun = since(before.Overrun, after.Overrun) + since(before.BufferOverrun, after.BufferOverrun);
+    const std::uint64_t frame = since(before.Frame, after.Frame);
+    const std::uint64_t breaks = since(before.Break, after.Break);
+    if (overrun == 0 && frame == 0 && breaks == 0) return 0;
+    // ASCII on purpose: it must read the same in every console code page.
+    const int length = std::snprintf(text, size, "\nEmpfangsfehler: Ueberlauf %llu, Rahmenfehler %llu, Break %llu\n%s",
+                                     static_cast<unsigned long long>(overrun), static_cast<unsigned long long>(frame),
+                                     static_cast<unsigned long long>(breaks), frame > 0 ? "Baudrate pruefen.\n" : "");
+    return length > 0 && static_cast<std::size_t>(length) < size ? static_cast<std::size_t>(length) : 0;
 }
 
 void CloseLog() {

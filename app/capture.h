@@ -4,10 +4,15 @@
 //                 byte it delivers until a key waits or a stop is requested.
 //                 Returns false when the run failed (log not creatable, log
 //                 write failed, device lost); it has said why.
+//                 Before it returns, says how many line errors (overrun,
+//                 frame, break) the port counted during the capture, if any.
 //   CloseLog()    closes the log if it was created.
 //   ByteCount     the bytes received and written to the log in this run.
 #pragma once
+#include <cstddef>
 #include <cstdint>
+
+#include "../serial/serial.h"
 
 extern std::uint64_t ByteCount;
 
@@ -15,3 +20,9 @@ bool RunCapture();
 // Appends `length` bytes to the log; false (errno set) when not all of them got there.
 bool WriteBlock(const unsigned char* bytes, std::uint32_t length);
 void CloseLog();
+
+// The line saying how many errors the port counted between two readings of
+// its counters, written into `text`: its length, or 0 when there is nothing
+// to say (no error, or a reading without counters).
+std::size_t LineErrorReport(bool haveBefore, const LineCounters& before, bool haveAfter, const LineCounters& after,
+                            char* text, std::size_t size);

@@ -136,6 +136,9 @@ void TakeKeyboard() {
 
 bool OutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
+// Through the C runtime, which writes a newline as CR LF in text mode.
+void WriteOutput(const char* text, std::size_t size) { std::fwrite(text, 1, size, stdout); }
+
 void PlatformConsoleStart() {
     MainThread = GetCurrentThreadId();
     StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -180,7 +183,7 @@ bool StopRequested() { return WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0
 std::intptr_t StopWakeHandle() { return reinterpret_cast<std::intptr_t>(StopEvent); }
 
 void EndProgram(int status) {
-    std::fflush(stdout);
+    FlushOutput();
     RestoreInputMode();
     const LONG type = StopType;
     SetEvent(FinishedEvent);

@@ -2,6 +2,7 @@
 // (BOTHER), 14400, 28800 and 76800 included.
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
@@ -37,3 +38,13 @@ int ApplyRawLine(int fd, int baudRate) {
 }
 
 int FlushLine(int fd) { return ioctl(fd, TCFLSH, TCIOFLUSH) == 0 ? 0 : errno; }
+
+bool LineErrorCounters(int fd, LineCounters& counters) {
+    serial_icounter_struct counts{};
+    if (ioctl(fd, TIOCGICOUNT, &counts) != 0) return false;  // a pseudo-terminal, a driver without them
+    counters.Overrun = static_cast<std::uint32_t>(counts.overrun);
+    counters.BufferOverrun = static_cast<std::uint32_t>(counts.buf_overrun);
+    counters.Frame = static_cast<std::uint32_t>(counts.frame);
+    counters.Break = static_cast<std::uint32_t>(counts.brk);
+    return true;
+}

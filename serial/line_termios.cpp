@@ -37,3 +37,5 @@ int ApplyRawLine(int fd, int baudRate) {
 }
 
 int FlushLine(int fd) { return tcflush(fd, TCIOFLUSH) == 0 ? 0 : errno; }
+
+bool LineErrorCounters(int, LineCounters&) { return false; }  // no portable way to ask

@@ -8,6 +8,7 @@
 //                port: it is closed again and PortHandle stays invalid.
 //   PortIsOpen() whether PortHandle holds an open device afterwards.
 //   ReadBlock()  one read of up to `length` bytes under the time-outs.
+//   ReadLineCounters()  the line errors the port has counted so far.
 //   ClosePort()  drops the raised lines, closes the device, pauses 250 ms.
 //
 // Call OpenPort once, ReadBlock as often as needed, ClosePort once.
@@ -77,6 +78,18 @@ bool PortIsOpen();
 void ClosePort();
 // True exactly when all `length` bytes arrived; `result` tells the rest.
 bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length, ReadResult& result);
+
+// Running counts of the line errors the port reported, each wrapping at 2^32
+// as the systems keep them; only the difference between two readings means
+// anything.
+struct LineCounters {
+    std::uint32_t Overrun = 0;        // the receiver's FIFO overflowed
+    std::uint32_t BufferOverrun = 0;  // the driver's queue overflowed
+    std::uint32_t Frame = 0;          // a byte without its stop bit: usually the wrong rate
+    std::uint32_t Break = 0;          // the line held low for longer than a byte
+};
+// The open port's counters now; false where the system keeps none.
+bool ReadLineCounters(LineCounters& counters);
 
 // How an open failure is reported: the two faults with a text of their own,
 // and every other one with its code.

@@ -69,7 +69,9 @@ int SetLineState(int baudRate) {
     return error;
 }
 
-int SetReadTimeouts() { return 0; }  // ReadBlock keeps PortTimeouts itself
+int SetReadTimeouts() { return 0; }
+
+bool ReadLineCounters(LineCounters& counters) { return LineErrorCounters(Fd(), counters); }  // ReadBlock keeps PortTimeouts itself
 
 void PurgePort() { FlushLine(Fd()); }
 

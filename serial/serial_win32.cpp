@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "../app/settings.h"
 #include "../console/console.h"
 #include "serial_platform.h"
 
@@ -74,6 +73,12 @@ PendingStep NextStep(const PendingRead& read, DWORD length) {
     return PendingStep::Wait;
 }
 
+void CountLineErrors(DWORD errors, LineCounters& counters) {
+    if (errors & (CE_OVERRUN | CE_RXOVER)) ++counters.Overrun;
+    if (errors & CE_FRAME) ++counters.Frame;
+    if (errors & CE_BREAK) ++counters.Break;
+}
+
 void CompleteLine(DCB& line, DWORD baudRate, DWORD inputQueue) {
     line.DCBlength = sizeof(DCB);
     line.BaudRate = baudRate;
@@ -107,15 +112,22 @@ DCB PortState{};
 unsigned EmptyReadsInARow = 0;
 bool OwnTimeouts = false;
 bool ReadAbandoned = false;  // a cancelled read never completed: its buffer and OVERLAPPED stay the system's
+LineCounters LineErrorsSeen;  // the flags of every ClearCommError, counted
 
 HANDLE Port() { return reinterpret_cast<HANDLE>(PortHandle); }
 
 int ErrorOf(BOOL succeeded) { return succeeded ? 0 : static_cast<int>(GetLastError()); }
 
-// Every ClearCommError of the port goes through here. It also ends the line
-// error that stalls every later read on a port that aborts on errors; false
-// when the device cannot even report its status.
-bool ClearLineErrors(HANDLE port, DWORD& errors) { return ClearCommError(port, &errors, nullptr) != 0; }
+// Every ClearCommError of the port goes through here, so every flag it
+// reports is counted once. It also ends the line error that stalls every
+// later read on a port that aborts on errors; false when the device cannot
+// even report its status.
+bool ClearLineErrors(HANDLE port) {
+    DWORD errors = 0;
+    if (!ClearCommError(port, &errors, nullptr)) return false;
+    CountLineErrors(errors, LineErrorsSeen);
+    return true;
+}
 
 }  // namespace
 
@@ -166,6 +178,12 @@ int SetReadTimeouts() {
                           PortTimeouts.ReadTotalTimeoutConstant, 2, 2};
     OwnTimeouts = SetCommTimeouts(Port(), &timeouts) != 0;
     return OwnTimeouts ? 0 : static_cast<int>(GetLastError());
+}
+
+bool ReadLineCounters(LineCounters& counters) {
+    ClearLineErrors(Port());  // a failure: no flags this time
+    counters = LineErrorsSeen;
+    return true;
 }
 
 void PurgePort() { PurgeComm(Port(), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR); }
@@ -266,9 +284,8 @@ bool ReadBlock(PortHandleType handle, unsigned char* buffer, std::uint32_t lengt
         return false;
     }
     report.Elapsed = static_cast<std::int64_t>(GetTickCount64() - start);
-    if (!report.ReadFileResult && !report.OverlappedResult) {
-        DWORD errors = 0;
-        report.LineAnswers = ClearLineErrors(port, errors);
-    }
+    // After every read: the line errors it saw, and whether a failed read's
+    // device still answers.
+    report.LineAnswers = ClearLineErrors(port);
     return Conclude(JudgeRead(report, length), buffer, result);
 }

@@ -7,6 +7,7 @@
 //   NextStep()      what to do with a read still pending: wait, cancel it
 //                   (a stop was requested and the driver ignores its
 //                   time-outs), or abandon it.
+//   CountLineErrors() adds the error flags of one ClearCommError.
 //   CompleteLine()  the line as it is applied: every field that could drop,
 //                   change or stall a byte set explicitly.
 // ClassifyOpenError() (serial_platform.h) sorts the open failures.
@@ -14,6 +15,8 @@
 #include <windows.h>
 
 #include <cstdint>
+
+#include "serial.h"
 
 // Not declared by every mingw-w64.
 #ifndef ERROR_NO_SUCH_DEVICE
@@ -75,6 +78,10 @@ struct PendingRead {
 enum class PendingStep { Wait, Cancel, Abandon };
 
 PendingStep NextStep(const PendingRead& read, DWORD length);
+
+// Adds one report of ClearCommError's flags: each error once, however many
+// bytes it hit (the flags say only that it happened since the last call).
+void CountLineErrors(DWORD errors, LineCounters& counters);
 
 // Sets the fields a driver may have kept from an earlier program; the others
 // keep what BuildCommDCBA and the saved state gave. `inputQueue` is the queue

@@ -85,6 +85,7 @@ std::vector<std::string> InNamespace(const std::vector<std::string>& command, co
     }
     if (stdoutPipe >= 0) dup2(stdoutPipe, 1);
     if (!options.WorkDir.empty() && chdir(options.WorkDir.c_str()) != 0) _exit(126);
+    for (const std::string& variable : options.Environment) putenv(const_cast<char*>(variable.c_str()));
     if (options.FileSizeLimit > 0) {
         signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
         const rlimit limit{static_cast<rlim_t>(options.FileSizeLimit), static_cast<rlim_t>(options.FileSizeLimit)};

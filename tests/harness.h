@@ -32,6 +32,7 @@ struct LaunchOptions {
     std::string BindOverComPorts;      // a pty bound over /dev/ttyS* in a private mount namespace
     bool CrLfNewlines = false;               // the program writes a newline as CR LF (Windows)
     long FileSizeLimit = 0;                  // RLIMIT_FSIZE in bytes: the log's space runs out there
+    std::vector<std::string> Environment;    // "NAME=value" added to the program's environment
 };
 
 // One running program, started as a shell starts a command: the signals a

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "../app/capture.h"
 #include "../app/settings.h"
 #include "../serial/serial.h"
 #include "../serial/serial_platform.h"
@@ -119,6 +120,41 @@ TEST(ReadTimeoutArithmetic, TotalAndIntervalLimits) {
     EXPECT_LE(ReadWaitLeft(PortTimeouts, BlockSize, 2050, 0, true), 0);
     // An interval of 0 switches the interval limit off.
     EXPECT_EQ(ReadWaitLeft(ReadTimeouts{0, 2, 2}, BlockSize, 200, 5000, true), 1850);
+}
+
+// What the user is told of the line errors between the start and the end of
+// a capture.
+TEST(LineErrors, AreReportedWhenCountedAndOnlyThen) {
+    const LineCounters zero{}, some{2, 1, 0, 0};
+    const struct {
+        const char* Name;
+        bool HaveBefore;
+        LineCounters Before;
+        bool HaveAfter;
+        LineCounters After;
+        const char* Text;
+    } rows[] = {
+        {"NoneCounted", true, some, true, some, ""},
+        {"Overruns", true, zero, true, {2, 1, 0, 0}, "\nEmpfangsfehler: Ueberlauf 3, Rahmenfehler 0, Break 0\n"},
+        {"FrameErrors", true, zero, true, {0, 0, 5, 0},
+         "\nEmpfangsfehler: Ueberlauf 0, Rahmenfehler 5, Break 0\nBaudrate pruefen.\n"},
+        {"Breaks", true, zero, true, {0, 0, 0, 1}, "\nEmpfangsfehler: Ueberlauf 0, Rahmenfehler 0, Break 1\n"},
+        {"Several", true, some, true, {7, 4, 1, 2},
+         "\nEmpfangsfehler: Ueberlauf 8, Rahmenfehler 1, Break 2\nBaudrate pruefen.\n"},
+        // 32-bit counters that wrapped during the capture, each on its own.
+        {"Wrapped", true, {0xFFFFFFFE, 0xFFFFFFFF, 0xFFFFFFF0, 7}, true, {1, 0xFFFFFFFF, 0x10, 7},
+         "\nEmpfangsfehler: Ueberlauf 3, Rahmenfehler 32, Break 0\nBaudrate pruefen.\n"},
+        // Both overrun counters at their largest difference: no 32-bit overflow in the sum.
+        {"SumBeyond32Bits", true, {1, 1, 0, 0}, true, {0, 0, 0, 0},
+         "\nEmpfangsfehler: Ueberlauf 8589934590, Rahmenfehler 0, Break 0\n"},
+        {"NoCountersAtTheStart", false, zero, true, some, ""},
+        {"NoCountersAtTheEnd", true, zero, false, some, ""},
+    };
+    for (const auto& row : rows) {
+        char text[160] = "untouched";
+        const std::size_t length = LineErrorReport(row.HaveBefore, row.Before, row.HaveAfter, row.After, text, sizeof text);
+        EXPECT_EQ(length > 0 ? std::string(text, length) : std::string(), row.Text) << row.Name;
+    }
 }
 
 // ReadBlock on a pseudo-terminal: the three ways a read ends.

@@ -94,6 +94,31 @@ TEST(PendingReads, WaitForTheirTimeOutsAndAreCutShortOnlyAfterAStop) {
     }
 }
 
+TEST(LineErrorFlags, CountOncePerReportParityNever) {
+    const struct {
+        DWORD Flags;
+        LineCounters Counted;  // Overrun, BufferOverrun, Frame, Break
+    } rows[] = {
+        {0, {0, 0, 0, 0}},
+        {CE_OVERRUN, {1, 0, 0, 0}},
+        {CE_RXOVER, {1, 0, 0, 0}},
+        {CE_OVERRUN | CE_RXOVER, {1, 0, 0, 0}},  // one report of overflow, however it overflowed
+        {CE_FRAME, {0, 0, 1, 0}},
+        {CE_BREAK, {0, 0, 0, 1}},
+        {CE_RXPARITY, {0, 0, 0, 0}},  // the line has no parity: never checked, never counted
+        {CE_OVERRUN | CE_RXOVER | CE_FRAME | CE_BREAK | CE_RXPARITY, {1, 0, 1, 1}},
+    };
+    for (const auto& row : rows) {
+        LineCounters counters{0xFFFFFFFF, 0, 0xFFFFFFFF, 0xFFFFFFFF};  // wrapping as the capture expects
+        CountLineErrors(row.Flags, counters);
+        CountLineErrors(row.Flags, counters);
+        EXPECT_EQ(counters.Overrun, 0xFFFFFFFF + 2 * row.Counted.Overrun) << row.Flags;
+        EXPECT_EQ(counters.BufferOverrun, 0u) << row.Flags;
+        EXPECT_EQ(counters.Frame, 0xFFFFFFFF + 2 * row.Counted.Frame) << row.Flags;
+        EXPECT_EQ(counters.Break, 0xFFFFFFFF + 2 * row.Counted.Break) << row.Flags;
+    }
+}
+
 TEST(LineSetUp, OverridesEveryFieldAnEarlierProgramMayHaveLeft) {
     DCB hostile;
     std::memset(&hostile, 0xFF, sizeof hostile);
