@@ -25,6 +25,7 @@ int Keyboard = -1;                    // /dev/tty, or -1 without a terminal
 bool KeyboardHungUp = false;          // a hung-up terminal stays readable for ever
 termios SavedModes{};                 // the terminal as it was when we took it
 volatile sig_atomic_t ModesTaken = 0;
+volatile sig_atomic_t Continued = 0;  // after a stop, another job may have set its own modes
 int WakePipe[2] = {-1, -1};           // the signal handlers write, blocked waits poll
 volatile sig_atomic_t StopSignal = 0;
 constexpr int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -41,9 +42,13 @@ void OnStopSignal(int signal) {
     errno = savedErrno;
 }
 
-// Safe in a signal handler: tcsetattr is async-signal-safe.
+bool InForeground() { return Keyboard >= 0 && tcgetpgrp(Keyboard) == getpgrp(); }
+
+// Gives the terminal its modes back while they are ours to give: once the
+// program was stopped and sent to the background, the foreground job's modes
+// are not to be overwritten. Safe in a signal handler.
 void GiveBackKeyboard() {
-    if (ModesTaken) tcsetattr(Keyboard, TCSANOW, &SavedModes);
+    if (ModesTaken && InForeground()) tcsetattr(Keyboard, TCSANOW, &SavedModes);
     ModesTaken = 0;
 }
 
@@ -61,17 +66,17 @@ void OnTerminalStop(int) {
     sigaddset(&only, SIGTSTP);
     sigprocmask(SIG_UNBLOCK, &only, nullptr);
     raise(SIGTSTP);  // stops here until SIGCONT
+    // cppcheck-suppress unreachableCode ; raise returns once the process is continued
     sigaction(SIGTSTP, &ours, nullptr);
     errno = savedErrno;
 }
 
 void OnContinue(int) {
     const int savedErrno = errno;
+    Continued = 1;
     Wake();  // a blocked wait looks again whether the keyboard is ours now
     errno = savedErrno;
 }
-
-bool InForeground() { return Keyboard >= 0 && tcgetpgrp(Keyboard) == getpgrp(); }
 
 // Keys waiting in the terminal, or -1 when it cannot say.
 int PendingKeys() {
@@ -92,19 +97,28 @@ termios KeyModes(termios modes) {
     return modes;
 }
 
-// Takes the terminal's modes when it is ours to take: we are its foreground
-// job and have not taken them yet. TCSANOW keeps a key typed ahead.
+// Takes the terminal's modes when they are ours to take: we are its
+// foreground job and have not taken them yet, or have been continued after a
+// stop we could not see (SIGSTOP), during which the shell put its own back.
+// TCSANOW keeps a key typed ahead.
 void TakeKeyboard() {
-    if (ModesTaken || KeyboardHungUp || !InForeground()) return;
+    if (Keyboard < 0 || KeyboardHungUp || (ModesTaken && !Continued)) return;
     sigset_t stops, before;
     sigemptyset(&stops);
     sigaddset(&stops, SIGTSTP);
     sigprocmask(SIG_BLOCK, &stops, &before);  // the stop handler gives back what we take here
     termios modes{};
-    if (tcgetattr(Keyboard, &modes) == 0) {
+    if (!InForeground()) {
+        // not ours now; looked at again at the next key test
+    } else if (ModesTaken) {
+        modes = KeyModes(SavedModes);
+        tcsetattr(Keyboard, TCSANOW, &modes);
+        Continued = 0;
+    } else if (tcgetattr(Keyboard, &modes) == 0) {
         SavedModes = modes;
         modes = KeyModes(modes);
         ModesTaken = tcsetattr(Keyboard, TCSANOW, &modes) == 0;
+        Continued = 0;
     }
     sigprocmask(SIG_SETMASK, &before, nullptr);
 }
@@ -152,8 +166,15 @@ void PlatformConsoleStart() {
 void WriteOutput(const char* text, std::size_t size) {
     while (size > 0) {
         const ssize_t written = write(STDOUT_FILENO, text, size);
-        if (written < 0 && errno == EINTR) continue;  // a signal came first: the text still goes out
-        if (written <= 0) return;                     // the reader went away: the capture goes on
+        if (written < 0 && errno == EINTR) {
+            // A signal came first: the text still goes out, but after a stop
+            // request only while the reader takes it. A frozen terminal or a
+            // full pipe must not hold the program once it was asked to end.
+            pollfd writable{STDOUT_FILENO, POLLOUT, 0};
+            if (StopRequested() && poll(&writable, 1, 500) <= 0) return;
+            continue;
+        }
+        if (written <= 0) return;  // the reader went away: the capture goes on
         text += written;
         size -= static_cast<std::size_t>(written);
     }
@@ -164,10 +185,16 @@ bool KeyWaiting() {
     return InForeground() && PendingKeys() > 0;
 }
 
-int WatchForWakeUps(pollfd* watched) {
+int WatchForWakeUps(pollfd* watched, int& timeout) {
     watched[0] = {WakePipe[0], POLLIN, 0};
     TakeKeyboard();
-    if (Keyboard < 0 || KeyboardHungUp || !InForeground()) return 1;
+    if (Keyboard < 0 || KeyboardHungUp) return 1;
+    if (!InForeground()) {
+        // A shell's fg of a running job sends no SIGCONT: look again soon.
+        constexpr int BackgroundLook = 200;  // ms
+        if (timeout < 0 || timeout > BackgroundLook) timeout = BackgroundLook;
+        return 1;
+    }
     watched[1] = {Keyboard, POLLIN, 0};
     return 2;
 }
@@ -180,26 +207,29 @@ bool WokenForKeyOrStop(const pollfd* watched, int count) {
     }
     const bool keyboardWoke = count > 1 && watched[1].revents != 0;
     if (keyboardWoke && !StopRequested() && !KeyWaiting()) {
-        // Hung up, or readable with nothing to read: from now on only a
-        // signal ends the wait, or it would never sleep again.
-        if ((watched[1].revents & (POLLHUP | POLLERR | POLLNVAL)) || InForeground()) KeyboardHungUp = true;
+        // Hung up, or at the end of its input (readable for ever with nothing
+        // to read): from now on only a signal ends the wait, or it would never
+        // sleep again. With our modes an empty wake-up only means that another
+        // reader took the key.
+        const bool atEnd = !ModesTaken && InForeground();
+        if ((watched[1].revents & (POLLHUP | POLLERR | POLLNVAL)) || atEnd) KeyboardHungUp = true;
         return false;
     }
     return StopRequested() || keyboardWoke;
 }
 
 void WaitForKey() {
-    while (!KeyWaiting() && !StopRequested()) {
+    // Without a terminal nobody can press a key: the wait would never end.
+    while (Keyboard >= 0 && !KeyboardHungUp && !KeyWaiting() && !StopRequested()) {
         pollfd watched[WakeDescriptorCount];
-        const int count = WatchForWakeUps(watched);
-        if (poll(watched, static_cast<nfds_t>(count), -1) < 0 && errno != EINTR) return;
+        int timeout = -1;
+        const int count = WatchForWakeUps(watched, timeout);
+        if (poll(watched, static_cast<nfds_t>(count), timeout) < 0 && errno != EINTR) return;
         WokenForKeyOrStop(watched, count);
     }
 }
 
 bool StopRequested() { return StopSignal != 0; }
-
-std::intptr_t StopWakeHandle() { return WakePipe[0]; }
 
 void WarningBox(const char* title, const char* text) {
     // Shown on the terminal itself, even when standard output goes to a file;

@@ -69,9 +69,9 @@ int SetLineState(int baudRate) {
     return error;
 }
 
-int SetReadTimeouts() { return 0; }
+int SetReadTimeouts() { return 0; }  // ReadBlock keeps PortTimeouts itself
 
-bool ReadLineCounters(LineCounters& counters) { return LineErrorCounters(Fd(), counters); }  // ReadBlock keeps PortTimeouts itself
+bool ReadLineCounters(LineCounters& counters) { return LineErrorCounters(Fd(), counters); }
 
 void PurgePort() { FlushLine(Fd()); }
 
@@ -138,8 +138,9 @@ bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length,
         }
         // A key or a stop request ends the read at once, keeping what it has.
         pollfd watched[1 + WakeDescriptorCount] = {{fd, POLLIN, 0}};
-        const int count = 1 + WatchForWakeUps(watched + 1);
-        const int ready = poll(watched, static_cast<nfds_t>(count), static_cast<int>(left));
+        int timeout = static_cast<int>(left);
+        const int count = 1 + WatchForWakeUps(watched + 1, timeout);
+        const int ready = poll(watched, static_cast<nfds_t>(count), timeout);
         if (ready < 0 && errno != EINTR) break;
         if (ready > 0 && (watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(watched[0].revents & POLLIN)) {
             result.End = ReadEnd::DeviceLost;

@@ -94,7 +94,9 @@ void Send(const Options& options, int master) {
         if (sent) std::fwrite(chunk, 1, done, sent);
         offset += done;
         SentBytes = offset;
-        if (done < size) break;
+        // A reader that took nothing for a while (stopped, or a box waiting
+        // for Enter) may read again later: wait and go on.
+        if (done < size && !Stop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     if (sent) std::fclose(sent);
 }
@@ -126,6 +128,10 @@ bool Check(const Options& options) {
     return same;
 }
 
+// The dispositions of the stop signals as siminst got them, for the command.
+struct sigaction Inherited[3];
+constexpr int StopSignals[3] = {SIGINT, SIGTERM, SIGHUP};
+
 pid_t StartCommand(std::vector<char*> command, const char* port) {
     std::vector<std::string> words(command.begin(), command.end());
     std::vector<char*> argv;
@@ -136,7 +142,11 @@ pid_t StartCommand(std::vector<char*> command, const char* port) {
     argv.push_back(nullptr);
     const pid_t child = fork();
     if (child == 0) {
-        signal(SIGINT, SIG_DFL);  // Ctrl+C is the command's: it gets it as any shell would hand it
+        // As a shell would hand them on: Ctrl+C is the command's, and what
+        // was ignored (nohup) stays ignored.
+        for (int i = 0; i < 3; ++i) {
+            signal(StopSignals[i], Inherited[i].sa_handler == SIG_IGN ? SIG_IGN : SIG_DFL);
+        }
         execvp(argv[0], argv.data());
         std::perror(argv[0]);
         _exit(127);
@@ -161,6 +171,7 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "siminst: the simulated instrument sends on %s at %d baud.\n", line.SlavePath, options.Rate);
 
+    for (int i = 0; i < 3; ++i) sigaction(StopSignals[i], nullptr, &Inherited[i]);
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigaction(SIGTERM, &action, nullptr);
