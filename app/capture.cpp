@@ -36,6 +36,14 @@ int KeepReceived(std::uint32_t delivered) {
     return error;
 }
 
+// A read that ended at once with part of a block, shown once its bytes are
+// in the log: a box that waits for the user must not hold them back.
+void ShowSizeMismatch() {
+    char text[40];
+    std::snprintf(text, sizeof text, "Size mismatch %d %d", ReceiveBlock[0], ReceiveBlock[1]);
+    WarningBox("Error", text);
+}
+
 enum class CaptureEnd { Asked, LogFailed, DeviceLost };  // a key or a stop request: Asked
 
 CaptureEnd CaptureUntilStopped() {
@@ -46,6 +54,7 @@ CaptureEnd CaptureUntilStopped() {
             Print("\nSchreiben in %s fehlgeschlagen. Fehlercode: %d\n", LogName, error);
             return CaptureEnd::LogFailed;
         }
+        if (result.End == ReadEnd::ShortAtOnce) ShowSizeMismatch();
         if (result.End == ReadEnd::DeviceLost) {
             Print("\n%s ist nicht mehr vorhanden. Empfang beendet.\n", PortName(PortSettings));
             return CaptureEnd::DeviceLost;

@@ -110,7 +110,14 @@ void RestoreInputMode() {
 }
 
 BOOL WINAPI OnConsoleControl(DWORD type) {
-    InterlockedCompareExchange(&StopType, static_cast<LONG>(type), -1);
+    const bool interrupt = type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT;
+    if (InterlockedCompareExchange(&StopType, static_cast<LONG>(type), -1) != -1 && interrupt) {
+        // Asked again while the run is still ending: something holds it (a
+        // wedged driver, a hung disk). Let Windows end the process; every
+        // completed read is in the log already.
+        RestoreInputMode();
+        return FALSE;
+    }
     SetEvent(StopEvent);
     // Hold the handler until port and log are closed: for close, logoff and
     // shutdown Windows ends the process when it returns. Meanwhile close a
@@ -143,8 +150,8 @@ void PlatformConsoleStart() {
     MainThread = GetCurrentThreadId();
     StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     FinishedEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);  // first: it gives back the mode TakeKeyboard sets
     TakeKeyboard();
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
 bool KeyWaiting() {
@@ -179,8 +186,6 @@ void WarningBox(const char* title, const char* text) {
 }
 
 bool StopRequested() { return WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0; }
-
-std::intptr_t StopWakeHandle() { return reinterpret_cast<std::intptr_t>(StopEvent); }
 
 void EndProgram(int status) {
     FlushOutput();

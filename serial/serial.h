@@ -63,8 +63,9 @@ enum class ReadEnd {
     Complete,    // every byte asked for arrived
     TimedOut,    // a time-out ended the read early
     Stopped,     // a stop request ended the read early
+    ShortAtOnce, // it ended at once with part of a block: the user is shown its first bytes
     Failed,      // the system reported a fault (the user has been told)
-    Aborted,     // a line error aborted the read: read again at once
+    Aborted,     // a line error aborted the read: read again
     DeviceLost,  // the device is gone for good
 };
 

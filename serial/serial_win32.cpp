@@ -34,7 +34,11 @@ bool IsDeviceGone(DWORD error) {
 // what they ask for, and never means the device is gone.
 ReadVerdict JudgeSuccess(const ReadReport& report, DWORD kept, DWORD length) {
     if (kept == length) return {kept, ReadEnding::Complete};
-    const bool atOnce = report.Elapsed < TotalReadTimeout(PortTimeouts, length) / 2;
+    // Well before the earliest time-out (the interval, counted from a first
+    // byte) could have ended it.
+    const std::int64_t earliest =
+        std::min<std::int64_t>(PortTimeouts.ReadIntervalTimeout, TotalReadTimeout(PortTimeouts, length));
+    const bool atOnce = report.Elapsed < earliest / 2;
     if (kept == 0 && atOnce) {
         const bool gone = report.OwnTimeouts && report.EmptyBefore + 1 >= EmptyReadsMeaningLost;
         return {0, gone ? ReadEnding::Lost : ReadEnding::Empty};
@@ -51,14 +55,18 @@ ReadVerdict JudgeRead(const ReadReport& report, DWORD length) {
     // Drivers use buffered I/O: a read that ends with an error status has its
     // count reported but its bytes never copied. A time-out is a success
     // status on Windows; Wine alone ends it with ERROR_TIMEOUT, bytes copied.
+    // Either comes at once, too, from a driver that fails every read so:
+    // then it is an empty read, paused for, never a spin.
     const DWORD error = wentOn ? report.OverlappedError : report.ReadFileError;
-    if (error == ERROR_TIMEOUT) return {reported, reported == length ? ReadEnding::Complete : ReadEnding::TimedOut};
-    if (error == ERROR_SEM_TIMEOUT) return {0, ReadEnding::TimedOut};
+    if (error == ERROR_TIMEOUT) return JudgeSuccess(report, reported, length);
+    if (error == ERROR_SEM_TIMEOUT) return JudgeSuccess(report, 0, length);
     if (error == ERROR_OPERATION_ABORTED && report.CancelledByUs) return {0, ReadEnding::Stopped};
     if (IsDeviceGone(error) || !report.LineAnswers) return {0, ReadEnding::Lost};
     // Not ours: a line error on a port still set to abort on errors (its old
     // state stayed when SetCommState was refused); ClearCommError ended it.
-    if (error == ERROR_OPERATION_ABORTED) return {0, ReadEnding::LineError};
+    if (error == ERROR_OPERATION_ABORTED) {
+        return {0, report.LineErrorBefore ? ReadEnding::LineErrorAgain : ReadEnding::LineError};
+    }
     return {0, wentOn ? ReadEnding::Fault : ReadEnding::Refused};
 }
 
@@ -110,6 +118,7 @@ namespace {
 OVERLAPPED ReadOverlapped{};
 DCB PortState{};
 unsigned EmptyReadsInARow = 0;
+bool LineErrorBefore = false;
 bool OwnTimeouts = false;
 bool ReadAbandoned = false;  // a cancelled read never completed: its buffer and OVERLAPPED stay the system's
 LineCounters LineErrorsSeen;  // the flags of every ClearCommError, counted
@@ -233,24 +242,20 @@ bool AwaitRead(HANDLE port, ReadReport& report, ULONGLONG start, DWORD length) {
     }
 }
 
-void ShowSizeMismatch(const unsigned char* buffer) {
-    char text[40];
-    std::snprintf(text, sizeof text, "Size mismatch %d %d", buffer[0], buffer[1]);
-    WarningBox("Error", text);
-}
-
 // The verdict in the capture's terms, with the box or the pause it asks for.
-bool Conclude(const ReadVerdict& verdict, const unsigned char* buffer, ReadResult& result) {
+bool Conclude(const ReadVerdict& verdict, ReadResult& result) {
     EmptyReadsInARow = verdict.How == ReadEnding::Empty ? EmptyReadsInARow + 1 : 0;
+    LineErrorBefore = verdict.How == ReadEnding::LineError || verdict.How == ReadEnding::LineErrorAgain;
     result.Delivered = verdict.Kept;
     switch (verdict.How) {
         case ReadEnding::Complete: result.End = ReadEnd::Complete; break;
-        case ReadEnding::ShortAtOnce: ShowSizeMismatch(buffer); [[fallthrough]];
+        case ReadEnding::ShortAtOnce: result.End = ReadEnd::ShortAtOnce; break;  // the box once they are kept
         case ReadEnding::TimedOut: result.End = ReadEnd::TimedOut; break;
         case ReadEnding::Empty:
             Sleep(PauseAfterEmptyRead);  // never spin on a driver that completes every read at once
             result.End = ReadEnd::TimedOut;
             break;
+        case ReadEnding::LineErrorAgain: Sleep(PauseAfterEmptyRead); [[fallthrough]];
         case ReadEnding::LineError: result.End = ReadEnd::Aborted; break;
         case ReadEnding::Stopped: result.End = ReadEnd::Stopped; break;
         case ReadEnding::Fault:
@@ -275,6 +280,7 @@ bool ReadBlock(PortHandleType handle, unsigned char* buffer, std::uint32_t lengt
     report.LineAnswers = true;
     report.EmptyBefore = EmptyReadsInARow;
     report.OwnTimeouts = OwnTimeouts;
+    report.LineErrorBefore = LineErrorBefore;
     const ULONGLONG start = GetTickCount64();
     report.ReadFileResult = ReadFile(port, buffer, length, &report.Reported, &ReadOverlapped);
     if (!report.ReadFileResult) report.ReadFileError = GetLastError();
@@ -287,5 +293,5 @@ bool ReadBlock(PortHandleType handle, unsigned char* buffer, std::uint32_t lengt
     // After every read: the line errors it saw, and whether a failed read's
     // device still answers.
     report.LineAnswers = ClearLineErrors(port);
-    return Conclude(JudgeRead(report, length), buffer, result);
+    return Conclude(JudgeRead(report, length), result);
 }

@@ -46,14 +46,16 @@ struct ReadReport {
     bool LineAnswers;        // ClearCommError succeeded after the read failed
     unsigned EmptyBefore;    // reads just before this one that came back empty at once
     bool OwnTimeouts;        // SetCommTimeouts took ours (not so when an earlier step was refused)
+    bool LineErrorBefore;    // the read just before was aborted by a line error
 };
 
 enum class ReadEnding {
     Complete,     // every byte asked for
     TimedOut,     // the time-outs ended it early
     ShortAtOnce,  // ReadFile finished at once with part of a block: a "Size mismatch" box
-    Empty,        // success with no byte long before any time-out could end it: pause, read again
+    Empty,        // no byte, long before any time-out could end it: pause, read again
     LineError,    // a line error aborted it on a port that aborts on errors: read again at once
+    LineErrorAgain,  // so did the read before: pause, read again
     Stopped,      // cancelled by us after a stop request
     Refused,      // ReadFile refused to start it; the port still answers
     Fault,        // the read failed on its way; the port still answers: a warning box

@@ -12,18 +12,19 @@ namespace {
 
 // The four ways a read can end, as ReadFile and GetOverlappedResult say it,
 // and what else is known about it.
-ReadReport AtOnce(DWORD count) { return {TRUE, 0, FALSE, 0, count, false, 0, true, 0, true}; }
-ReadReport Refused(DWORD error) { return {FALSE, error, FALSE, 0, 0, false, 0, true, 0, true}; }
+ReadReport AtOnce(DWORD count) { return {TRUE, 0, FALSE, 0, count, false, 0, true, 0, true, false}; }
+ReadReport Refused(DWORD error) { return {FALSE, error, FALSE, 0, 0, false, 0, true, 0, true, false}; }
 ReadReport Finished(DWORD count, std::int64_t ms) {
-    return {FALSE, ERROR_IO_PENDING, TRUE, 0, count, false, ms, true, 0, true};
+    return {FALSE, ERROR_IO_PENDING, TRUE, 0, count, false, ms, true, 0, true, false};
 }
 ReadReport Failed(DWORD error, DWORD count, std::int64_t ms) {
-    return {FALSE, ERROR_IO_PENDING, FALSE, error, count, false, ms, true, 0, true};
+    return {FALSE, ERROR_IO_PENDING, FALSE, error, count, false, ms, true, 0, true, false};
 }
 ReadReport Cancelled(ReadReport read) { read.CancelledByUs = true; return read; }
 ReadReport Silent(ReadReport read) { read.LineAnswers = false; return read; }  // ClearCommError fails
 ReadReport AfterEmpty(ReadReport read, unsigned count) { read.EmptyBefore = count; return read; }
 ReadReport LeftTimeouts(ReadReport read) { read.OwnTimeouts = false; return read; }  // SetCommTimeouts not reached
+ReadReport AfterLineError(ReadReport read) { read.LineErrorBefore = true; return read; }
 
 TEST(ReadEndings, KeepOnlyTheBytesTheSystemCopied) {
     const struct {
@@ -39,6 +40,7 @@ TEST(ReadEndings, KeepOnlyTheBytesTheSystemCopied) {
         {"TwentiethEmptyInARow", AfterEmpty(AtOnce(0), 19), 0, ReadEnding::Lost},
         {"TwentiethEmptyUnderLeftTimeouts", LeftTimeouts(AfterEmpty(AtOnce(0), 19)), 0, ReadEnding::Empty},
         {"EmptyAfterAMomentPending", Finished(0, 30), 0, ReadEnding::Empty},
+        {"EmptyNearTheInterval", Finished(0, 1005), 0, ReadEnding::TimedOut},  // a driver timing from the start
         {"WholeBlockPending", Finished(1024, 900), 1024, ReadEnding::Complete},
         {"CountBeyondTheBlock", Finished(4096, 900), 1024, ReadEnding::Complete},
         {"PartThenPause", Finished(500, 1400), 500, ReadEnding::TimedOut},
@@ -46,10 +48,13 @@ TEST(ReadEndings, KeepOnlyTheBytesTheSystemCopied) {
         {"SilentLineAfterEmptyReads", AfterEmpty(Finished(0, 2060), 19), 0, ReadEnding::TimedOut},
         {"WineTimeOutKeepsItsBytes", Failed(ERROR_TIMEOUT, 700, 2050), 700, ReadEnding::TimedOut},
         {"IoTimeOutKeepsNone", Failed(ERROR_SEM_TIMEOUT, 700, 2050), 0, ReadEnding::TimedOut},
+        {"IoTimeOutAtOnce", Failed(ERROR_SEM_TIMEOUT, 0, 5), 0, ReadEnding::Empty},  // paused for, never a spin
+        {"WineTimeOutAtOnce", Failed(ERROR_TIMEOUT, 0, 5), 0, ReadEnding::Empty},
         {"CancelledAfterAStop", Cancelled(Failed(ERROR_OPERATION_ABORTED, 600, 3100)), 0, ReadEnding::Stopped},
         {"CancelledButCompleted", Cancelled(Finished(600, 3100)), 600, ReadEnding::TimedOut},
         {"AbortedByALineError", Failed(ERROR_OPERATION_ABORTED, 200, 40), 0, ReadEnding::LineError},
         {"StartRefusedByALineError", Refused(ERROR_OPERATION_ABORTED), 0, ReadEnding::LineError},
+        {"AbortedAgain", AfterLineError(Failed(ERROR_OPERATION_ABORTED, 0, 3)), 0, ReadEnding::LineErrorAgain},
         {"AbortedOnASilentPort", Silent(Failed(ERROR_OPERATION_ABORTED, 200, 40)), 0, ReadEnding::Lost},
         {"FaultOnItsWay", Failed(ERROR_INVALID_PARAMETER, 300, 50), 0, ReadEnding::Fault},
         {"FaultOnASilentPort", Silent(Failed(ERROR_BROKEN_PIPE, 300, 50)), 0, ReadEnding::Lost},
