@@ -9,9 +9,6 @@
 //   WarningBox()     shows a warning and waits for the user's OK.
 //   StopRequested()  true once the user or the system asked the program to end
 //                    (Ctrl+C, a termination signal, the console window closed).
-//   StopWakeHandle() becomes readable (POSIX: a descriptor) or signalled
-//                    (Windows: an event) when a stop is requested, so a blocked
-//                    read can wake up for it.
 //   EndProgram()     restores the console, flushes the output and ends the
 //                    process: with the status, or as the stop request demands.
 #pragma once
@@ -29,7 +26,6 @@ bool KeyWaiting();
 void WaitForKey();
 void WarningBox(const char* title, const char* text);
 bool StopRequested();
-std::intptr_t StopWakeHandle();
 [[noreturn]] void EndProgram(int status);
 
 // Supplied by each operating system's console file.

@@ -152,6 +152,9 @@ void Session::Collect() {
     }
 }
 
+namespace {
+
+// Terminal text without its control sequences (Wine's console draws with them).
 std::string WithoutControlSequences(const std::string& text) {
     std::string plain;
     std::size_t i = 0;
@@ -173,14 +176,11 @@ std::string WithoutControlSequences(const std::string& text) {
     return plain;
 }
 
+}  // namespace
+
 std::string CrLfAsNewline(std::string text) {
     for (std::size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos; ++at) text.erase(at, 1);
     return text;
-}
-
-std::string Session::Raw() {
-    std::lock_guard lock(mutex_);
-    return raw_;
 }
 
 std::string Session::Output() {

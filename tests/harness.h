@@ -46,7 +46,6 @@ public:
     Session& operator=(const Session&) = delete;
 
     std::string Output();               // as shown: "\r\n" read as "\n", terminal control codes left out
-    std::string Raw();                  // every byte the console received
     bool WaitForOutput(const std::string& text, std::chrono::milliseconds limit = 10s);
     // Presses keys once the program has its console ready for them (echo
     // off, as lumtrex and Wine's console both set it); never later than 5 s.
@@ -59,7 +58,6 @@ public:
     int Status() const { return status_; }  // as waitpid gives it
     const rusage& Usage() const { return usage_; }  // the ended process's CPU time and peak memory
     pid_t Pid() const { return pid_; }
-    int Console() const { return console_; }
 
 private:
     void Collect();
@@ -78,9 +76,6 @@ private:
 
 // Each "\r\n" as "\n", once: a terminal's or a Windows program's newline.
 std::string CrLfAsNewline(std::string text);
-
-// Terminal text without its control sequences (Wine's console draws with them).
-std::string WithoutControlSequences(const std::string& text);
 
 // Whether this machine lets us bind a pty over /dev/ttyS* privately (root).
 bool CanBindOverComPorts();
