@@ -44,6 +44,11 @@ void OnStopSignal(int signal) {
 
 bool InForeground() { return Keyboard >= 0 && tcgetpgrp(Keyboard) == getpgrp(); }
 
+// Whether the program is the terminal's foreground job, without asking the
+// system while the modes are ours and nothing continued it: only a stop and
+// a continue move a job between foreground and background.
+bool StillForeground() { return (ModesTaken && !Continued) || InForeground(); }
+
 // Gives the terminal its modes back while they are ours to give: once the
 // program was stopped and sent to the background, the foreground job's modes
 // are not to be overwritten. Safe in a signal handler.
@@ -182,14 +187,14 @@ void WriteOutput(const char* text, std::size_t size) {
 
 bool KeyWaiting() {
     TakeKeyboard();
-    return InForeground() && PendingKeys() > 0;
+    return StillForeground() && PendingKeys() > 0;
 }
 
 int WatchForWakeUps(pollfd* watched, int& timeout) {
     watched[0] = {WakePipe[0], POLLIN, 0};
     TakeKeyboard();
     if (Keyboard < 0 || KeyboardHungUp) return 1;
-    if (!InForeground()) {
+    if (!StillForeground()) {
         // A shell's fg of a running job sends no SIGCONT: look again soon.
         constexpr int BackgroundLook = 200;  // ms
         if (timeout < 0 || timeout > BackgroundLook) timeout = BackgroundLook;
