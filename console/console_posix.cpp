@@ -112,17 +112,10 @@ void TakeKeyboard() {
     sigemptyset(&stops);
     sigaddset(&stops, SIGTSTP);
     sigprocmask(SIG_BLOCK, &stops, &before);  // the stop handler gives back what we take here
-    termios modes{};
-    if (!InForeground()) {
-        // not ours now; looked at again at the next key test
-    } else if (ModesTaken) {
-        modes = KeyModes(SavedModes);
-        tcsetattr(Keyboard, TCSANOW, &modes);
-        Continued = 0;
-    } else if (tcgetattr(Keyboard, &modes) == 0) {
-        SavedModes = modes;
-        modes = KeyModes(modes);
-        ModesTaken = tcsetattr(Keyboard, TCSANOW, &modes) == 0;
+    // In the background they are not ours: looked at again at the next key test.
+    if (InForeground() && (ModesTaken || tcgetattr(Keyboard, &SavedModes) == 0)) {
+        const termios modes = KeyModes(SavedModes);
+        if (tcsetattr(Keyboard, TCSANOW, &modes) == 0) ModesTaken = 1;
         Continued = 0;
     }
     sigprocmask(SIG_SETMASK, &before, nullptr);
