@@ -60,7 +60,7 @@ CaptureEnd CaptureUntilStopped() {
             return CaptureEnd::DeviceLost;
         }
         // After a fault the next read waits a moment; after a line error
-        // (Aborted) it follows at once.
+        // (Aborted) it follows as the port decides.
         if (result.End == ReadEnd::Failed) std::this_thread::sleep_for(PauseAfterFault);
     }
     return CaptureEnd::Asked;

@@ -109,9 +109,7 @@ Session::Session(const std::vector<std::string>& command, const LaunchOptions& o
     // typed ahead wait in its input.
     const int holder = open(consoleName.c_str(), O_RDWR | O_NOCTTY);
     tcgetattr(holder, &modesAtStart_);
-    if (!options.TypeAhead.empty()) {
-        SendAll(console_, reinterpret_cast<const unsigned char*>(options.TypeAhead.data()), options.TypeAhead.size());
-    }
+    TypeAtOnce(options.TypeAhead);
     const std::vector<std::string> run =
         options.BindOverComPorts.empty() ? command : InNamespace(command, options.BindOverComPorts);
     int stdoutPipe[2] = {-1, -1};
@@ -204,7 +202,7 @@ void Session::Type(const std::string& keys) {
         termios modes{};
         return tcgetattr(console_, &modes) == 0 && !(modes.c_lflag & ECHO);
     }, 5s);
-    SendAll(console_, reinterpret_cast<const unsigned char*>(keys.data()), keys.size());
+    TypeAtOnce(keys);
 }
 
 void Session::TypeAtOnce(const std::string& keys) {
