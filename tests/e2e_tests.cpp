@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -113,7 +114,16 @@ protected:
         dir = TempDir();
         log = dir + "/lumtrex.log";
     }
-    void TearDown() override { ClosePtyLine(port); }
+    // A passing row leaves nothing behind; a failing one keeps its folder to look at.
+    void TearDown() override {
+        ClosePtyLine(port);
+        if (HasFailure()) {
+            std::printf("The run's folder is kept: %s\n", dir.c_str());
+        } else {
+            std::error_code ignored;
+            std::filesystem::remove_all(dir, ignored);
+        }
+    }
 
     // A numbered port runs in a private mount namespace with the test's
     // pseudo-terminal bound over /dev/ttyS*: never the machine's own ports.
