@@ -37,14 +37,17 @@ InstallWanted() {
   fi
   command -v apt-get >/dev/null 2>&1 || { missing="$wanted"; return 1; }
   echo "Installing $wanted (for $why) ..."
-  $as_root apt-get update -q >/dev/null || true
-  # One package that this release lacks must not keep the others out.
-  if ! $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $wanted >/dev/null; then
+  $as_root apt-get update -q >/dev/null 2>&1 || true
+  # One package that this release lacks must not keep the others out. What
+  # apt says is shown only when it fails.
+  apt_log=$(mktemp)
+  if ! $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $wanted >"$apt_log" 2>&1; then
     for package in $wanted; do
-      $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$package" >/dev/null ||
-        missing="${missing:+$missing }$package"
+      $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$package" >"$apt_log" 2>&1 ||
+        { missing="${missing:+$missing }$package"; grep -E '^E:' "$apt_log" >&2; }
     done
   fi
+  rm -f "$apt_log"
   [ -z "$missing" ] || return 1
   wanted="" why=""
 }
