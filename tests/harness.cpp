@@ -51,16 +51,26 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
     return true;
 }
 
+namespace {
+
+// A mount namespace of its own whose /dev changes nothing outside it. In a
+// chroot the root is no mount point, so /dev alone is made private there.
+const char* const PrivateDev = "{ mount --make-rprivate / || mount --make-rprivate /dev; } 2>/dev/null || exit 99";
+
+}  // namespace
+
 bool CanBindOverComPorts() {
-    return geteuid() == 0 && system("unshare --mount --propagation private true 2>/dev/null") == 0;
+    return geteuid() == 0 && system((std::string("unshare --mount --propagation unchanged sh -c '") + PrivateDev +
+                                     "' 2>/dev/null").c_str()) == 0;
 }
 
 namespace {
 
 std::vector<std::string> InNamespace(const std::vector<std::string>& command, const std::string& pty) {
     std::vector<std::string> wrapped = {
-        "unshare", "--mount", "--propagation", "private", "sh", "-c",
-        "for node in /dev/ttyS*; do mount --bind \"$0\" \"$node\" || exit 99; done; exec \"$@\"", pty};
+        "unshare", "--mount", "--propagation", "unchanged", "sh", "-c",
+        std::string(PrivateDev) + "; for node in /dev/ttyS*; do mount --bind \"$0\" \"$node\" || exit 99; done; exec \"$@\"",
+        pty};
     wrapped.insert(wrapped.end(), command.begin(), command.end());
     return wrapped;
 }
