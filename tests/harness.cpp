@@ -67,7 +67,7 @@ std::vector<std::string> InNamespace(const std::vector<std::string>& command, co
 
 [[noreturn]] void StartChild(const std::vector<std::string>& command, const LaunchOptions& options,
                              const char* consoleName, int stdoutPipe) {
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT}) {
         ::signal(signal, SIG_DFL);
     }
     sigset_t none;
@@ -87,7 +87,6 @@ std::vector<std::string> InNamespace(const std::vector<std::string>& command, co
     if (!options.WorkDir.empty() && chdir(options.WorkDir.c_str()) != 0) _exit(126);
     for (const std::string& variable : options.Environment) putenv(const_cast<char*>(variable.c_str()));
     if (options.FileSizeLimit > 0) {
-        signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
         const rlimit limit{static_cast<rlim_t>(options.FileSizeLimit), static_cast<rlim_t>(options.FileSizeLimit)};
         setrlimit(RLIMIT_FSIZE, &limit);
     }
