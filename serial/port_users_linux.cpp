@@ -50,8 +50,10 @@ bool HoldsDevice(const char* process, dev_t device) {
 }  // namespace
 
 bool OpenElsewhere(int fd) {
+    // Only a terminal can be a serial port; anything else (/dev/null, which
+    // every process has open) is turned away later as no serial port.
     struct stat port {};
-    if (fstat(fd, &port) != 0 || !S_ISCHR(port.st_mode)) return false;
+    if (!isatty(fd) || fstat(fd, &port) != 0) return false;
     DIR* processes = opendir("/proc");
     if (!processes) return false;
     char self[16];

@@ -83,6 +83,22 @@ TEST(ArgumentRules, DevicePathsFollowTheSystemsPrefix) {
     EXPECT_STREQ(PortName(Parse({"\\\\.\\COM20"}, "/")), "COM1");
 }
 
+// Help and version only as the first argument and spelt exactly; anything
+// else records, as it always did.
+TEST(ArgumentRules, HelpAndVersionAreAskedForFirst) {
+    const auto request = [](std::vector<const char*> arguments) {
+        arguments.insert(arguments.begin(), "lumtrex");
+        return RequestOf(static_cast<int>(arguments.size()), arguments.data());
+    };
+    for (const char* help : {"--help", "-h", "-?", "/?"}) EXPECT_EQ(request({help, "2"}), Request::Help) << help;
+    EXPECT_EQ(request({"--version"}), Request::Version);
+    for (const char* other : {"-H", "--HELP", "-help", "?", "--version=1", "--", ""}) {
+        EXPECT_EQ(request({other}), Request::Capture) << other;
+    }
+    EXPECT_EQ(request({}), Request::Capture);
+    EXPECT_EQ(request({"1", "--help"}), Request::Capture);
+}
+
 TEST(OpenFaults, ErrorCodesSelectTheirMessages) {
     EXPECT_EQ(ClassifyOpenError(0), OpenFault::None);
     for (int code : {ENOENT, ENXIO, ENODEV, EIO}) EXPECT_EQ(ClassifyOpenError(code), OpenFault::NotFound) << code;
