@@ -26,6 +26,7 @@ void PrintUsage() {
 
 // Asked for help or the version: says it and ends, touching no port, file or terminal mode.
 [[noreturn]] void Answer(Request request) {
+    OutputStart();
     if (request == Request::Version) {
         Print("lumtrex %s\n", LumtrexVersion);
     } else {

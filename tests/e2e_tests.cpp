@@ -437,7 +437,9 @@ TEST_P(Answers, OpenNothingAndEndAtOnce) {
     if (NamesAComPort({row.Argument}) && !CanBindOverComPorts()) GTEST_SKIP() << NeedsNamespace;
     WriteFile(log, "older log");
     WriteFile(log + ".1", "oldest log");
-    auto run = Launch({row.Argument});
+    LaunchOptions options;
+    options.ConsoleColumns = 132;  // the help's last line is longer than 80
+    auto run = Launch({row.Argument}, options);
     ASSERT_TRUE(run->WaitForExit()) << run->Output();
     ExpectEnded(*run, 0, 0);
     EXPECT_EQ(run->Output(), Expand(row.Expected));

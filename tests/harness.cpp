@@ -107,6 +107,10 @@ Session::Session(const std::vector<std::string>& command, const LaunchOptions& o
     // The console lives from now on even before the child opens it, so keys
     // typed ahead wait in its input.
     const int holder = open(consoleName.c_str(), O_RDWR | O_NOCTTY);
+    if (options.ConsoleColumns > 0) {
+        const winsize size{25, options.ConsoleColumns, 0, 0};
+        ioctl(holder, TIOCSWINSZ, &size);
+    }
     tcgetattr(holder, &modesAtStart_);
     TypeAtOnce(options.TypeAhead);
     const std::vector<std::string> run =
