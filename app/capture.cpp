@@ -26,7 +26,12 @@ std::uint32_t CaptureFill = 0;
 
 void ShowCount() { Print("%llu\r", static_cast<unsigned long long>(ByteCount)); }
 
-void ReportWriteFailure(int error) { Print("\nSchreiben in %s fehlgeschlagen. Fehlercode: %d\n", LogName, error); }
+bool WriteFailed = false;  // said once: the close of a log that failed may fail again
+
+void ReportWriteFailure(int error) {
+    if (!WriteFailed) Print("\nSchreiben in %s fehlgeschlagen. Fehlercode: %d\n", LogName, error);
+    WriteFailed = true;
+}
 
 // Takes what one read delivered into the log, whole block or not.
 // Returns 0, or the system's error number when the log did not take it all.
