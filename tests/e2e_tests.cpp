@@ -460,6 +460,16 @@ INSTANTIATE_TEST_SUITE_P(Rows, Answers,
 
 // ---- Capturing: every byte, exactly ----
 
+// The environment that preloads the stand-in for what a pseudo-terminal or
+// a local disk cannot show (a driver's line-error counters, an error that
+// only the close reports), with `setting` for it.
+std::vector<std::string> WithStandIn(const std::string& setting) {
+    const char* asan = getenv("ASAN_OPTIONS");
+    return {std::string("LD_PRELOAD=") + LUMTREX_ICOUNT_SHIM, setting,
+            // preloaded ahead of the sanitizer's runtime
+            std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+}
+
 enum class Output { Console, File, ReaderGone };  // where standard output goes
 
 struct CaptureRow {
@@ -486,12 +496,7 @@ TEST_P(Capture, LogsEveryByteUnchanged) {
     LaunchOptions options;
     if (row.To == Output::File) options.StdoutFile = dir + "/out.txt";
     options.StdoutReaderGone = row.To == Output::ReaderGone;
-    if (!row.Counters.empty()) {
-        const char* asan = getenv("ASAN_OPTIONS");
-        options.Environment = {std::string("LD_PRELOAD=") + LUMTREX_ICOUNT_SHIM, "LUMTREX_TEST_ICOUNT=" + row.Counters,
-                               // preloaded ahead of the sanitizer's runtime
-                               std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
-    }
+    if (!row.Counters.empty()) options.Environment = WithStandIn("LUMTREX_TEST_ICOUNT=" + row.Counters);
     const int rate = row.Rate ? row.Rate : 115200;
     auto run = Launch({"{port}", std::to_string(rate)}, options);
     ASSERT_TRUE(WaitForLog(0));
@@ -627,6 +632,7 @@ enum class Ending {
     Interrupt, Signalled,                        // the user or the system ends the process
     LineClosed, LineClosedMidBlock,              // the device goes away
     LogIsFull, LogSpaceRunsOut, LogIsAFolder,    // the log cannot take the bytes
+    LogCloseFails,                               // a key, but the log's file system reports an error at the close
 };
 
 struct EndingRow {
@@ -655,6 +661,7 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     }
     LaunchOptions options;
     if (row.How == Ending::LogSpaceRunsOut) options.FileSizeLimit = 2500;
+    if (row.How == Ending::LogCloseFails) options.Environment = WithStandIn("LUMTREX_TEST_CLOSE_ERROR=122");
     auto run = Launch({row.Port, "115200"}, options);
     const std::string bytes = Bytes(Pattern::Random, 3000);
     if (row.Port == "{port}" && row.How != Ending::LogIsAFolder) {
@@ -672,6 +679,7 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     switch (row.How) {
         case Ending::Interrupt: run->Type("\x03"); break;  // Ctrl+C
         case Ending::Signalled: run->Signal(row.Signal); break;
+        case Ending::LogCloseFails: run->Type("q"); break;
         case Ending::LineClosed:
         case Ending::LineClosedMidBlock: ClosePtyLine(port); break;
         default: break;
@@ -702,6 +710,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "\r2500\r\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 27\n2500\n", 0, 1, 2500, false},
         EndingRow{"LineClosed", Ending::LineClosed, "{port}",
                   "3000\r\n{port} ist nicht mehr vorhanden. Empfang beendet.\n3000\n", 0, 1, 3000, true},
+        // 122: the quota is exceeded
+        EndingRow{"LogCloseFails", Ending::LogCloseFails, "{port}",
+                  "\r3000\r\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 122\n3000\n", 0, 1, 3000, false},
         EndingRow{"LogIsFull", Ending::LogIsFull, "{port}",
                   "\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 28\n0\n", 0, 1, 0, true},
         EndingRow{"LogIsAFolder", Ending::LogIsAFolder, "{port}",
