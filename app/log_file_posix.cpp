@@ -11,10 +11,9 @@ namespace {
 
 constexpr int Attempts = 20;  // each lost race costs one: bounded, never a spin
 
-std::FILE* Fail(int fd, int other = -1) {
+std::FILE* Fail(int fd) {
     const int error = errno;
     close(fd);
-    if (other >= 0) close(other);
     errno = error;
     return nullptr;
 }
@@ -42,9 +41,11 @@ std::FILE* CreateLog(const char* name, const char* previousName, bool& keptPrevi
         if (!Lock(fd)) return Fail(fd);
         // The lock may have come only after another run moved this file away
         // and created a new log: then the name is no longer ours to use.
-        struct stat opened {}, named {};
+        struct stat opened {}, current {};
         if (fstat(fd, &opened) != 0) return Fail(fd);
-        if (stat(name, &named) != 0 || !SameFile(opened, named)) {
+        const bool named = stat(name, &current) == 0;
+        if (!named && errno != ENOENT) return Fail(fd);
+        if (!named || !SameFile(opened, current)) {
             close(fd);
             continue;
         }
