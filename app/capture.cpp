@@ -16,6 +16,7 @@ std::uint64_t ByteCount = 0;
 namespace {
 
 constexpr char LogName[] = "lumtrex.log";
+constexpr char PreviousLogName[] = "lumtrex.log.1";  // the capture before this run's
 constexpr auto PauseAfterFault = std::chrono::milliseconds(100);
 
 std::FILE* LogFile = nullptr;
@@ -24,6 +25,13 @@ unsigned char CaptureBuffer[BlockSize];
 std::uint32_t CaptureFill = 0;
 
 void ShowCount() { Print("%llu\r", static_cast<unsigned long long>(ByteCount)); }
+
+bool WriteFailed = false;  // said once: the close of a log that failed may fail again
+
+void ReportWriteFailure(int error) {
+    if (!WriteFailed) Print("\nSchreiben in %s fehlgeschlagen. Fehlercode: %d\n", LogName, error);
+    WriteFailed = true;
+}
 
 // Takes what one read delivered into the log, whole block or not.
 // Returns 0, or the system's error number when the log did not take it all.
@@ -51,7 +59,7 @@ CaptureEnd CaptureUntilStopped() {
         ReadResult result;
         ReadBlock(PortHandle, ReceiveBlock, BlockSize, result);
         if (const int error = result.Delivered > 0 ? KeepReceived(result.Delivered) : 0) {
-            Print("\nSchreiben in %s fehlgeschlagen. Fehlercode: %d\n", LogName, error);
+            ReportWriteFailure(error);
             return CaptureEnd::LogFailed;
         }
         if (result.End == ReadEnd::ShortAtOnce) ShowSizeMismatch();
@@ -81,11 +89,13 @@ bool WriteBlock(const unsigned char* bytes, std::uint32_t length) {
 }
 
 bool RunCapture() {
-    LogFile = CreateLog(LogName);
+    bool keptPrevious = false;
+    LogFile = CreateLog(LogName, PreviousLogName, keptPrevious);
     if (!LogFile) {
         Print("Logdatei %s kann nicht angelegt werden. Fehlercode: %d\n", LogName, errno);
         return false;
     }
+    if (keptPrevious) Print("Vorige Logdatei: %s\n", PreviousLogName);
     // Every write goes to the system at once: a process killed from outside
     // keeps every byte of every completed read.
     std::setvbuf(LogFile, nullptr, _IONBF, 0);
@@ -125,7 +135,13 @@ std::size_t LineErrorReport(bool haveBefore, const LineCounters& before, bool ha
     return length > 0 && static_cast<std::size_t>(length) < size ? static_cast<std::size_t>(length) : 0;
 }
 
-void CloseLog() {
-    if (LogFile) std::fclose(LogFile);
+bool CloseLog() {
+    if (!LogFile) return true;
+    // Network and FUSE file systems may report a full disk, a quota or an
+    // I/O error only now.
+    errno = 0;
+    const bool closed = std::fclose(LogFile) == 0;
     LogFile = nullptr;
+    if (!closed) ReportWriteFailure(errno != 0 ? errno : EIO);
+    return closed;
 }

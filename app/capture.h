@@ -1,12 +1,15 @@
 // capture.h: the capture stage and the log file "lumtrex.log".
 //
-//   RunCapture()  creates the log, then reads the port and appends every
-//                 byte it delivers until a key waits or a stop is requested.
+//   RunCapture()  creates the log (keeping the previous capture as
+//                 lumtrex.log.1 and saying so), then reads the port and
+//                 appends every byte it delivers until a key waits or a
+//                 stop is requested.
 //                 Returns false when the run failed (log not creatable, log
 //                 write failed, device lost); it has said why.
 //                 Before it returns, says how many line errors (overrun,
 //                 frame, break) the port counted during the capture, if any.
-//   CloseLog()    closes the log if it was created.
+//   CloseLog()    closes the log if it was created; false when the system
+//                 reported a failure then (it has said so).
 //   ByteCount     the bytes received and written to the log in this run.
 #pragma once
 #include <cstddef>
@@ -19,7 +22,7 @@ extern std::uint64_t ByteCount;
 bool RunCapture();
 // Appends `length` bytes to the log; false (errno set) when not all of them got there.
 bool WriteBlock(const unsigned char* bytes, std::uint32_t length);
-void CloseLog();
+bool CloseLog();
 
 // The line saying how many errors the port counted between two readings of
 // its counters, written into `text`: its length, or 0 when there is nothing

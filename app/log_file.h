@@ -2,7 +2,10 @@
 #pragma once
 #include <cstdio>
 
-// Opens `name` for this run alone and empties it. Null, with errno set, when
-// it cannot be created or another run is writing it; that run's log is then
-// left exactly as it was.
-std::FILE* CreateLog(const char* name);
+// Opens `name` for this run alone, empty. A previous capture in it (a regular
+// file with bytes in it, not reached through a symbolic link) is first moved
+// to `previousName`, replacing that, and `keptPrevious` says so; only the run
+// that holds the file moves it. Null, with errno set, when the log cannot be
+// created or the previous capture cannot be moved (it then stays where it
+// was), or another run is writing it (whose log is left exactly as it was).
+std::FILE* CreateLog(const char* name, const char* previousName, bool& keptPrevious);

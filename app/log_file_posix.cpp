@@ -8,25 +8,65 @@
 #include "log_file.h"
 
 namespace {
+
+constexpr int Attempts = 20;  // each lost race costs one: bounded, never a spin
+
 std::FILE* Fail(int fd) {
     const int error = errno;
     close(fd);
     errno = error;
     return nullptr;
 }
-}  // namespace
 
-std::FILE* CreateLog(const char* name) {
-    // Not O_TRUNC: the file may be another run's, and is emptied only once
-    // the lock says it is ours.
-    const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return nullptr;
-    // Only a lock held elsewhere refuses; a file system without locks
-    // (some network and FUSE ones) is written unlocked.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return Fail(fd);
-    // A device such as /dev/full cannot be emptied and need not be.
-    struct stat info {};
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0) return Fail(fd);
+// Only a lock held elsewhere refuses; a file system without locks (some
+// network and FUSE ones) is written unlocked.
+bool Lock(int fd) { return flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK; }
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+std::FILE* Stream(int fd) {
     std::FILE* log = fdopen(fd, "wb");
     return log ? log : Fail(fd);
+}
+
+}  // namespace
+
+std::FILE* CreateLog(const char* name, const char* previousName, bool& keptPrevious) {
+    keptPrevious = false;
+    for (int attempt = 0; attempt < Attempts; ++attempt) {
+        // Not O_TRUNC: the file may be another run's, and is emptied or moved
+        // only once the lock says it is ours.
+        const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0) return nullptr;
+        if (!Lock(fd)) return Fail(fd);
+        // The lock may have come only after another run moved this file away
+        // and created a new log: then the name is no longer ours to use.
+        struct stat opened {}, current {};
+        if (fstat(fd, &opened) != 0) return Fail(fd);
+        const bool named = stat(name, &current) == 0;
+        if (!named && errno != ENOENT) return Fail(fd);
+        if (!named || !SameFile(opened, current)) {
+            close(fd);
+            continue;
+        }
+        // A device such as /dev/full is written as it is.
+        if (!S_ISREG(opened.st_mode)) return Stream(fd);
+        struct stat link {};
+        const bool throughLink = lstat(name, &link) == 0 && S_ISLNK(link.st_mode);
+        if (opened.st_size == 0 || throughLink) return ftruncate(fd, 0) == 0 ? Stream(fd) : Fail(fd);
+        if (rename(name, previousName) != 0) return Fail(fd);
+        // The new log is ours alone before the old one is let go: a run that
+        // created it in the meantime is recording there, and this one is refused.
+        const int created = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (created < 0 && errno != EEXIST) return Fail(fd);
+        if (created >= 0 && Lock(created)) {
+            close(fd);
+            keptPrevious = true;
+            return Stream(created);
+        }
+        if (created >= 0) close(created);
+        close(fd);
+    }
+    errno = EWOULDBLOCK;  // every attempt lost to other runs
+    return nullptr;
 }

@@ -1,7 +1,81 @@
-#include <share.h>
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cerrno>
+#include <cstdint>
 
 #include "log_file.h"
 
-// Other programs may read the log while it is written, but no second writer
-// may open it: the system checks the sharing before it empties the file.
-std::FILE* CreateLog(const char* name) { return _fsopen(name, "wb", _SH_DENYWR); }
+namespace {
+
+constexpr int Attempts = 20;  // each lost race costs one: bounded, never a spin
+
+// The C runtime's number for a failure, as the messages give it everywhere.
+int ErrorNumber(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_WRITE_PROTECT: return EACCES;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS: return EEXIST;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+        case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
+        default: return EIO;
+    }
+}
+
+std::FILE* Fail(DWORD error, HANDLE file = INVALID_HANDLE_VALUE) {
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    errno = ErrorNumber(error);
+    return nullptr;
+}
+
+// The sharing is the lock: others may read the log while it is written, and
+// move it (as the next run moves it away), but no second writer may open it.
+HANDLE OpenLog(const char* name, DWORD disposition) {
+    return CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+std::FILE* Stream(HANDLE file) {
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_WRONLY | _O_BINARY);
+    if (fd < 0) return Fail(ERROR_TOO_MANY_OPEN_FILES, file);
+    std::FILE* log = _fdopen(fd, "wb");
+    if (!log) _close(fd);
+    return log;
+}
+
+}  // namespace
+
+std::FILE* CreateLog(const char* name, const char* previousName, bool& keptPrevious) {
+    keptPrevious = false;
+    for (int attempt = 0; attempt < Attempts; ++attempt) {
+        const HANDLE log = OpenLog(name, OPEN_ALWAYS);
+        if (log == INVALID_HANDLE_VALUE) return Fail(GetLastError());
+        const bool onDisk = GetFileType(log) == FILE_TYPE_DISK;  // not NUL or another device
+        const DWORD attributes = GetFileAttributesA(name);
+        const bool throughLink = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        LARGE_INTEGER size{};
+        if (!onDisk || throughLink || !GetFileSizeEx(log, &size) || size.QuadPart == 0) {
+            if (onDisk && !SetEndOfFile(log)) return Fail(GetLastError(), log);
+            return Stream(log);
+        }
+        if (!MoveFileExA(name, previousName, MOVEFILE_REPLACE_EXISTING)) return Fail(GetLastError(), log);
+        // The new log is ours alone before the old one is let go: a run that
+        // created it in the meantime is recording there, and this one is refused.
+        const HANDLE created = OpenLog(name, CREATE_NEW);
+        const DWORD error = GetLastError();
+        CloseHandle(log);
+        if (created != INVALID_HANDLE_VALUE) {
+            keptPrevious = true;
+            return Stream(created);
+        }
+        if (error != ERROR_FILE_EXISTS) return Fail(error);
+    }
+    return Fail(ERROR_SHARING_VIOLATION);  // every attempt lost to other runs
+}

@@ -24,9 +24,24 @@ void PrintUsage() {
     Print("Ausgabe: die Datei lumtrex.log\n");
 }
 
+// Asked for help or the version: says it and ends, touching no port, file or terminal mode.
+[[noreturn]] void Answer(Request request) {
+    OutputStart();
+    if (request == Request::Version) {
+        Print("lumtrex %s\n", LumtrexVersion);
+    } else {
+        PrintBanner();
+        PrintUsage();
+        Print("Comport: 1-8, COMn oder ein Geraetepfad (z.B. %s); RTS allein: lumtrex 1 9600 x -c1\n",
+              DevicePathExample);
+    }
+    EndProgram(0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const Request request = RequestOf(argc, argv); request != Request::Capture) Answer(request);
     ConsoleStart();
     PrintBanner();
     if (argc < 2) PrintUsage();
@@ -43,7 +58,7 @@ int main(int argc, char** argv) {
         succeeded = RunCapture();
     }
     ClosePort();
-    CloseLog();
+    if (!CloseLog()) succeeded = false;
     Print("%llu\n", static_cast<unsigned long long>(ByteCount));
     EndProgram(succeeded ? 0 : 1);
 }

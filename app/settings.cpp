@@ -73,6 +73,15 @@ bool IsSupportedRate(std::int64_t rate) {
     return std::find(std::begin(SupportedRates), std::end(SupportedRates), rate) != std::end(SupportedRates);
 }
 
+Request RequestOf(int argc, const char* const* argv) {
+    if (argc < 2) return Request::Capture;  // no arguments: COM1 at 9600 baud
+    const char* first = argv[1];
+    for (const char* help : {"--help", "-h", "-?", "/?"}) {
+        if (std::strcmp(first, help) == 0) return Request::Help;
+    }
+    return std::strcmp(first, "--version") == 0 ? Request::Version : Request::Capture;
+}
+
 Settings ParseArguments(int argc, const char* const* argv, const char* devicePathPrefix) {
     Settings settings;
     if (argc > 1) SetPort(settings, argv[1], devicePathPrefix);

@@ -26,12 +26,16 @@ void Collect(const char* text, std::size_t size) {
 
 }  // namespace
 
-void ConsoleStart() {
+void OutputStart() {
     // On a terminal every message shows at once (a count ending in "\r" too);
     // redirected, text is collected and written in 4 KiB pieces. The
     // collecting is ours, so a write the system interrupts can be retried.
     Unbuffered = OutputIsTerminal();
     std::setvbuf(stdout, nullptr, _IONBF, 0);
+}
+
+void ConsoleStart() {
+    OutputStart();
     PlatformConsoleStart();
 }
 

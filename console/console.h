@@ -1,6 +1,7 @@
 // console.h: what the user sees and types.
 //
 //   ConsoleStart()   once, first: output buffering, the keyboard, the stop requests.
+//   OutputStart()    instead, for a run that only prints: output buffering alone.
 //   Print()          printf-style text to standard output.
 //   FlushOutput()    writes out what Print has collected.
 //   KeyWaiting()     true while a key press waits in the console's own input;
@@ -16,6 +17,7 @@
 #include <cstdint>
 
 void ConsoleStart();
+void OutputStart();
 void Print(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "console.h"
@@ -28,7 +30,12 @@ volatile sig_atomic_t ModesTaken = 0;
 volatile sig_atomic_t Continued = 0;  // after a stop, another job may have set its own modes
 int WakePipe[2] = {-1, -1};           // the signal handlers write, blocked waits poll
 volatile sig_atomic_t StopSignal = 0;
-constexpr int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Each ends the run in order: the ones a user sends, and those that end a
+// process by default without a fault of its own.
+constexpr int StopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF};
+// A fault ends the process as it would have, once the terminal has its modes back.
+constexpr int FaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+struct sigaction BeforeFault[std::size(FaultSignals)];  // what ran before us: the default, or a sanitizer's
 
 void Wake() {
     const char byte = 1;
@@ -55,6 +62,16 @@ bool StillForeground() { return (ModesTaken && !Continued) || InForeground(); }
 void GiveBackKeyboard() {
     if (ModesTaken && InForeground()) tcsetattr(Keyboard, TCSANOW, &SavedModes);
     ModesTaken = 0;
+}
+
+void OnFault(int signal, siginfo_t* info, void*) {
+    GiveBackKeyboard();
+    for (std::size_t i = 0; i < std::size(FaultSignals); ++i) {
+        if (FaultSignals[i] == signal) sigaction(signal, &BeforeFault[i], nullptr);
+    }
+    // A fault recurs when the instruction runs again and meets the handler
+    // that was there before; a fault sent from outside (kill, abort) is sent again.
+    if (info->si_code <= 0) raise(signal);
 }
 
 // SIGTSTP sent from outside (Ctrl+Z is an ordinary key here): stop as asked,
@@ -131,6 +148,16 @@ void Install(int signal, void (*handler)(int), int flags) {
     sigaction(signal, &action, nullptr);
 }
 
+void InstallFaultHandlers() {
+    for (std::size_t i = 0; i < std::size(FaultSignals); ++i) {
+        struct sigaction action {};
+        action.sa_sigaction = OnFault;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        sigaction(FaultSignals[i], &action, &BeforeFault[i]);
+    }
+}
+
 void InstallSignals() {
     // Setting the terminal's modes or writing to it from the background
     // must not stop the capture, nor must a read of it there.
@@ -139,8 +166,10 @@ void InstallSignals() {
     sigaddset(&terminalStops, SIGTTOU);
     sigaddset(&terminalStops, SIGTTIN);
     sigprocmask(SIG_BLOCK, &terminalStops, nullptr);
-    // A reader of standard output that went away is no reason to lose the capture.
+    // A reader of standard output that went away is no reason to lose the
+    // capture; a log over the file size limit is a write error to report.
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
     if (pipe(WakePipe) == 0) {
         for (int end : WakePipe) fcntl(end, F_SETFL, fcntl(end, F_GETFL) | O_NONBLOCK);
         for (int end : WakePipe) fcntl(end, F_SETFD, FD_CLOEXEC);
@@ -149,6 +178,7 @@ void InstallSignals() {
     for (int signal : StopSignals) Install(signal, OnStopSignal, 0);
     Install(SIGTSTP, OnTerminalStop, SA_RESTART);
     Install(SIGCONT, OnContinue, SA_RESTART);
+    InstallFaultHandlers();
 }
 
 }  // namespace
@@ -251,7 +281,12 @@ void EndProgram(int status) {
     FlushOutput();
     GiveBackKeyboard();
     if (StopSignal != 0) {
-        // End the way the signal would have ended us, so callers see it.
+        // End the way the signal would have ended us, so callers see it,
+        // but without a core file: SIGQUIT asked for an end, not a fault.
+        rlimit noCore{};
+        getrlimit(RLIMIT_CORE, &noCore);
+        noCore.rlim_cur = 0;
+        setrlimit(RLIMIT_CORE, &noCore);
         signal(StopSignal, SIG_DFL);
         sigset_t unblocked;
         sigemptyset(&unblocked);

@@ -99,3 +99,5 @@ const char* OpenFaultText(OpenFault fault);
 
 // How device paths begin on this system; any other argument names a COM port.
 extern const char DevicePathPrefix[];
+// A device path as a user of this system would give it, for the usage text.
+extern const char DevicePathExample[];

@@ -14,9 +14,11 @@
 #include "../console/console.h"
 #include "../console/wake_posix.h"
 #include "line_posix.h"
+#include "port_users.h"
 #include "serial_platform.h"
 
 const char DevicePathPrefix[] = "/";
+const char DevicePathExample[] = "/dev/ttyUSB0";
 
 namespace {
 
@@ -47,6 +49,12 @@ const char* DeviceName(const Settings& settings, char* buffer, std::size_t size)
 int OpenDevice(const char* name) {
     const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno;
+    // A program that takes no lock may hold it: looked at before the lock,
+    // TIOCEXCL or the lines change anything it relies on.
+    if (OpenElsewhere(fd)) {
+        close(fd);
+        return EBUSY;
+    }
     // Other serial programs take the flock; TIOCEXCL keeps out those that do
     // not (it fails on non-terminals, and root passes it anyway).
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {

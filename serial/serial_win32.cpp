@@ -10,6 +10,7 @@
 #include "serial_platform.h"
 
 const char DevicePathPrefix[] = "\\\\.\\";
+const char DevicePathExample[] = "\\\\.\\COM12";
 
 namespace {
 

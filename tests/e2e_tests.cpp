@@ -74,6 +74,7 @@ const std::string Usage =
     "Ausgabe: die Datei lumtrex.log\n";
 const std::string CaptureHeader = "\nEmpfang abbrechen mit beliebiger Taste\n\nEmpfangene Bytes\n0\r";
 const std::string KeyPrompt = "\n\nProgramm beenden mit beliebiger Taste\n";
+const std::string PreviousKept = "Vorige Logdatei: lumtrex.log.1\n";
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
     for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
@@ -147,6 +148,7 @@ protected:
     std::string Expand(const std::string& text) const {
         std::string expanded = Replace(Replace(text, "{port}", UnderWine ? "COM1" : port.SlavePath), "{dir}", dir);
         expanded = Replace(expanded, "{null}", UnderWine ? "\\\\.\\NUL" : "/dev/null");
+        expanded = Replace(expanded, "{example}", UnderWine ? "\\\\.\\COM12" : "/dev/ttyUSB0");
         expanded = Replace(expanded, "{EISDIR}", UnderWine ? "13" : "21");
         expanded = Replace(expanded, "{NOTCOMM}", UnderWine ? "6" : "25");
         return Replace(expanded, "{EAGAIN}", UnderWine ? "13" : "11");
@@ -221,7 +223,22 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Ports that cannot be used ----
 
-enum class Prepare { Nothing, HoldPort, RegularFile, Fifo };
+enum class Prepare { Nothing, HeldByCat, RegularFile, Fifo };
+
+// A `cat` that has `path` open, as one forgotten in another terminal: no
+// lock, no exclusive mode. Its process id.
+pid_t HoldWithCat(const std::string& path) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        execlp("cat", "cat", path.c_str(), nullptr);
+        _exit(127);
+    }
+    const std::string opened = "/proc/" + std::to_string(pid) + "/fd/3";
+    WaitUntil([&] { return std::filesystem::is_symlink(opened) && std::filesystem::read_symlink(opened) == path; }, 5s);
+    return pid;
+}
 
 struct OpenFailureRow {
     const char* Name;
@@ -240,12 +257,9 @@ TEST_P(OpenFailures, AreReportedAndWaitForAKey) {
     if (UnderWine && !row.WineToo) GTEST_SKIP() << "names no Windows port";
     if (NamesAComPort({row.Port}) && !CanBindOverComPorts()) GTEST_SKIP() << NeedsNamespace;
     WriteFile(log, "older log");
-    int holder = -1;
+    pid_t holder = 0;
     switch (row.Before) {
-        case Prepare::HoldPort:
-            holder = open(port.SlavePath, O_RDWR | O_NOCTTY);
-            ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-            break;
+        case Prepare::HeldByCat: holder = HoldWithCat(port.SlavePath); break;
         case Prepare::RegularFile: WriteFile(Expand(row.Port), Bytes(Pattern::Random, 5000)); break;
         case Prepare::Fifo: ASSERT_EQ(mkfifo(Expand(row.Port).c_str(), 0600), 0); break;
         case Prepare::Nothing: break;
@@ -258,7 +272,10 @@ TEST_P(OpenFailures, AreReportedAndWaitForAKey) {
     StopWithKey(*run, 1);
     EXPECT_TRUE(run->Output().ends_with(expected + "0\n")) << run->Output();
     EXPECT_EQ(ReadFile(log), "older log");
-    if (holder >= 0) close(holder);
+    if (holder > 0) {
+        kill(holder, SIGTERM);
+        waitpid(holder, nullptr, 0);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -268,8 +285,8 @@ INSTANTIATE_TEST_SUITE_P(
                        "Windows meldet nicht gefunden. /dev/lumtrex-missing existiert nicht oder wird benutzt.\n", false},
         OpenFailureRow{"MissingComNumber", "COM200", Prepare::Nothing,
                        "Windows meldet nicht gefunden. COM200 existiert nicht oder wird benutzt.\n", true},
-        // Wine does not enforce exclusive opens.
-        OpenFailureRow{"HeldByAnother", "{port}", Prepare::HoldPort, "Windows verweigert Zugriff. {port} wird benutzt.\n",
+        // Refused before it could drop the holder's lines; Wine does not enforce exclusive opens.
+        OpenFailureRow{"HeldByCat", "{port}", Prepare::HeldByCat, "Windows verweigert Zugriff. {port} wird benutzt.\n",
                        false},
         OpenFailureRow{"Folder", "/tmp", Prepare::Nothing, "Fehlercode: 21\n", false},
         // Opened as given, never shortened into another path: too long for the system.
@@ -286,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.Name; });
 
 // A second run started beside a running one: it must not take the first
-// run's port, nor touch the first run's log.
+// run's port, nor touch the first run's log or the capture it kept.
 struct SecondRunRow {
     const char* Name;
     bool SamePort;         // natively the same pseudo-terminal; under Wine both use COM1
@@ -302,8 +319,10 @@ class SecondRun : public EndToEnd, public ::testing::WithParamInterface<SecondRu
 TEST_P(SecondRun, LeavesTheFirstRunsCaptureWhole) {
     const SecondRunRow& row = GetParam();
     if (UnderWine && !row.WineToo) GTEST_SKIP() << "Wine does not enforce share mode 0";
+    const std::string previous = Bytes(Pattern::Random, 2000, 11);
+    WriteFile(log, previous);
     auto first = Launch({"{port}", "9600"});
-    ASSERT_TRUE(first->WaitForOutput(CaptureHeader)) << first->Output();
+    ASSERT_TRUE(first->WaitForOutput(PreviousKept + CaptureHeader)) << first->Output();
     PtyLine otherPort;
     ASSERT_TRUE(OpenPtyLine(otherPort));
     auto second = Launch({row.SamePort || UnderWine ? "{port}" : otherPort.SlavePath, "9600"});
@@ -318,6 +337,7 @@ TEST_P(SecondRun, LeavesTheFirstRunsCaptureWhole) {
     ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);
     StopWithKey(*first, 0);
     EXPECT_TRUE(ReadFile(log) == bytes) << "the first run's log was disturbed";
+    EXPECT_TRUE(ReadFile(log + ".1") == previous) << "the kept capture was replaced";
     ClosePtyLine(otherPort);
 }
 
@@ -331,7 +351,126 @@ INSTANTIATE_TEST_SUITE_P(
                      true}),
     [](const auto& info) { return info.param.Name; });
 
+// ---- The capture before: kept once, whatever started the next run ----
+
+enum class LogBefore { Capture, Empty, LinkToCapture, PreviousIsAFolder };
+
+struct KeptRow {
+    const char* Name;
+    std::vector<std::string> Arguments;
+    LogBefore Before;       // what lumtrex.log is when the run starts (lumtrex.log.1 holds an older capture)
+    std::string Refusal;    // the console's end when the run cannot keep the capture, else empty
+    bool WineToo;
+};
+
+void PrintTo(const KeptRow& row, std::ostream* out) { *out << row.Name; }
+
+class PreviousCapture : public EndToEnd, public ::testing::WithParamInterface<KeptRow> {};
+
+TEST_P(PreviousCapture, IsKeptAsLumtrexLog1) {
+    const KeptRow& row = GetParam();
+    if (UnderWine && !row.WineToo) GTEST_SKIP() << "Wine 8 does not tell a symbolic link from its file";
+    if (NamesAComPort(row.Arguments) && !CanBindOverComPorts()) GTEST_SKIP() << NeedsNamespace;
+    const std::string previous = log + ".1", older = "an older capture", capture = Bytes(Pattern::Random, 2000, 11);
+    WriteFile(previous, older);
+    switch (row.Before) {
+        case LogBefore::Capture: WriteFile(log, capture); break;
+        case LogBefore::Empty: WriteFile(log, ""); break;
+        case LogBefore::LinkToCapture:
+            WriteFile(dir + "/elsewhere", capture);
+            ASSERT_EQ(symlink("elsewhere", log.c_str()), 0);
+            break;
+        case LogBefore::PreviousIsAFolder:
+            WriteFile(log, capture);
+            ASSERT_EQ(unlink(previous.c_str()), 0);
+            ASSERT_EQ(mkdir(previous.c_str(), 0755), 0);
+            WriteFile(previous + "/inside", older);
+            break;
+    }
+    auto run = Launch(row.Arguments);
+    if (!row.Refusal.empty()) {
+        ASSERT_TRUE(run->WaitForExit()) << run->Output();
+        ExpectEnded(*run, 0, 1);
+        EXPECT_TRUE(run->Output().ends_with(Expand(row.Refusal))) << run->Output();
+        EXPECT_TRUE(ReadFile(log) == capture) << "the capture was not left where it was";
+        EXPECT_EQ(ReadFile(previous + "/inside"), older);
+        return;
+    }
+    const bool moves = row.Before == LogBefore::Capture;
+    ASSERT_TRUE(run->WaitForOutput("Baud\n\n" + (moves ? PreviousKept : "") + CaptureHeader)) << run->Output();
+    const std::string bytes = Bytes(Pattern::Random, 3000);
+    Send(bytes);
+    ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);
+    StopWithKey(*run, 0);
+    EXPECT_TRUE(ReadFile(log) == bytes) << "the log is not this run's capture";
+    EXPECT_TRUE(ReadFile(previous) == (moves ? capture : older)) << FileSize(previous);
+    if (row.Before == LogBefore::LinkToCapture) {
+        EXPECT_TRUE(std::filesystem::is_symlink(log)) << "the link itself was moved";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, PreviousCapture,
+    ::testing::Values(
+        // A reflex that records COM1 over the capture just made: no arguments, a typo.
+        KeptRow{"NoArguments", {}, LogBefore::Capture, "", true},
+        KeptRow{"Typo", {"ttyUSB0", "115200"}, LogBefore::Capture, "", true},
+        KeptRow{"EmptyLog", {"{port}", "115200"}, LogBefore::Empty, "", true},
+        KeptRow{"SymbolicLink", {"{port}", "115200"}, LogBefore::LinkToCapture, "", false},
+        KeptRow{"CannotBeMoved", {"{port}", "115200"}, LogBefore::PreviousIsAFolder,
+                "Baud\n\nLogdatei lumtrex.log kann nicht angelegt werden. Fehlercode: {EISDIR}\n0\n", true}),
+    [](const auto& info) { return info.param.Name; });
+
+// ---- Help and version: an answer, and nothing opened or touched ----
+
+struct AnswerRow {
+    const char* Name;
+    std::string Argument;
+    std::string Expected;  // the whole console
+};
+
+void PrintTo(const AnswerRow& row, std::ostream* out) { *out << row.Name; }
+
+class Answers : public EndToEnd, public ::testing::WithParamInterface<AnswerRow> {};
+
+TEST_P(Answers, OpenNothingAndEndAtOnce) {
+    const AnswerRow& row = GetParam();
+    // Were it to record after all, it would be COM1: never the machine's own.
+    if (NamesAComPort({row.Argument}) && !CanBindOverComPorts()) GTEST_SKIP() << NeedsNamespace;
+    WriteFile(log, "older log");
+    WriteFile(log + ".1", "oldest log");
+    LaunchOptions options;
+    options.ConsoleColumns = 132;  // the help's last line is longer than 80
+    auto run = Launch({row.Argument}, options);
+    ASSERT_TRUE(run->WaitForExit()) << run->Output();
+    ExpectEnded(*run, 0, 0);
+    EXPECT_EQ(run->Output(), Expand(row.Expected));
+    EXPECT_EQ(ReadFile(log), "older log");
+    EXPECT_EQ(ReadFile(log + ".1"), "oldest log");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2) << "a file was created";
+}
+
+const std::string Help =
+    Banner + Usage + "Comport: 1-8, COMn oder ein Geraetepfad (z.B. {example}); RTS allein: lumtrex 1 9600 x -c1\n";
+
+INSTANTIATE_TEST_SUITE_P(Rows, Answers,
+                         ::testing::Values(AnswerRow{"Help", "--help", Help}, AnswerRow{"H", "-h", Help},
+                                           AnswerRow{"QuestionMark", "-?", Help},
+                                           AnswerRow{"SlashQuestionMark", "/?", Help},
+                                           AnswerRow{"Version", "--version", "lumtrex V1.12\n"}),
+                         [](const auto& info) { return info.param.Name; });
+
 // ---- Capturing: every byte, exactly ----
+
+// The environment that preloads the stand-in for what a pseudo-terminal or
+// a local disk cannot show (a driver's line-error counters, an error that
+// only the close reports), with `setting` for it.
+std::vector<std::string> WithStandIn(const std::string& setting) {
+    const char* asan = getenv("ASAN_OPTIONS");
+    return {std::string("LD_PRELOAD=") + LUMTREX_ICOUNT_SHIM, setting,
+            // preloaded ahead of the sanitizer's runtime
+            std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+}
 
 enum class Output { Console, File, ReaderGone };  // where standard output goes
 
@@ -359,12 +498,7 @@ TEST_P(Capture, LogsEveryByteUnchanged) {
     LaunchOptions options;
     if (row.To == Output::File) options.StdoutFile = dir + "/out.txt";
     options.StdoutReaderGone = row.To == Output::ReaderGone;
-    if (!row.Counters.empty()) {
-        const char* asan = getenv("ASAN_OPTIONS");
-        options.Environment = {std::string("LD_PRELOAD=") + LUMTREX_ICOUNT_SHIM, "LUMTREX_TEST_ICOUNT=" + row.Counters,
-                               // preloaded ahead of the sanitizer's runtime
-                               std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
-    }
+    if (!row.Counters.empty()) options.Environment = WithStandIn("LUMTREX_TEST_ICOUNT=" + row.Counters);
     const int rate = row.Rate ? row.Rate : 115200;
     auto run = Launch({"{port}", std::to_string(rate)}, options);
     ASSERT_TRUE(WaitForLog(0));
@@ -497,9 +631,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, Keys,
 // ---- Ways a capture ends other than a key ----
 
 enum class Ending {
-    Interrupt, Terminate, HangUpSignal, Kill,    // the user or the system ends the process
+    Interrupt, Signalled,                        // the user or the system ends the process
     LineClosed, LineClosedMidBlock,              // the device goes away
     LogIsFull, LogSpaceRunsOut, LogIsAFolder,    // the log cannot take the bytes
+    LogCloseFails,                               // a key, but the log's file system reports an error at the close
 };
 
 struct EndingRow {
@@ -507,7 +642,7 @@ struct EndingRow {
     Ending How;
     std::string Port;
     std::string Expected;  // the end of the console text
-    int Signal;            // the signal that ends the process, or 0
+    int Signal;            // the signal sent, which then ends the process, or 0
     int Status;            // the exit status otherwise
     std::size_t Logged;    // bytes in the log at the end
     bool WineToo;          // Wine can show it
@@ -528,6 +663,7 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     }
     LaunchOptions options;
     if (row.How == Ending::LogSpaceRunsOut) options.FileSizeLimit = 2500;
+    if (row.How == Ending::LogCloseFails) options.Environment = WithStandIn("LUMTREX_TEST_CLOSE_ERROR=122");
     auto run = Launch({row.Port, "115200"}, options);
     const std::string bytes = Bytes(Pattern::Random, 3000);
     if (row.Port == "{port}" && row.How != Ending::LogIsAFolder) {
@@ -544,9 +680,8 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     }
     switch (row.How) {
         case Ending::Interrupt: run->Type("\x03"); break;  // Ctrl+C
-        case Ending::Terminate: run->Signal(SIGTERM); break;
-        case Ending::HangUpSignal: run->Signal(SIGHUP); break;
-        case Ending::Kill: run->Signal(SIGKILL); break;
+        case Ending::Signalled: run->Signal(row.Signal); break;
+        case Ending::LogCloseFails: run->Type("q"); break;
         case Ending::LineClosed:
         case Ending::LineClosedMidBlock: ClosePtyLine(port); break;
         default: break;
@@ -563,15 +698,23 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, Endings,
     ::testing::Values(
         EndingRow{"Interrupt", Ending::Interrupt, "{port}", "\r3000\r3000\n", SIGINT, 0, 3000, true},
-        EndingRow{"Terminate", Ending::Terminate, "{port}", "\r3000\r3000\n", SIGTERM, 0, 3000, false},
-        EndingRow{"HangUpSignal", Ending::HangUpSignal, "{port}", "\r3000\r3000\n", SIGHUP, 0, 3000, false},
-        EndingRow{"Kill", Ending::Kill, "{port}", "\r3000\r", SIGKILL, 0, 3000, false},
+        EndingRow{"Terminate", Ending::Signalled, "{port}", "\r3000\r3000\n", SIGTERM, 0, 3000, false},
+        EndingRow{"HangUpSignal", Ending::Signalled, "{port}", "\r3000\r3000\n", SIGHUP, 0, 3000, false},
+        // Signals that end a process by default (SIGQUIT with a core) end it in order.
+        EndingRow{"UserSignal", Ending::Signalled, "{port}", "\r3000\r3000\n", SIGUSR1, 0, 3000, false},
+        EndingRow{"Quit", Ending::Signalled, "{port}", "\r3000\r3000\n", SIGQUIT, 0, 3000, false},
+        // A fault ends at once, but gives the terminal its modes back first.
+        EndingRow{"Abort", Ending::Signalled, "{port}", "\r3000\r", SIGABRT, 0, 3000, false},
+        EndingRow{"Kill", Ending::Signalled, "{port}", "\r3000\r", SIGKILL, 0, 3000, false},
         EndingRow{"LineClosedMidBlock", Ending::LineClosedMidBlock, "{port}",
                   "\r3000\r\n{port} ist nicht mehr vorhanden. Empfang beendet.\n3000\n", 0, 1, 3000, true},
         EndingRow{"LogSpaceRunsOut", Ending::LogSpaceRunsOut, "{port}",
                   "\r2500\r\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 27\n2500\n", 0, 1, 2500, false},
         EndingRow{"LineClosed", Ending::LineClosed, "{port}",
                   "3000\r\n{port} ist nicht mehr vorhanden. Empfang beendet.\n3000\n", 0, 1, 3000, true},
+        // 122: the quota is exceeded
+        EndingRow{"LogCloseFails", Ending::LogCloseFails, "{port}",
+                  "\r3000\r\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 122\n3000\n", 0, 1, 3000, false},
         EndingRow{"LogIsFull", Ending::LogIsFull, "{port}",
                   "\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 28\n0\n", 0, 1, 0, true},
         EndingRow{"LogIsAFolder", Ending::LogIsAFolder, "{port}",

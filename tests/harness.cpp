@@ -77,7 +77,7 @@ std::vector<std::string> InNamespace(const std::vector<std::string>& command, co
 
 [[noreturn]] void StartChild(const std::vector<std::string>& command, const LaunchOptions& options,
                              const char* consoleName, int stdoutPipe) {
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT}) {
         ::signal(signal, SIG_DFL);
     }
     sigset_t none;
@@ -97,7 +97,6 @@ std::vector<std::string> InNamespace(const std::vector<std::string>& command, co
     if (!options.WorkDir.empty() && chdir(options.WorkDir.c_str()) != 0) _exit(126);
     for (const std::string& variable : options.Environment) putenv(const_cast<char*>(variable.c_str()));
     if (options.FileSizeLimit > 0) {
-        signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
         const rlimit limit{static_cast<rlim_t>(options.FileSizeLimit), static_cast<rlim_t>(options.FileSizeLimit)};
         setrlimit(RLIMIT_FSIZE, &limit);
     }
@@ -118,6 +117,10 @@ Session::Session(const std::vector<std::string>& command, const LaunchOptions& o
     // The console lives from now on even before the child opens it, so keys
     // typed ahead wait in its input.
     const int holder = open(consoleName.c_str(), O_RDWR | O_NOCTTY);
+    if (options.ConsoleColumns > 0) {
+        const winsize size{25, options.ConsoleColumns, 0, 0};
+        ioctl(holder, TIOCSWINSZ, &size);
+    }
     tcgetattr(holder, &modesAtStart_);
     TypeAtOnce(options.TypeAhead);
     const std::vector<std::string> run =

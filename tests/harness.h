@@ -33,6 +33,7 @@ struct LaunchOptions {
     bool CrLfNewlines = false;               // the program writes a newline as CR LF (Windows)
     long FileSizeLimit = 0;                  // RLIMIT_FSIZE in bytes: the log's space runs out there
     std::vector<std::string> Environment;    // "NAME=value" added to the program's environment
+    unsigned short ConsoleColumns = 0;       // the console's width, so Wine's console wraps no longer line
 };
 
 // One running program, started as a shell starts a command: the signals a

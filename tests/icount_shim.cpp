@@ -4,13 +4,19 @@
 // on. The variable holds two readings, "overrun,buf_overrun,frame,brk" each,
 // separated by ";": the first is answered to the first call, the second to
 // every later one.
+// It also stands in for a file system that reports an error only when a
+// file is closed (NFS, FUSE): with LUMTREX_TEST_CLOSE_ERROR set, the close
+// of lumtrex.log fails with that error number, after it really closed.
 #include <asm/ioctls.h>
 #include <dlfcn.h>
 #include <linux/serial.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -44,4 +50,20 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     using Ioctl = int (*)(int, unsigned long, ...);
     static const auto real = reinterpret_cast<Ioctl>(dlsym(RTLD_NEXT, "ioctl"));
     return real(fd, request, argument);
+}
+
+extern "C" int fclose(std::FILE* stream) {
+    using Fclose = int (*)(std::FILE*);
+    static const auto real = reinterpret_cast<Fclose>(dlsym(RTLD_NEXT, "fclose"));
+    const char* error = std::getenv("LUMTREX_TEST_CLOSE_ERROR");
+    char link[64], target[4096] = {};
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fileno(stream));
+    const ssize_t length = error ? readlink(link, target, sizeof target - 1) : -1;
+    constexpr char LogName[] = "/lumtrex.log";
+    const bool isLog = length >= static_cast<ssize_t>(sizeof LogName - 1) &&
+                       std::strcmp(target + length - (sizeof LogName - 1), LogName) == 0;
+    const int result = real(stream);
+    if (result != 0 || !isLog) return result;
+    errno = std::atoi(error);
+    return EOF;
 }

@@ -4,14 +4,19 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "../app/capture.h"
+#include "../app/log_file.h"
 #include "../app/settings.h"
 #include "../serial/serial.h"
 #include "../serial/serial_platform.h"
@@ -83,6 +88,22 @@ TEST(ArgumentRules, DevicePathsFollowTheSystemsPrefix) {
     EXPECT_STREQ(PortName(Parse({"\\\\.\\COM20"}, "/")), "COM1");
 }
 
+// Help and version only as the first argument and spelt exactly; anything
+// else records, as it always did.
+TEST(ArgumentRules, HelpAndVersionAreAskedForFirst) {
+    const auto request = [](std::vector<const char*> arguments) {
+        arguments.insert(arguments.begin(), "lumtrex");
+        return RequestOf(static_cast<int>(arguments.size()), arguments.data());
+    };
+    for (const char* help : {"--help", "-h", "-?", "/?"}) EXPECT_EQ(request({help, "2"}), Request::Help) << help;
+    EXPECT_EQ(request({"--version"}), Request::Version);
+    for (const char* other : {"-H", "--HELP", "-help", "?", "--version=1", "--", ""}) {
+        EXPECT_EQ(request({other}), Request::Capture) << other;
+    }
+    EXPECT_EQ(request({}), Request::Capture);
+    EXPECT_EQ(request({"1", "--help"}), Request::Capture);
+}
+
 TEST(OpenFaults, ErrorCodesSelectTheirMessages) {
     EXPECT_EQ(ClassifyOpenError(0), OpenFault::None);
     for (int code : {ENOENT, ENXIO, ENODEV, EIO}) EXPECT_EQ(ClassifyOpenError(code), OpenFault::NotFound) << code;
@@ -139,6 +160,44 @@ TEST(LineErrors, AreReportedWhenCountedAndOnlyThen) {
         char text[160] = "untouched";
         const std::size_t length = LineErrorReport(row.HaveBefore, row.Before, row.HaveAfter, row.After, text, sizeof text);
         EXPECT_EQ(length > 0 ? std::string(text, length) : std::string(), row.Text) << row.Name;
+    }
+}
+
+// Runs started at the same moment in one folder, as threads: exactly one gets
+// the log, and the capture that was there is kept whole, never replaced by
+// the winner's new log.
+TEST(LogFile, RunsStartedTogetherRecordOnceAndKeepThePreviousCapture) {
+    constexpr int Runs = 4;
+    for (int round = 0; round < 100; ++round) {  // the races are narrow: many tries
+        char folder[] = "/tmp/lumtrex-unit-XXXXXX";
+        ASSERT_NE(mkdtemp(folder), nullptr);
+        const std::string log = std::string(folder) + "/lumtrex.log", previous = log + ".1";
+        const std::string capture(3000, 'c');
+        std::FILE* existing = std::fopen(log.c_str(), "wb");
+        std::fwrite(capture.data(), 1, capture.size(), existing);
+        std::fclose(existing);
+        std::FILE* logs[Runs] = {};
+        bool kept[Runs] = {};
+        std::atomic<int> ready{0};
+        std::vector<std::thread> runs;
+        for (int i = 0; i < Runs; ++i) {
+            runs.emplace_back([&, i] {
+                for (++ready; ready < Runs;) {
+                }
+                logs[i] = CreateLog(log.c_str(), previous.c_str(), kept[i]);
+            });
+        }
+        for (std::thread& run : runs) run.join();
+        int recording = 0;
+        for (std::FILE* file : logs) recording += file != nullptr;
+        EXPECT_EQ(recording, 1) << "round " << round;
+        std::ifstream in(previous, std::ios::binary);
+        const std::string moved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_TRUE(moved == capture) << "round " << round << ": " << moved.size() << " bytes kept";
+        for (std::FILE* file : logs) {
+            if (file) std::fclose(file);
+        }
+        std::filesystem::remove_all(folder);
     }
 }
 
