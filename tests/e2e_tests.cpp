@@ -697,9 +697,13 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
     ASSERT_TRUE(guest->Ready());
     const std::string folder = guest->Share + "/" + row.Name, log = folder + "/lumtrex.log";
     ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
-    const int line = row.Arguments.starts_with("/dev/ttyS1") ? guest->Serial : guest->Usb;
+    const std::string device = row.Arguments.substr(0, row.Arguments.find(' '));
+    const int line = device == "/dev/ttyS1" ? guest->Serial : guest->Usb;
     const std::size_t traced = guest->Trace().size();
-    if (!row.Holder.empty()) guest->Shell("cd /tmp; " + row.Holder + " > /dev/null 2>&1 & H=$!; sleep 1");
+    if (!row.Holder.empty()) {  // once it has the port open
+        guest->Shell("cd /tmp; " + row.Holder + " > /dev/null 2>&1 & H=$!; for i in $(seq 100); do ls -l /proc/$H/fd | "
+                     "grep -q " + device + " && break; sleep 0.1; done");
+    }
     guest->Shell("cd /share/" + row.Name + "; lumtrex " + row.Arguments + " > out 2>&1 & P=$!");
     int status = -1;
     std::string bytes;
@@ -718,7 +722,7 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
     volatile bool stop = false;
     std::thread stream;
     switch (row.What) {
-        case Probe::Bytes: send(row.Value ? 16 * 256 : 256 * 256, row.Value); break;
+        case Probe::Bytes: send(row.Value ? 4 * 256 : 256 * 256, row.Value); break;
         case Probe::Rate:
             EXPECT_NEAR(Programmed(traced, line == guest->Serial ? "baudrate=" : "baud rate "), row.Value,
                         row.Value / 100.0);
