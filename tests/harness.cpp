@@ -283,12 +283,11 @@ Guest::Guest(const std::string& guestDir, const std::string& accel) : dir_(TempD
     Serial = ConnectTo(dir_ + "/serial");
     Usb = ConnectTo(dir_ + "/usb");  // the adapter is plugged in once its line is connected
     monitor_ = ConnectTo(dir_ + "/qmp");
-    std::string greeting;
+    std::string greeting, boot;
     ready_ = ReadUntil(monitor_, greeting, "\n", 10s) &&
              Monitor(R"({"execute":"qmp_capabilities"})").find("return") != std::string::npos &&
-             ReadUntil(console_, pending_, "guest ready\n", 60s);
-    if (!ready_) std::fprintf(stderr, "the guest did not start: %s%s\n", qemu_->Output().c_str(), pending_.c_str());
-    pending_.clear();
+             ReadUntil(console_, boot, "guest ready\n", 60s);
+    if (!ready_) std::fprintf(stderr, "the guest did not start: %s%s\n", qemu_->Output().c_str(), boot.c_str());
 }
 
 Guest::~Guest() {
@@ -298,23 +297,14 @@ Guest::~Guest() {
     std::filesystem::remove_all(dir_);
 }
 
-std::string Guest::ReadConsoleUntil(const std::string& mark) {
+int Guest::Shell(const std::string& line) {
+    const std::string command = line + "\necho \"@@ $? @@\"\n";
+    std::string answer;
     // A guest that stops answering fails every row after at once.
-    ready_ = ready_ && ReadUntil(console_, pending_, mark, 30s);
-    const std::size_t end = pending_.find(mark);
-    const std::string text = pending_.substr(0, end);
-    pending_.erase(0, end == std::string::npos ? end : end + mark.size());
-    return text;
-}
-
-std::string Guest::Shell(const std::string& line, int* status) {
-    if (!ready_) return "";
-    const std::string command = line + "\necho \"@@$?@@\"\n";
-    SendAll(console_, reinterpret_cast<const unsigned char*>(command.data()), command.size());
-    std::string output = ReadConsoleUntil("@@");
-    const std::string code = ReadConsoleUntil("@@\n");
-    if (status) *status = code.empty() ? -1 : std::atoi(code.c_str());
-    return output;
+    ready_ = ready_ && SendAll(console_, reinterpret_cast<const unsigned char*>(command.data()), command.size()) &&
+             ReadUntil(console_, answer, " @@\n", 30s);
+    const std::size_t mark = answer.rfind("@@ ", answer.find(" @@\n"));
+    return ready_ && mark != std::string::npos ? std::atoi(answer.c_str() + mark + 3) : -1;
 }
 
 std::string Guest::Monitor(const std::string& command) {

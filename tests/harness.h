@@ -89,18 +89,15 @@ public:
     Guest(const std::string& guestDir, const std::string& accel);  // boots it
     ~Guest();                                                      // powers it off
     bool Ready() const { return ready_; }
-    // Runs a shell command line in the guest; its output, its status in `status`.
-    std::string Shell(const std::string& line, int* status = nullptr);
+    int Shell(const std::string& line);  // runs a command line in the guest: its status, -1 without an answer
     std::string Monitor(const std::string& command);  // a QMP command and its answer
     std::string Trace() const { return ReadFile(dir_ + "/trace"); }  // what the devices were told
     std::string Share;
     int Serial = -1, Usb = -1;  // the far ends of ttyS1 and ttyUSB0
 
 private:
-    std::string ReadConsoleUntil(const std::string& mark);
     std::string dir_;
     std::unique_ptr<Session> qemu_;
     int console_ = -1, monitor_ = -1;
     bool ready_ = false;
-    std::string pending_;
 };
