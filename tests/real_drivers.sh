@@ -12,7 +12,6 @@ skip() { echo "*** the real-driver suite is SKIPPED: $1 ***"; exit 77; }
 [ "$(uname -m)" = x86_64 ] || skip "not an x86-64 machine"
 command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 is missing"
 command -v cpio >/dev/null && command -v xz >/dev/null || skip "cpio or xz is missing"
-mkdir -p "$dir"
 cd "$dir"
 
 # Each module after the ones its depends= field names (the package has no modules.dep).
