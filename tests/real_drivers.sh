@@ -14,15 +14,17 @@ command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 is missing"
 command -v cpio >/dev/null && command -v xz >/dev/null || skip "cpio or xz is missing"
 cd "$dir"
 
-# Each module after the ones its depends= field names (the package has no modules.dep).
+# Each module after the ones its depends= field names (the package has no
+# modules.dep), unpacked where the kernel ships it compressed.
 add_module() {
-    local file dep
-    file=$(find download/kernel/lib/modules -name "$1.ko" -o -name "$(echo "$1" | tr _ -).ko" | head -1)
+    local file name dep
+    file=$(find download/kernel/lib/modules -name "$1.ko*" -o -name "$(echo "$1" | tr _ -).ko*" | head -1)
     [ -n "$file" ] || { echo "module $1 not found"; exit 1; }
-    grep -qx "$(basename "$file" .ko)" root/modules/order 2>/dev/null && return
-    for dep in $(tr '\0' '\n' < "$file" | sed -n 's/^depends=//p' | tr , ' '); do add_module "$dep"; done
-    cp "$file" root/modules/
-    basename "$file" .ko >> root/modules/order
+    name=$(basename "$file" | sed 's/\.ko.*//')
+    grep -qx "$name" root/modules/order 2>/dev/null && return
+    xz -dcf "$file" > "root/modules/$name.ko"
+    for dep in $(tr '\0' '\n' < "root/modules/$name.ko" | sed -n 's/^depends=//p' | tr , ' '); do add_module "$dep"; done
+    echo "$name" >> root/modules/order
 }
 
 if [ ! -e ready ]; then
