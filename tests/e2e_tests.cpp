@@ -800,4 +800,164 @@ INSTANTIATE_TEST_SUITE_P(
         ShellRow{"Background", "{lumtrex} {port} 9600 > out.txt 2>&1 & wait $!", 0, false, "status 143"}),
     [](const auto& info) { return info.param.Name; });
 
+
+// ---- Real drivers: the program in a Linux guest under QEMU ----
+// On the kernel's 8250 driver (ttyS1, QEMU's 16550A) and ftdi_sio (ttyUSB0,
+// QEMU's FTDI adapter), every row on one boot (tests/real_drivers.sh makes the
+// guest and runs these rows; elsewhere there are none). QEMU's trace says what
+// the drivers programmed; its monitor reads the UART's modem control
+// register, sends a break and unplugs the adapter. A row's folder is shared
+// with the guest, so its log is read here while it grows. The guest has no
+// terminal: SIGTERM ends a capture (status 143).
+
+enum class Probe { Bytes, Rate, Lines, Break, Unplug, Held };
+
+struct GuestRow {
+    std::string Name;
+    std::string Arguments;  // the program's, in the guest
+    Probe What;
+    // Bytes: the pace in baud, 0 as fast as the emulation goes. Rate: the rate
+    // the driver must program (within 1 %). Lines: DTR (1) and RTS (2) during
+    // the capture. Break: the bytes a break adds to the log, -1 unchecked.
+    int Value = 0;
+    std::string Holder = "";    // Held: what holds the port when the program starts
+    std::string Expected = "";  // in the console text
+    int Status = 143;           // as the guest's shell reports it
+};
+
+void PrintTo(const GuestRow& row, std::ostream* out) { *out << row.Name; }
+
+class RealDrivers : public ::testing::TestWithParam<GuestRow> {
+protected:
+    static void SetUpTestSuite() { guest = new Guest(getenv("LUMTREX_GUEST"), getenv("LUMTREX_GUEST_ACCEL")); }
+    static void TearDownTestSuite() { delete guest; }
+    // What the trace shows last after `key`, from `from` on, up to the line's end.
+    static std::string Programmed(std::size_t from, const std::string& key) {
+        const std::string trace = guest->Trace().substr(from);
+        const std::size_t at = trace.rfind(key);
+        return at == std::string::npos ? "" : trace.substr(at + key.size(), trace.find('\n', at) - at - key.size());
+    }
+    static int ModemControl() {  // the 16550's MCR at COM2's base + 4
+        const std::string answer =
+            guest->Monitor(R"({"execute":"human-monitor-command","arguments":{"command-line":"i /b 0x2fc"}})");
+        const std::size_t at = answer.find("= 0x");
+        return at == std::string::npos ? -1 : static_cast<int>(std::strtol(answer.c_str() + at + 2, nullptr, 16));
+    }
+    static Guest* guest;
+};
+Guest* RealDrivers::guest = nullptr;
+
+TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
+    const GuestRow& row = GetParam();
+    ASSERT_TRUE(guest->Ready());
+    const std::string folder = guest->Share + "/" + row.Name, log = folder + "/lumtrex.log";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    const std::string device = row.Arguments.substr(0, row.Arguments.find(' '));
+    const int line = device == "/dev/ttyS1" ? guest->Serial : guest->Usb;
+    const std::size_t traced = guest->Trace().size();
+    if (!row.Holder.empty()) {  // once it has the port open
+        guest->Shell("cd /tmp; " + row.Holder + " > /dev/null 2>&1 & H=$!; for i in $(seq 100); do ls -l /proc/$H/fd | "
+                     "grep -q " + device + " && break; sleep 0.1; done");
+    }
+    guest->Shell("cd /share/" + row.Name + "; lumtrex " + row.Arguments + " > out 2>&1 & P=$!");
+    int status = -1;
+    std::string bytes;
+    if (row.What == Probe::Held) {  // refused, it ends by itself; else SIGTERM after 10 s
+        status = guest->Shell("for i in $(seq 100); do kill -0 $P 2>/dev/null && sleep 0.1; done; kill $P; wait $P");
+        guest->Shell("kill $H; wait $H");
+    } else {
+        EXPECT_TRUE(WaitUntil([&] { return FileSize(log) == 0; }, 10s)) << "no capture";
+    }
+    const auto send = [&](std::size_t size, int rate) {
+        bytes = Bytes(Pattern::Bytes, size);
+        const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+        ASSERT_TRUE(rate ? SendPaced(line, data, size, rate, 5) == size : SendAll(line, data, size));
+        ASSERT_TRUE(WaitUntil([&] { return FileSize(log) == static_cast<long long>(size); }, 60s)) << FileSize(log);
+    };
+    volatile bool stop = false;
+    std::thread stream;
+    switch (row.What) {
+        case Probe::Bytes: send(row.Value ? 4 * 256 : 256 * 256, row.Value); break;
+        case Probe::Rate: {
+            const std::string made = Programmed(traced, line == guest->Serial ? "baudrate=" : "baud rate ");
+            EXPECT_NEAR(std::atoi(made.c_str()), row.Value, row.Value / 100.0) << made;
+            if (line == guest->Serial) { EXPECT_TRUE(made.ends_with(" parity='N' data=8 stop=1")) << made; }
+            break;
+        }
+        case Probe::Lines: EXPECT_EQ(ModemControl() & 3, row.Value); break;
+        case Probe::Break:
+            send(3000, 0);
+            std::this_thread::sleep_for(300ms);
+            guest->Monitor(R"({"execute":"chardev-send-break","arguments":{"id":"serial"}})");
+            std::this_thread::sleep_for(500ms);
+            break;
+        case Probe::Unplug:
+            bytes = Bytes(Pattern::Random, 1 << 20);
+            stream = std::thread([&] {
+                SendPaced(line, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), 115200, 5, &stop);
+            });
+            EXPECT_TRUE(WaitUntil([&] { return FileSize(log) >= 20000; }, 30s)) << FileSize(log);
+            guest->Monitor(R"({"execute":"device_del","arguments":{"id":"ftdi"}})");
+            status = guest->Shell("wait $P");
+            stop = true;
+            stream.join();
+            break;
+        case Probe::Held: break;
+    }
+    if (status < 0) status = guest->Shell("kill -TERM $P; wait $P");
+    EXPECT_EQ(status, row.Status);
+    const std::string logged = ReadFile(log), console = ReadFile(folder + "/out");
+    EXPECT_NE(console.find(row.Expected), std::string::npos) << console;
+    if (row.What == Probe::Held) {
+        EXPECT_EQ(FileSize(log), -1);
+        return;
+    }
+    EXPECT_EQ(console.substr(console.find_last_of("\r\n", console.size() - 2) + 1),
+              std::to_string(logged.size()) + "\n") << console;
+    if (row.What == Probe::Lines) { EXPECT_EQ(ModemControl() & 3, 0) << "left raised"; }
+    EXPECT_TRUE(logged.substr(0, bytes.size()) == bytes.substr(0, logged.size())) << "not what was sent";
+    if (row.What == Probe::Bytes) { EXPECT_EQ(logged.size(), bytes.size()); }
+    if (row.What == Probe::Break && row.Value >= 0) { EXPECT_EQ(logged.size(), bytes.size() + row.Value); }
+    if (row.What == Probe::Unplug) { EXPECT_GE(logged.size(), 20000u); }
+}
+
+std::vector<GuestRow> GuestRows() {
+    if (!getenv("LUMTREX_GUEST")) return {};
+    const std::string refused = "Windows verweigert Zugriff. /dev/ttyS1 wird benutzt.\n" + KeyPrompt + "0\n";
+    std::vector<GuestRow> rows = {
+        {"S1Bytes9600", "/dev/ttyS1 9600", Probe::Bytes, 9600},
+        {"S1Bytes115200", "/dev/ttyS1 115200", Probe::Bytes, 115200},
+        {"S1BytesAtOnce", "/dev/ttyS1 115200", Probe::Bytes, 0},
+        {"U0Bytes9600", "/dev/ttyUSB0 9600", Probe::Bytes, 9600},
+        {"U0Bytes115200", "/dev/ttyUSB0 115200", Probe::Bytes, 115200},
+        {"U0BytesAtOnce", "/dev/ttyUSB0 115200", Probe::Bytes, 0},
+        {"S1LinesNoOption", "/dev/ttyS1 9600", Probe::Lines, 0},
+        {"S1LinesDtr", "/dev/ttyS1 9600 -d1", Probe::Lines, 1},
+        {"S1LinesDtrRts", "/dev/ttyS1 9600 -d1 -c1", Probe::Lines, 3},
+        {"S1LinesRts", "/dev/ttyS1 9600 x -c1", Probe::Lines, 2},
+        {"S1LinesRtsInThirdPlace", "/dev/ttyS1 9600 -c1", Probe::Lines, 0},
+        // Sent on an idle, drained line; the 8250 driver reads it as a 0x00 byte without IGNBRK.
+        {"S1Break", "/dev/ttyS1 115200", Probe::Break, -1, "", "Break 1\n"},
+        {"S1SecondRun", "/dev/ttyS1 9600", Probe::Held, 0, "lumtrex /dev/ttyS1 9600", refused, 1},
+        // A reader that takes no lock would split the bytes with the program.
+        {"S1HeldByCat", "/dev/ttyS1 9600", Probe::Held, 0, "cat /dev/ttyS1", refused, 1},
+        // Below the FTDI chips' minimum (183 baud): the driver sends a divisor that overflows.
+        {"U0Baud150", "/dev/ttyUSB0 150", Probe::Rate, 829},
+    };
+    for (int rate : {150, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 28800, 38400, 57600, 76800, 115200}) {
+        const std::string baud = std::to_string(rate);
+        // 76800 is no divisor of this UART's 115200: its driver makes 57600 of it.
+        if (rate != 76800) rows.push_back({"S1Baud" + baud, "/dev/ttyS1 " + baud, Probe::Rate, rate});
+        if (rate >= 300) rows.push_back({"U0Baud" + baud, "/dev/ttyUSB0 " + baud, Probe::Rate, rate});
+    }
+    // Last: the adapter is gone then.
+    rows.push_back({"U0Unplugged", "/dev/ttyUSB0 115200", Probe::Unplug, 0, "",
+                    "\n/dev/ttyUSB0 ist nicht mehr vorhanden. Empfang beendet.\n", 1});
+    return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, RealDrivers, ::testing::ValuesIn(GuestRows()),
+                         [](const auto& info) { return info.param.Name; });
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(RealDrivers);
+
 }  // namespace

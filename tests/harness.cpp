@@ -5,13 +5,16 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -236,4 +239,95 @@ bool Session::WaitForExit(std::chrono::milliseconds limit) {
     exited_ = exited_ || WaitUntil([&] { return wait4(pid_, &status_, WNOHANG, &usage_) == pid_; }, limit);
     if (exited_) std::this_thread::sleep_for(100ms);  // let the reader take the last output
     return exited_;
+}
+
+namespace {
+
+int ConnectTo(const std::string& path) {
+    int fd = -1;
+    WaitUntil([&] {
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
+        close(fd);
+        fd = -1;
+        return false;
+    }, 10s);
+    return fd;
+}
+
+// Reads from `fd` until `mark` arrives; false after `limit`.
+bool ReadUntil(int fd, std::string& text, const std::string& mark, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (text.find(mark) == std::string::npos) {
+        pollfd readable{fd, POLLIN, 0};
+        if (std::chrono::steady_clock::now() > end || poll(&readable, 1, 100) < 0) return false;
+        char chunk[4096];
+        const ssize_t got = readable.revents ? read(fd, chunk, sizeof chunk) : 0;
+        if (readable.revents && got <= 0) return false;
+        text.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    }
+    return true;
+}
+
+}  // namespace
+
+Guest::Guest(const std::string& guestDir, const std::string& accel) : dir_(TempDir()) {
+    Share = dir_ + "/share";
+    mkdir(Share.c_str(), 0755);
+    const auto socket = [&](const std::string& id) {
+        return "socket,id=" + id + ",path=" + dir_ + "/" + id + ",server=on,wait=off";
+    };
+    qemu_ = std::make_unique<Session>(
+        std::vector<std::string>{
+            "qemu-system-x86_64", "-accel", accel, "-smp", "1", "-m", "256", "-nodefaults", "-display", "none",
+            "-no-reboot", "-kernel", guestDir + "/vmlinux", "-initrd", guestDir + "/initramfs.cpio",
+            "-append", "console=ttyS0 quiet panic=-1", "-chardev", socket("console"), "-serial", "chardev:console",
+            "-chardev", socket("serial"), "-serial", "chardev:serial", "-device", "qemu-xhci",
+            "-chardev", socket("usb"), "-device", "usb-serial,id=ftdi,chardev=usb",
+            "-qmp", "unix:" + dir_ + "/qmp,server=on,wait=off",
+            "-fsdev", "local,id=share,path=" + Share + ",security_model=none",
+            "-device", "virtio-9p-pci,fsdev=share,mount_tag=share", "-D", dir_ + "/trace",
+            "-trace", "serial_update_parameters", "-trace", "usb_serial_set_baud"},
+        LaunchOptions{});
+    console_ = ConnectTo(dir_ + "/console");
+    Serial = ConnectTo(dir_ + "/serial");
+    Usb = ConnectTo(dir_ + "/usb");  // the adapter is plugged in once its line is connected
+    monitor_ = ConnectTo(dir_ + "/qmp");
+    std::string greeting, boot;
+    ready_ = ReadUntil(monitor_, greeting, "\n", 10s) &&
+             Monitor(R"({"execute":"qmp_capabilities"})").find("return") != std::string::npos &&
+             ReadUntil(console_, boot, "guest ready\n", 60s);
+    if (!ready_) std::fprintf(stderr, "the guest did not start: %s%s\n", qemu_->Output().c_str(), boot.c_str());
+}
+
+Guest::~Guest() {
+    if (console_ >= 0) SendAll(console_, reinterpret_cast<const unsigned char*>("exit\n"), 5);
+    qemu_->WaitForExit(10s);
+    for (int fd : {console_, Serial, Usb, monitor_}) close(fd);
+    std::filesystem::remove_all(dir_);
+}
+
+int Guest::Shell(const std::string& line) {
+    const std::string command = line + "\necho \"@@ $? @@\"\n";
+    std::string answer;
+    // A guest that stops answering fails every row after at once.
+    ready_ = ready_ && SendAll(console_, reinterpret_cast<const unsigned char*>(command.data()), command.size()) &&
+             ReadUntil(console_, answer, " @@\n", 30s);
+    const std::size_t mark = answer.rfind("@@ ", answer.find(" @@\n"));
+    return ready_ && mark != std::string::npos ? std::atoi(answer.c_str() + mark + 3) : -1;
+}
+
+std::string Guest::Monitor(const std::string& command) {
+    SendAll(monitor_, reinterpret_cast<const unsigned char*>(command.data()), command.size());
+    std::string answer;
+    // Events come in between: the answer is the line with "return" or "error".
+    while (ReadUntil(monitor_, answer, "\n", 10s)) {
+        const std::string line = answer.substr(0, answer.find('\n'));
+        if (line.find("\"return\"") != std::string::npos || line.find("\"error\"") != std::string::npos) return line;
+        answer.erase(0, line.size() + 1);
+    }
+    return answer;
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -80,3 +81,24 @@ std::string CrLfAsNewline(std::string text);
 
 // Whether this machine lets us bind a pty over /dev/ttyS* privately (root).
 bool CanBindOverComPorts();
+
+// A small Linux guest under QEMU (tests/real_drivers.sh makes it): the
+// program runs there on the kernel's own drivers. Its console is a shell; its
+// ttyS1 and ttyUSB0 are fed from here; the guest sees Share as /share.
+class Guest {
+public:
+    Guest(const std::string& guestDir, const std::string& accel);  // boots it
+    ~Guest();                                                      // powers it off
+    bool Ready() const { return ready_; }
+    int Shell(const std::string& line);  // runs a command line in the guest: its status, -1 without an answer
+    std::string Monitor(const std::string& command);  // a QMP command and its answer
+    std::string Trace() const { return ReadFile(dir_ + "/trace"); }  // what the devices were told
+    std::string Share;
+    int Serial = -1, Usb = -1;  // the far ends of ttyS1 and ttyUSB0
+
+private:
+    std::string dir_;
+    std::unique_ptr<Session> qemu_;
+    int console_ = -1, monitor_ = -1;
+    bool ready_ = false;
+};
