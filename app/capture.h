@@ -1,7 +1,8 @@
 // capture.h: the capture stage and the log file "lumtrex.log".
 //
 //   RunCapture()  creates the log, then reads the port and appends every
-//                 byte it delivers until a key waits or a stop is requested.
+//                 byte it delivers until a key waits or a stop is requested,
+//                 then the bytes the driver still holds.
 //                 Returns false when the run failed (log not creatable, log
 //                 write failed, device lost); it has said why.
 //                 Before it returns, says how many line errors (overrun,

@@ -8,6 +8,8 @@
 //                port: it is closed again and PortHandle stays invalid.
 //   PortIsOpen() whether PortHandle holds an open device afterwards.
 //   ReadBlock()  one read of up to `length` bytes under the time-outs.
+//   QueuedBytes(), ReadQueued()  after the capture: the bytes the driver
+//                still holds, and a read of them that waits for no more.
 //   ReadLineCounters()  the line errors the port has counted so far.
 //   ClosePort()  drops the raised lines, closes the device, pauses 250 ms.
 //
@@ -79,6 +81,11 @@ bool PortIsOpen();
 void ClosePort();
 // True exactly when all `length` bytes arrived; `result` tells the rest.
 bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length, ReadResult& result);
+
+// The bytes the driver holds now, 0 when it cannot say; and a read of up to
+// `length` of them that waits for no more: the bytes placed in `buffer`.
+std::uint32_t QueuedBytes();
+std::uint32_t ReadQueued(PortHandleType port, unsigned char* buffer, std::uint32_t length);
 
 // Running counts of the line errors the port reported, each wrapping at 2^32
 // as the systems keep them; only the difference between two readings means

@@ -59,6 +59,11 @@ INSTANTIATE_TEST_SUITE_P(
                       ArgumentRow{{"2", "56000"}, "COM2", 9600, false, false},
                       ArgumentRow{{"2", "76800"}, "COM2", 76800, false, false},
                       ArgumentRow{{"2", "abc"}, "COM2", 9600, false, false},
+                      ArgumentRow{{"2", "921600"}, "COM2", 921600, false, false},
+                      ArgumentRow{{"2", "3000000"}, "COM2", 3000000, false, false},
+                      // Rates common adapters silently replace by another: never offered.
+                      ArgumentRow{{"2", "2500000"}, "COM2", 9600, false, false},
+                      ArgumentRow{{"2", "4000000"}, "COM2", 9600, false, false},
                       ArgumentRow{{"1", "19200", "-d1"}, "COM1", 19200, true, false},
                       ArgumentRow{{"1", "19200", "-c1"}, "COM1", 19200, false, false},
                       ArgumentRow{{"1", "19200", "x", "-c1"}, "COM1", 19200, false, true},
