@@ -1,16 +1,28 @@
-// Preloaded into the program under test, this stands in for a serial
-// driver's line-error counters, which a pseudo-terminal does not keep: it
-// answers TIOCGICOUNT from LUMTREX_TEST_ICOUNT and passes every other ioctl
-// on. The variable holds two readings, "overrun,buf_overrun,frame,brk" each,
-// separated by ";": the first is answered to the first call, the second to
-// every later one.
+// Preloaded into the program under test, this stands in for what a serial
+// driver does and a pseudo-terminal does not:
+// - LUMTREX_TEST_ICOUNT: line-error counters. TIOCGICOUNT is answered with
+//   two readings, "overrun,buf_overrun,frame,brk" each, separated by ";":
+//   the first to the first call, the second to every later one.
+// - LUMTREX_TEST_LINE: a driver that cannot make a rate.
+//   "refuse:R"        TCSETS2 at rate R fails with EINVAL (as drivers of
+//                     other systems refuse in tcsetattr);
+//   "substitute:R:M"  TCSETS2 at rate R sets rate M instead, which the line
+//                     then reports (as drivers that fall back do);
+//   "uart:B:D"        TIOCGSERIAL answers a 16550A with baud_base B, and the
+//                     device's driver in sysfs is named D.
+// Every other call is passed on.
 #include <asm/ioctls.h>
+#include <asm/termbits.h>
 #include <dlfcn.h>
 #include <linux/serial.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -33,6 +45,28 @@ bool Scripted(serial_icounter_struct* counts) {
     return true;
 }
 
+struct LineScript {
+    char Kind[16] = {};
+    unsigned Rate = 0, Made = 0;  // refuse, substitute
+    unsigned BaudBase = 0;        // uart
+    char Driver[32] = {};
+};
+
+bool Line(LineScript& script) {
+    const char* text = std::getenv("LUMTREX_TEST_LINE");
+    if (!text) return false;
+    const char* kind = nullptr;
+    if (std::sscanf(text, "refuse:%u", &script.Rate) == 1) kind = "refuse";
+    if (std::sscanf(text, "substitute:%u:%u", &script.Rate, &script.Made) == 2) kind = "substitute";
+    if (std::sscanf(text, "uart:%u:%31s", &script.BaudBase, script.Driver) == 2) kind = "uart";
+    if (kind) std::snprintf(script.Kind, sizeof script.Kind, "%s", kind);
+    return kind != nullptr;
+}
+
+bool Is(const LineScript& script, const char* kind) { return std::strcmp(script.Kind, kind) == 0; }
+
+using Ioctl = int (*)(int, unsigned long, ...);
+
 }  // namespace
 
 extern "C" int ioctl(int fd, unsigned long request, ...) {
@@ -40,8 +74,44 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     va_start(arguments, request);
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
-    if (request == TIOCGICOUNT && Scripted(static_cast<serial_icounter_struct*>(argument))) return 0;
-    using Ioctl = int (*)(int, unsigned long, ...);
     static const auto real = reinterpret_cast<Ioctl>(dlsym(RTLD_NEXT, "ioctl"));
+    if (request == TIOCGICOUNT && Scripted(static_cast<serial_icounter_struct*>(argument))) return 0;
+    LineScript script;
+    if (!Line(script)) return real(fd, request, argument);
+    if (request == TIOCGSERIAL && Is(script, "uart")) {
+        auto* serial = static_cast<serial_struct*>(argument);
+        *serial = serial_struct{};
+        serial->type = PORT_16550A;
+        serial->baud_base = static_cast<int>(script.BaudBase);
+        return 0;
+    }
+    const bool setting = request == TCSETS2 || request == TCSETSW2 || request == TCSETSF2;
+    auto* line = static_cast<termios2*>(argument);
+    if (setting && (line->c_cflag & CBAUD) == BOTHER && line->c_ospeed == script.Rate) {
+        if (Is(script, "refuse")) {
+            errno = EINVAL;
+            return -1;
+        }
+        if (Is(script, "substitute")) {
+            termios2 made = *line;
+            made.c_ispeed = made.c_ospeed = script.Made;
+            return real(fd, request, &made);
+        }
+    }
     return real(fd, request, argument);
+}
+
+// The driver a device in sysfs is bound to.
+extern "C" ssize_t readlink(const char* path, char* buffer, size_t size) {
+    LineScript script;
+    const char* end = path + std::strlen(path);
+    constexpr char Suffix[] = "/device/driver";
+    if (Line(script) && Is(script, "uart") && std::strncmp(path, "/sys/dev/char/", 14) == 0 &&
+        end - path > static_cast<long>(sizeof Suffix) && std::strcmp(end - (sizeof Suffix - 1), Suffix) == 0) {
+        const int length = std::snprintf(buffer, size, "../../../bus/pnp/drivers/%s", script.Driver);
+        return length < 0 ? -1 : std::min<ssize_t>(length, static_cast<ssize_t>(size) - 1);
+    }
+    using Readlink = ssize_t (*)(const char*, char*, size_t);
+    static const auto real = reinterpret_cast<Readlink>(dlsym(RTLD_NEXT, "readlink"));
+    return real(path, buffer, size);
 }
