@@ -131,12 +131,13 @@ protected:
         return std::make_unique<Session>(command, options);
     }
     // The port as the program names it, the run's folder, the null device,
-    // and the system's codes for a folder, a file another run holds and a
-    // device that is no serial port.
+    // and the system's codes for a folder, a file another run holds, a
+    // device that is no serial port and a line the port refuses.
     std::string Expand(const std::string& text) const {
         std::string expanded = Replace(Replace(text, "{port}", UnderWine ? "COM1" : port.SlavePath), "{dir}", dir);
         expanded = Replace(expanded, "{null}", UnderWine ? "\\\\.\\NUL" : "/dev/null");
         expanded = Replace(expanded, "{EISDIR}", UnderWine ? "13" : "21");
+        expanded = Replace(expanded, "{EINVAL}", UnderWine ? "87" : "22");
         expanded = Replace(expanded, "{NOTCOMM}", UnderWine ? "6" : "25");
         return Replace(expanded, "{EAGAIN}", UnderWine ? "13" : "11");
     }
@@ -445,13 +446,15 @@ INSTANTIATE_TEST_SUITE_P(Rows, Rates,
 // A rate the port's driver cannot make, on a port another program left
 // translating and echoing: said so, and recorded at the port's previous rate
 // on a line of ours. Nothing goes back to the instrument, every byte arrives
-// as sent, a key ends the run at once. The driver is a preloaded stand-in.
+// as sent, nothing from before the open; a key ends the run at once. The
+// driver is a preloaded stand-in.
 struct RefusedRateRow {
     const char* Name;
     std::string Driver;    // what the stand-in makes of the line (see icount_shim.cpp)
     int Rate;
     bool LeftCanonical;    // else left without line editing and with VMIN 0
     std::string Expected;  // between the settings line and the capture header
+    bool WineToo;          // Wine sets the line through the C library, where the stand-in refuses it too
 };
 
 void PrintTo(const RefusedRateRow& row, std::ostream* out) { *out << row.Name; }
@@ -460,11 +463,16 @@ class RefusedRates : public EndToEnd, public ::testing::WithParamInterface<Refus
 
 TEST_P(RefusedRates, LeaveASafeLineAtThePreviousRate) {
     const RefusedRateRow& row = GetParam();
-    if (UnderWine) GTEST_SKIP() << "a stand-in for a Linux driver";
+    if (UnderWine && !row.WineToo) GTEST_SKIP() << "a stand-in for a Linux driver";
     constexpr unsigned PreviousRate = 4800;
     const int line = open(port.SlavePath, O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(line, 0);
-    ASSERT_TRUE(LeaveLineAsAnotherProgram(line, PreviousRate, row.LeftCanonical));
+    ASSERT_TRUE(LeaveLineAt4800AsAnotherProgram(line, row.LeftCanonical));
+    Send("sent before the open: purged");
+    std::this_thread::sleep_for(100ms);
+    char echoed[256];
+    while (read(port.Master, echoed, sizeof echoed) > 0) {  // the echo of the line as it was left
+    }
     LaunchOptions options;
     const char* asan = getenv("ASAN_OPTIONS");
     options.Environment = {std::string("LD_PRELOAD=") + LUMTREX_ICOUNT_SHIM, "LUMTREX_TEST_LINE=" + row.Driver,
@@ -478,36 +486,36 @@ TEST_P(RefusedRates, LeaveASafeLineAtThePreviousRate) {
     EXPECT_EQ(state.LocalModes & (ECHO | ECHONL | ICANON | ISIG | IEXTEN), 0u) << std::oct << state.LocalModes;
     EXPECT_EQ(state.InputModes & (ICRNL | INLCR | IGNCR | IXON | IXOFF | BRKINT | ISTRIP), 0u)
         << std::oct << state.InputModes;
-    EXPECT_EQ(state.Vmin, 1);
+    EXPECT_TRUE(UnderWine || state.Vmin == 1) << int{state.Vmin};  // Wine sets its own: it polls the device
     const std::string bytes = Bytes(Pattern::Bytes, 2048) + "\r\n\x11\x13\x00\xff\r";  // CR, XON, XOFF among them
     Send(bytes);
     ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);
     std::this_thread::sleep_for(200ms);
-    char echoed[64];
     EXPECT_LE(read(port.Master, echoed, sizeof echoed), 0) << "bytes went back to the instrument";
     const auto key = std::chrono::steady_clock::now();
     run->Type("q");
     ASSERT_TRUE(run->WaitForExit());
-    EXPECT_LT(std::chrono::steady_clock::now() - key, 1500ms) << "the key did not end the run at once";
+    // On Windows a key takes effect when the read in progress ends.
+    EXPECT_LT(std::chrono::steady_clock::now() - key, UnderWine ? 4000ms : 1500ms) << "the key did not end the run";
     ExpectEnded(*run, 0, 0);
     EXPECT_TRUE(ReadFile(log) == bytes) << "the log differs from what was sent";
     close(line);
 }
 
-const std::string Refused = " {port} SetCommState nicht ok !\nFehlercode: 22\n";
+const std::string Refused = " {port} SetCommState nicht ok !\nFehlercode: {EINVAL}\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, RefusedRates,
     ::testing::Values(
         // Drivers of other systems refuse the rate when it is set.
-        RefusedRateRow{"RefusedWhenSet", "refuse:76800", 76800, true, Refused},
-        RefusedRateRow{"RefusedWhenSetLeftWithoutLineEditing", "refuse:230400", 230400, false, Refused},
+        RefusedRateRow{"RefusedWhenSet", "refuse:230400", 230400, true, Refused, true},
+        RefusedRateRow{"RefusedWhenSetLeftWithoutLineEditing", "refuse:460800", 460800, false, Refused, true},
         // A driver that falls back to another rate and reports it.
-        RefusedRateRow{"ReplacedByTheDriver", "substitute:921600:9600", 921600, true, Refused},
+        RefusedRateRow{"ReplacedByTheDriver", "substitute:921600:9600", 921600, true, Refused, false},
         // A 16550 programs the nearest divisor and reports the rate asked.
-        RefusedRateRow{"Uart16550CannotMakeIt", "uart:115200:serial", 76800, true, Refused},
+        RefusedRateRow{"Uart16550CannotMakeIt", "uart:115200:serial", 76800, true, Refused, false},
         // A USB adapter answering like a 16550 is no 16550: its rate stands.
-        RefusedRateRow{"UsbAdapterAnsweringLikeAUart", "uart:115200:ftdi_sio", 76800, true, ""}),
+        RefusedRateRow{"UsbAdapterAnsweringLikeAUart", "uart:115200:ftdi_sio", 76800, true, "", false}),
     [](const auto& info) { return info.param.Name; });
 
 // Every key ends a capture in order, the control keys that a terminal would

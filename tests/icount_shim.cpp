@@ -4,8 +4,9 @@
 //   two readings, "overrun,buf_overrun,frame,brk" each, separated by ";":
 //   the first to the first call, the second to every later one.
 // - LUMTREX_TEST_LINE: a driver that cannot make a rate.
-//   "refuse:R"        TCSETS2 at rate R fails with EINVAL (as drivers of
-//                     other systems refuse in tcsetattr);
+//   "refuse:R"        TCSETS2 or tcsetattr at rate R fails with EINVAL and
+//                     changes nothing (as drivers of other systems refuse
+//                     in tcsetattr, and Windows drivers in SetCommState);
 //   "substitute:R:M"  TCSETS2 at rate R sets rate M instead, which the line
 //                     then reports (as drivers that fall back do);
 //   "uart:B:D"        TIOCGSERIAL answers a 16550A with baud_base B, and the
@@ -114,4 +115,26 @@ extern "C" ssize_t readlink(const char* path, char* buffer, size_t size) {
     using Readlink = ssize_t (*)(const char*, char*, size_t);
     static const auto real = reinterpret_cast<Readlink>(dlsym(RTLD_NEXT, "readlink"));
     return real(path, buffer, size);
+}
+
+// Wine sets a line through the C library, not through ioctl. Its termios
+// stays opaque here: the kernel's struct of that name is in scope.
+extern "C" int tcsetattr(int fd, int when, const void* modes) {
+    using Set = int (*)(int, int, const void*);
+    using Get = int (*)(int, void*);
+    static const auto real = reinterpret_cast<Set>(dlsym(RTLD_NEXT, "tcsetattr"));
+    static const auto get = reinterpret_cast<Get>(dlsym(RTLD_NEXT, "tcgetattr"));
+    static const auto control = reinterpret_cast<Ioctl>(dlsym(RTLD_NEXT, "ioctl"));
+    LineScript script;
+    if (!Line(script) || !Is(script, "refuse")) return real(fd, when, modes);
+    alignas(16) unsigned char before[256];
+    if (get(fd, before) != 0) return real(fd, when, modes);
+    if (const int result = real(fd, when, modes)) return result;
+    termios2 now{};
+    if (control(fd, TCGETS2, &now) == 0 && now.c_ospeed == script.Rate) {
+        real(fd, TCSANOW, before);
+        errno = EINVAL;
+        return -1;
+    }
+    return 0;
 }

@@ -8,5 +8,5 @@ struct LineState {
     unsigned char Vmin;
 };
 bool ReadLineState(int fd, LineState& state);
-// Leaves the line at `rate` with the modes of a fresh port, canonical or not.
-bool LeaveLineAsAnotherProgram(int fd, unsigned rate, bool canonical);
+// Leaves the line at 4800 baud with the modes of a fresh port, canonical or not.
+bool LeaveLineAt4800AsAnotherProgram(int fd, bool canonical);
