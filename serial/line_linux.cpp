@@ -29,29 +29,37 @@ bool RateAccepted(long made, long asked) { return std::labs(made - asked) * 50 <
 // The 8250 driver's own names: its platform ports, and its PnP and PCI parts.
 bool Is8250Driver(const char* name) { return std::strcmp(name, "serial8250") == 0 || std::strcmp(name, "serial") == 0; }
 
-// The name of the driver the device behind `fd` is bound to, or "".
-void DriverName(int fd, char* name, std::size_t size) {
+// The name of the driver a character device's hardware is bound to, or "".
+// Since Linux 6.5 the serial core puts devices of its own (its serial-base
+// bus) between the tty and the hardware's device.
+void DriverName(dev_t device, char* name, std::size_t size) {
     name[0] = '\0';
-    struct stat device {};
-    if (fstat(fd, &device) != 0 || !S_ISCHR(device.st_mode)) return;
-    char path[64], target[256];
-    std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/device/driver", major(device.st_rdev),
-                  minor(device.st_rdev));
-    const ssize_t length = readlink(path, target, sizeof target - 1);
-    if (length <= 0) return;
-    target[length] = '\0';
-    const char* slash = std::strrchr(target, '/');
-    const char* base = slash ? slash + 1 : target;
-    const std::size_t copied = std::min(std::strlen(base), size - 1);
-    std::memcpy(name, base, copied);
-    name[copied] = '\0';
+    char path[96], target[256];
+    int length = std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/device", major(device), minor(device));
+    for (int level = 0; level < 3 && length > 0 && static_cast<std::size_t>(length) < sizeof path - 12; ++level) {
+        std::memcpy(path + length, "/driver", 8);
+        const ssize_t got = readlink(path, target, sizeof target - 1);
+        if (got <= 0) return;
+        target[got] = '\0';
+        if (!std::strstr(target, "/serial-base/")) {
+            const char* slash = std::strrchr(target, '/');
+            const char* base = slash ? slash + 1 : target;
+            const std::size_t copied = std::min(std::strlen(base), size - 1);
+            std::memcpy(name, base, copied);
+            name[copied] = '\0';
+            return;
+        }
+        std::memcpy(path + length, "/..", 4);  // the hardware is further up
+        length += 3;
+    }
 }
 
 bool PortMakesRate(int fd, int baudRate) {
     serial_struct serial{};
     if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return true;  // no UART to ask: the read-back decides
-    char driver[64];
-    DriverName(fd, driver, sizeof driver);
+    char driver[64] = "";
+    struct stat device {};
+    if (fstat(fd, &device) == 0 && S_ISCHR(device.st_mode)) DriverName(device.st_rdev, driver, sizeof driver);
     return UartMakesRate({serial.type, serial.baud_base, serial.flags, serial.custom_divisor, driver}, baudRate);
 }
 
