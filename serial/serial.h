@@ -4,6 +4,8 @@
 //                configures it (rate, 8N1, binary, no flow control, DTR and
 //                RTS low), sets the read time-outs, purges it and raises the
 //                lines the options ask for. Reports failures on the console.
+//                A rate the port refuses or cannot make is reported, and the
+//                port keeps its previous rate on the rest of our line.
 //                A device that cannot report line settings is no serial
 //                port: it is closed again and PortHandle stays invalid.
 //   PortIsOpen() whether PortHandle holds an open device afterwards.

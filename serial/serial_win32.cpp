@@ -236,8 +236,8 @@ OpenFault ClassifyOpenError(int code) {
 namespace {
 
 // Waits for a read that went on, waking every WakeInterval only to see a
-// key or a stop request. False when the read was abandoned: cancelled, and still not
-// complete a while later.
+// key or a stop request. False when the read was abandoned: cancelled, and
+// still not complete a while later.
 bool AwaitRead(HANDLE port, ReadReport& report, ULONGLONG start, DWORD length, bool draining) {
     ULONGLONG cancelledAt = 0;
     for (;;) {
@@ -286,10 +286,6 @@ bool Conclude(const ReadVerdict& verdict, ReadResult& result) {
     }
     return result.End == ReadEnd::Complete;
 }
-
-}  // namespace
-
-namespace {
 
 // One read and what the system said of it; false when it was abandoned
 // (cancelled, and still not complete a while later).
