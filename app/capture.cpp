@@ -1,5 +1,6 @@
 #include "capture.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -54,14 +55,29 @@ void ShowSizeMismatch() {
 
 enum class CaptureEnd { Asked, LogFailed, DeviceLost };  // a key or a stop request: Asked
 
+CaptureEnd LogFailed(int error) {
+    ReportWriteFailure(error);
+    return CaptureEnd::LogFailed;
+}
+
+// The bytes the driver still holds when a key or a stop ends the capture
+// arrived before it: they go into the log, not away with the port. Only
+// those: a line that keeps sending must not hold the end.
+int DrainQueue() {
+    for (std::uint32_t left = QueuedBytes(); left > 0;) {
+        const std::uint32_t got = ReadQueued(PortHandle, ReceiveBlock, std::min(left, BlockSize));
+        if (got == 0) return 0;
+        if (const int error = KeepReceived(got)) return error;
+        left -= std::min(left, got);
+    }
+    return 0;
+}
+
 CaptureEnd CaptureUntilStopped() {
     while (!KeyWaiting() && !StopRequested()) {
         ReadResult result;
         ReadBlock(PortHandle, ReceiveBlock, BlockSize, result);
-        if (const int error = result.Delivered > 0 ? KeepReceived(result.Delivered) : 0) {
-            ReportWriteFailure(error);
-            return CaptureEnd::LogFailed;
-        }
+        if (const int error = result.Delivered > 0 ? KeepReceived(result.Delivered) : 0) return LogFailed(error);
         if (result.End == ReadEnd::ShortAtOnce) ShowSizeMismatch();
         if (result.End == ReadEnd::DeviceLost) {
             Print("\n%s ist nicht mehr vorhanden. Empfang beendet.\n", PortName(PortSettings));
@@ -71,6 +87,7 @@ CaptureEnd CaptureUntilStopped() {
         // (Aborted) it follows as the port decides.
         if (result.End == ReadEnd::Failed) std::this_thread::sleep_for(PauseAfterFault);
     }
+    if (const int error = DrainQueue()) return LogFailed(error);
     return CaptureEnd::Asked;
 }
 

@@ -3,7 +3,7 @@
 //   RunCapture()  creates the log (keeping the previous capture as
 //                 lumtrex.log.1 and saying so), then reads the port and
 //                 appends every byte it delivers until a key waits or a
-//                 stop is requested.
+//                 stop is requested, then the bytes the driver still holds.
 //                 Returns false when the run failed (log not creatable, log
 //                 write failed, device lost); it has said why.
 //                 Before it returns, says how many line errors (overrun,

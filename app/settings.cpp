@@ -7,8 +7,13 @@
 
 namespace {
 
-constexpr std::int32_t SupportedRates[] = {150,   300,   600,   1200,  2400,  4800,  9600,
-                                           14400, 19200, 28800, 38400, 57600, 76800, 115200};
+// Above 115200 the rates of current adapters and microcontrollers; 2500000
+// and above 3000000 stay out: common adapters cannot make them, and their
+// driver silently sends another rate.
+constexpr std::int32_t SupportedRates[] = {150,     300,     600,     1200,    2400,    4800,   9600,
+                                           14400,   19200,   28800,   38400,   57600,   76800,  115200,
+                                           230400,  460800,  500000,  576000,  921600,  1000000, 1152000,
+                                           1500000, 2000000, 3000000};
 constexpr int MaxComNumber = 255;
 
 bool IsBlank(char c) {

@@ -169,6 +169,9 @@ bool KeyWaiting() {
 }
 
 void WaitForKey() {
+    // Without a console (a detached start) nobody can press a key: a wait
+    // would leave an invisible process behind.
+    if (Keyboard == INVALID_HANDLE_VALUE) return;
     // A wait on the console handle stays signalled while any event is queued
     // (a released key, a mouse move), so look every 50 ms instead.
     while (!KeyWaiting() && WaitForSingleObject(StopEvent, 50) == WAIT_TIMEOUT) {

@@ -1,40 +1,115 @@
 // Line configuration on Linux through termios2, which takes any rate
 // (BOTHER), 14400, 28800 and 76800 included.
+#include "line_linux.h"
+
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
 #include <linux/serial.h>
+#include <linux/tty_flags.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "line_posix.h"
 
 namespace {
-termios2 Line{};
+termios2 Line{};  // the line as the port had it when we opened it
 
 // A driver that cannot make the rate reports the one it made instead; more
 // than 2 % off is more than a UART receiver tolerates.
-bool RateAccepted(speed_t made, int asked) { return std::abs(static_cast<long>(made) - asked) * 50 <= asked; }
+bool RateAccepted(long made, long asked) { return std::labs(made - asked) * 50 <= asked; }
+
+// The 8250 driver's own names: its platform ports, and its PnP and PCI parts.
+bool Is8250Driver(const char* name) { return std::strcmp(name, "serial8250") == 0 || std::strcmp(name, "serial") == 0; }
+
+// The name of the driver a character device's hardware is bound to, or "".
+// Since Linux 6.5 the serial core puts devices of its own (its serial-base
+// bus) between the tty and the hardware's device.
+void DriverName(dev_t device, char* name, std::size_t size) {
+    name[0] = '\0';
+    char path[96], target[256];
+    int length = std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/device", major(device), minor(device));
+    for (int level = 0; level < 3 && length > 0 && static_cast<std::size_t>(length) < sizeof path - 12; ++level) {
+        std::memcpy(path + length, "/driver", 8);
+        const ssize_t got = readlink(path, target, sizeof target - 1);
+        if (got <= 0) return;
+        target[got] = '\0';
+        if (!std::strstr(target, "/serial-base/")) {
+            const char* slash = std::strrchr(target, '/');
+            const char* base = slash ? slash + 1 : target;
+            const std::size_t copied = std::min(std::strlen(base), size - 1);
+            std::memcpy(name, base, copied);
+            name[copied] = '\0';
+            return;
+        }
+        std::memcpy(path + length, "/..", 4);  // the hardware is further up
+        length += 3;
+    }
+}
+
+bool PortMakesRate(int fd, int baudRate) {
+    serial_struct serial{};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return true;  // no UART to ask: the read-back decides
+    char driver[64] = "";
+    struct stat device {};
+    if (fstat(fd, &device) == 0 && S_ISCHR(device.st_mode)) DriverName(device.st_rdev, driver, sizeof driver);
+    return UartMakesRate({serial.type, serial.baud_base, serial.flags, serial.custom_divisor, driver}, baudRate);
+}
+
+// Raw 8N1 with the read settings ReadBlock relies on, the rate left as it is:
+// no echo, no translation of any byte, no flow control, a break counted by
+// the driver but no byte for it.
+termios2 RawLine(termios2 line) {
+    line.c_iflag &= ~static_cast<tcflag_t>(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
+                                           INPCK | IUCLC | IMAXBEL);
+    line.c_iflag |= IGNBRK;
+    line.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    line.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    line.c_cflag |= CS8 | CLOCAL | CREAD;
+    line.c_cc[VMIN] = 1;
+    line.c_cc[VTIME] = 0;
+    return line;
+}
+
 }  // namespace
+
+bool UartMakesRate(const UartReport& uart, int rate) {
+    if (uart.Type == PORT_UNKNOWN || uart.BaudBase <= 0 || rate <= 0 || !Is8250Driver(uart.Driver)) return true;
+    if (uart.Flags & ASYNC_MAGIC_MULTIPLIER) return true;  // divisors of its own: the read-back decides
+    long divisor = (2L * uart.BaudBase / rate + 1) / 2;       // the driver's rounding to the nearest
+    // setserial's spd_cust: 38400 stands for the custom divisor.
+    if (rate == 38400 && (uart.Flags & ASYNC_SPD_MASK) == ASYNC_SPD_CUST && uart.CustomDivisor > 0) {
+        divisor = uart.CustomDivisor;
+    }
+    if (divisor < 1) divisor = 1;
+    return RateAccepted(uart.BaudBase / divisor, rate);
+}
 
 int ReadLineConfiguration(int fd) { return ioctl(fd, TCGETS2, &Line) == 0 ? 0 : errno; }
 
 int ApplyRawLine(int fd, int baudRate) {
-    termios2 line = Line;
-    line.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
-                                           IXOFF | IXANY | INPCK | IUCLC | IMAXBEL);
-    line.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    line.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
-    line.c_cflag |= CS8 | CLOCAL | CREAD | BOTHER | (BOTHER << IBSHIFT);
+    if (!PortMakesRate(fd, baudRate)) return EINVAL;
+    termios2 line = RawLine(Line);
+    line.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
+    line.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
     line.c_ispeed = line.c_ospeed = static_cast<speed_t>(baudRate);
-    line.c_cc[VMIN] = 1;
-    line.c_cc[VTIME] = 0;
     if (ioctl(fd, TCSETS2, &line) != 0) return errno;
     if (ioctl(fd, TCGETS2, &line) != 0) return errno;
     if (!RateAccepted(line.c_ospeed, baudRate) || !RateAccepted(line.c_ispeed, baudRate)) return EINVAL;
     return 0;
+}
+
+int ApplyRawLineAtPreviousRate(int fd) {
+    termios2 line = RawLine(Line);
+    return ioctl(fd, TCSETS2, &line) == 0 ? 0 : errno;
 }
 
 int FlushLine(int fd) { return ioctl(fd, TCFLSH, TCIOFLUSH) == 0 ? 0 : errno; }

@@ -12,19 +12,30 @@
 #include "line_posix.h"
 
 namespace {
-termios Line{};
-}
+termios Line{};  // the line as the port had it when we opened it
 
-int ReadLineConfiguration(int fd) { return tcgetattr(fd, &Line) == 0 ? 0 : errno; }
-
-int ApplyRawLine(int fd, int baudRate) {
-    termios line = Line;
+// Raw 8N1 with the read settings ReadBlock relies on, the rate left as it
+// is; a break is counted by the driver but gives no byte.
+termios RawLine(termios line) {
+    const speed_t input = cfgetispeed(&line), output = cfgetospeed(&line);
     cfmakeraw(&line);
-    line.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    line.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | BRKINT | PARMRK);
+    line.c_iflag |= IGNBRK;
     line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
     line.c_cflag |= CS8 | CLOCAL | CREAD;
     line.c_cc[VMIN] = 1;
     line.c_cc[VTIME] = 0;
+    cfsetispeed(&line, input);
+    cfsetospeed(&line, output);
+    return line;
+}
+
+}  // namespace
+
+int ReadLineConfiguration(int fd) { return tcgetattr(fd, &Line) == 0 ? 0 : errno; }
+
+int ApplyRawLine(int fd, int baudRate) {
+    termios line = RawLine(Line);
     const speed_t rate = static_cast<speed_t>(baudRate);
     cfsetspeed(&line, rate);
     if (tcsetattr(fd, TCSANOW, &line) == 0) return 0;
@@ -34,6 +45,11 @@ int ApplyRawLine(int fd, int baudRate) {
     if (tcsetattr(fd, TCSANOW, &line) == 0 && ioctl(fd, IOSSIOSPEED, &rate) == 0) return 0;
 #endif
     return errno;
+}
+
+int ApplyRawLineAtPreviousRate(int fd) {
+    const termios line = RawLine(Line);
+    return tcsetattr(fd, TCSANOW, &line) == 0 ? 0 : errno;
 }
 
 int FlushLine(int fd) { return tcflush(fd, TCIOFLUSH) == 0 ? 0 : errno; }

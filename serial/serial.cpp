@@ -35,9 +35,11 @@ namespace {
 
 // The configuration steps after a successful open. A device that cannot
 // even report its line settings is no communications device (a disk, a
-// file, /dev/zero): it is closed again, as if it had never opened. A later
-// step that fails leaves the device open and skips the rest, purge and
-// lines included.
+// file, /dev/zero): it is closed again, as if it had never opened. A line
+// the port refuses is reported, and the capture runs at the port's previous
+// rate, but on a line of ours: raw 8N1, our time-outs, purged, the lines as
+// asked; never as another program left it (echoing, translating, waiting
+// without a limit). A refused time-out leaves the rest undone.
 int ConfigurePort(const char* name) {
     if (int error = GetLineState()) {
         Print("%s GetCommState nicht ok !\n", name);
@@ -45,18 +47,19 @@ int ConfigurePort(const char* name) {
         PortHandle = InvalidPortHandle;
         return error;
     }
-    if (int error = SetLineState(PortSettings.BaudRate)) {
+    const int error = SetLineState(PortSettings.BaudRate);
+    if (error) {
         Print(" %s SetCommState nicht ok !\n", name);
-        return error;
+        SetLineAtPortRate();  // refused as well: the port stays as it was, the reads still bounded
     }
-    if (int error = SetReadTimeouts()) {
+    if (int timeoutError = SetReadTimeouts()) {
         Print("%s SetCommTimeouts nicht ok !\n", name);
-        return error;
+        return timeoutError;
     }
     PurgePort();
     if (PortSettings.DtrOption) SetModemLine(ModemLine::Dtr, true);
     if (PortSettings.RtsOption) SetModemLine(ModemLine::Rts, true);
-    return 0;
+    return error;
 }
 
 void ReportOpenError(int error, const char* name) {

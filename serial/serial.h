@@ -4,10 +4,14 @@
 //                configures it (rate, 8N1, binary, no flow control, DTR and
 //                RTS low), sets the read time-outs, purges it and raises the
 //                lines the options ask for. Reports failures on the console.
+//                A rate the port refuses or cannot make is reported, and the
+//                port keeps its previous rate on the rest of our line.
 //                A device that cannot report line settings is no serial
 //                port: it is closed again and PortHandle stays invalid.
 //   PortIsOpen() whether PortHandle holds an open device afterwards.
 //   ReadBlock()  one read of up to `length` bytes under the time-outs.
+//   QueuedBytes(), ReadQueued()  after the capture: the bytes the driver
+//                still holds, and a read of them that waits for no more.
 //   ReadLineCounters()  the line errors the port has counted so far.
 //   ClosePort()  drops the raised lines, closes the device, pauses 250 ms.
 //
@@ -79,6 +83,11 @@ bool PortIsOpen();
 void ClosePort();
 // True exactly when all `length` bytes arrived; `result` tells the rest.
 bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length, ReadResult& result);
+
+// The bytes the driver holds now, 0 when it cannot say; and a read of up to
+// `length` of them that waits for no more: the bytes placed in `buffer`.
+std::uint32_t QueuedBytes();
+std::uint32_t ReadQueued(PortHandleType port, unsigned char* buffer, std::uint32_t length);
 
 // Running counts of the line errors the port reported, each wrapping at 2^32
 // as the systems keep them; only the difference between two readings means

@@ -41,7 +41,11 @@ ReadVerdict JudgeSuccess(const ReadReport& report, DWORD kept, DWORD length) {
         std::min<std::int64_t>(PortTimeouts.ReadIntervalTimeout, TotalReadTimeout(PortTimeouts, length));
     const bool atOnce = report.Elapsed < earliest / 2;
     if (kept == 0 && atOnce) {
-        const bool gone = report.OwnTimeouts && report.EmptyBefore + 1 >= EmptyReadsMeaningLost;
+        // ClearCommError may answer from cached state after an unplug;
+        // GetCommModemStatus asks the device. Some drivers ignore the
+        // per-byte multiplier, and their empty reads are no loss while it answers.
+        const bool gone =
+            report.OwnTimeouts && report.EmptyBefore + 1 >= EmptyReadsMeaningLost && !report.DeviceAnswers;
         return {0, gone ? ReadEnding::Lost : ReadEnding::Empty};
     }
     return {kept, report.ReadFileResult && kept > 0 ? ReadEnding::ShortAtOnce : ReadEnding::TimedOut};
@@ -73,10 +77,13 @@ ReadVerdict JudgeRead(const ReadReport& report, DWORD length) {
 
 PendingStep NextStep(const PendingRead& read, DWORD length) {
     if (read.Cancelled) return read.SinceCancel >= AbandonGrace ? PendingStep::Abandon : PendingStep::Wait;
-    // A stop lets the read end on its own time-outs and keep its bytes; only
-    // a driver that ignores them is cut short. Without a stop a read takes as
-    // long as its driver takes.
-    if (read.StopRequested && read.Elapsed >= TotalReadTimeout(PortTimeouts, length) + CancelGrace) {
+    // Bytes already queued come at once, or the driver holds them back.
+    if (read.Draining) return read.Elapsed >= DrainWait ? PendingStep::Cancel : PendingStep::Wait;
+    // A key or a stop lets the read end on its own time-outs and keep its
+    // bytes; only a read without them (another program's time-outs, which
+    // may have no limit) or a driver that ignores them is cut short. Without
+    // either a read takes as long as its driver takes.
+    if (read.EndRequested && read.Elapsed >= TotalReadTimeout(PortTimeouts, length) + CancelGrace) {
         return PendingStep::Cancel;
     }
     return PendingStep::Wait;
@@ -132,9 +139,9 @@ int ErrorOf(BOOL succeeded) { return succeeded ? 0 : static_cast<int>(GetLastErr
 // reports is counted once. It also ends the line error that stalls every
 // later read on a port that aborts on errors; false when the device cannot
 // even report its status.
-bool ClearLineErrors(HANDLE port) {
+bool ClearLineErrors(HANDLE port, COMSTAT* status = nullptr) {
     DWORD errors = 0;
-    if (!ClearCommError(port, &errors, nullptr)) return false;
+    if (!ClearCommError(port, &errors, status)) return false;
     CountLineErrors(errors, LineErrorsSeen);
     return true;
 }
@@ -168,7 +175,9 @@ int GetLineState() {
     return ErrorOf(GetCommState(Port(), &PortState));
 }
 
-int SetLineState(int baudRate) {
+namespace {
+
+int ApplyLine(DWORD baudRate) {
     const HANDLE port = Port();
     SetupComm(port, InputQueueSize, OutputQueueSize);  // a driver may keep its own size
     COMMPROP properties{};
@@ -177,11 +186,17 @@ int SetLineState(int baudRate) {
     // state but set every field that matters.
     DCB line = PortState;
     char mode[52];
-    std::snprintf(mode, sizeof mode, "%d,n,8,1", baudRate);
+    std::snprintf(mode, sizeof mode, "%lu,n,8,1", static_cast<unsigned long>(baudRate));
     BuildCommDCBA(mode, &line);
-    CompleteLine(line, static_cast<DWORD>(baudRate), queue);
+    CompleteLine(line, baudRate, queue);
     return ErrorOf(SetCommState(port, &line));
 }
+
+}  // namespace
+
+int SetLineState(int baudRate) { return ApplyLine(static_cast<DWORD>(baudRate)); }
+
+int SetLineAtPortRate() { return ApplyLine(PortState.BaudRate); }
 
 int SetReadTimeouts() {
     COMMTIMEOUTS timeouts{PortTimeouts.ReadIntervalTimeout, PortTimeouts.ReadTotalTimeoutMultiplier,
@@ -194,6 +209,11 @@ bool ReadLineCounters(LineCounters& counters) {
     ClearLineErrors(Port());  // a failure: no flags this time
     counters = LineErrorsSeen;
     return true;
+}
+
+std::uint32_t QueuedBytes() {
+    COMSTAT status{};
+    return ClearLineErrors(Port(), &status) ? status.cbInQue : 0;
 }
 
 void PurgePort() { PurgeComm(Port(), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR); }
@@ -217,9 +237,9 @@ OpenFault ClassifyOpenError(int code) {
 namespace {
 
 // Waits for a read that went on, waking every WakeInterval only to see a
-// stop request. False when the read was abandoned: cancelled, and still not
-// complete a while later.
-bool AwaitRead(HANDLE port, ReadReport& report, ULONGLONG start, DWORD length) {
+// key or a stop request. False when the read was abandoned: cancelled, and
+// still not complete a while later.
+bool AwaitRead(HANDLE port, ReadReport& report, ULONGLONG start, DWORD length, bool draining) {
     ULONGLONG cancelledAt = 0;
     for (;;) {
         // A failed wait must not turn this into a spin.
@@ -229,8 +249,8 @@ bool AwaitRead(HANDLE port, ReadReport& report, ULONGLONG start, DWORD length) {
         report.OverlappedError = GetLastError();
         if (report.OverlappedError != ERROR_IO_INCOMPLETE) return true;
         const ULONGLONG now = GetTickCount64();
-        const PendingRead pending{static_cast<std::int64_t>(now - start), StopRequested(), report.CancelledByUs,
-                                  static_cast<std::int64_t>(now - cancelledAt)};
+        const PendingRead pending{static_cast<std::int64_t>(now - start), StopRequested() || KeyWaiting(),
+                                  report.CancelledByUs, static_cast<std::int64_t>(now - cancelledAt), draining};
         switch (NextStep(pending, length)) {
             case PendingStep::Wait: break;
             case PendingStep::Cancel:
@@ -268,31 +288,44 @@ bool Conclude(const ReadVerdict& verdict, ReadResult& result) {
     return result.End == ReadEnd::Complete;
 }
 
-}  // namespace
-
-bool ReadBlock(PortHandleType handle, unsigned char* buffer, std::uint32_t length, ReadResult& result) {
-    const HANDLE port = reinterpret_cast<HANDLE>(handle);
-    result = ReadResult{};
-    if (ReadAbandoned) {
-        result.End = ReadEnd::Stopped;
-        return false;
-    }
-    ReadReport report{};
-    report.LineAnswers = true;
+// One read and what the system said of it; false when it was abandoned
+// (cancelled, and still not complete a while later).
+bool ReadOnce(HANDLE port, unsigned char* buffer, DWORD length, bool draining, ReadReport& report) {
+    report = ReadReport{};
     report.EmptyBefore = EmptyReadsInARow;
     report.OwnTimeouts = OwnTimeouts;
     report.LineErrorBefore = LineErrorBefore;
     const ULONGLONG start = GetTickCount64();
     report.ReadFileResult = ReadFile(port, buffer, length, &report.Reported, &ReadOverlapped);
     if (!report.ReadFileResult) report.ReadFileError = GetLastError();
-    if (report.ReadFileError == ERROR_IO_PENDING && !AwaitRead(port, report, start, length)) {
+    if (report.ReadFileError == ERROR_IO_PENDING && !AwaitRead(port, report, start, length, draining)) {
         ReadAbandoned = true;
-        result.End = ReadEnd::Stopped;
         return false;
     }
     report.Elapsed = static_cast<std::int64_t>(GetTickCount64() - start);
     // After every read: the line errors it saw, and whether a failed read's
-    // device still answers.
+    // device still answers; after one that brought nothing, whether the
+    // device itself answers.
     report.LineAnswers = ClearLineErrors(port);
+    DWORD modem = 0;
+    report.DeviceAnswers = report.Reported > 0 || GetCommModemStatus(port, &modem) != 0;
+    return true;
+}
+
+}  // namespace
+
+bool ReadBlock(PortHandleType handle, unsigned char* buffer, std::uint32_t length, ReadResult& result) {
+    result = ReadResult{};
+    ReadReport report;
+    if (ReadAbandoned || !ReadOnce(reinterpret_cast<HANDLE>(handle), buffer, length, false, report)) {
+        result.End = ReadEnd::Stopped;
+        return false;
+    }
     return Conclude(JudgeRead(report, length), result);
+}
+
+std::uint32_t ReadQueued(PortHandleType handle, unsigned char* buffer, std::uint32_t length) {
+    ReadReport report;
+    if (ReadAbandoned || !ReadOnce(reinterpret_cast<HANDLE>(handle), buffer, length, true, report)) return 0;
+    return JudgeRead(report, length).Kept;
 }

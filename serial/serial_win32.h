@@ -5,8 +5,9 @@
 //                   system reported really are in the buffer, and how the
 //                   read ended.
 //   NextStep()      what to do with a read still pending: wait, cancel it
-//                   (a stop was requested and the driver ignores its
-//                   time-outs), or abandon it.
+//                   (a key or a stop came and the driver ignores its
+//                   time-outs, or a read of the bytes left at the end did
+//                   not complete at once), or abandon it.
 //   CountLineErrors() adds the error flags of one ClearCommError.
 //   CompleteLine()  the line as it is applied: every field that could drop,
 //                   change or stall a byte set explicitly.
@@ -31,6 +32,7 @@ inline constexpr DWORD OutputQueueSize = 4096;
 inline constexpr DWORD WakeInterval = 100;          // ms: a pending read is looked at this often
 inline constexpr std::int64_t CancelGrace = 1000;   // ms past the total time-out before a stop cancels
 inline constexpr std::int64_t AbandonGrace = 1000;  // ms a cancelled read is given to complete
+inline constexpr std::int64_t DrainWait = 500;      // ms for a read of bytes already queued
 inline constexpr DWORD PauseAfterEmptyRead = 100;   // ms
 inline constexpr unsigned EmptyReadsMeaningLost = 20;  // in a row
 
@@ -44,6 +46,7 @@ struct ReadReport {
     bool CancelledByUs;      // CancelIoEx was called on it
     std::int64_t Elapsed;    // ms from ReadFile to the end
     bool LineAnswers;        // ClearCommError succeeded after the read failed
+    bool DeviceAnswers;      // GetCommModemStatus succeeded after a read that brought nothing
     unsigned EmptyBefore;    // reads just before this one that came back empty at once
     bool OwnTimeouts;        // SetCommTimeouts took ours (not so when an earlier step was refused)
     bool LineErrorBefore;    // the read just before was aborted by a line error
@@ -72,9 +75,10 @@ ReadVerdict JudgeRead(const ReadReport& report, DWORD length);
 // A read still pending, looked at between two waits.
 struct PendingRead {
     std::int64_t Elapsed;      // ms since ReadFile
-    bool StopRequested;
+    bool EndRequested;         // a key waits, or a stop was requested
     bool Cancelled;            // CancelIoEx was called on it
     std::int64_t SinceCancel;  // ms since then
+    bool Draining;             // it reads bytes the driver reported queued
 };
 
 enum class PendingStep { Wait, Cancel, Abandon };

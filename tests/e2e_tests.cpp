@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -143,13 +144,14 @@ protected:
         return std::make_unique<Session>(command, options);
     }
     // The port as the program names it, the run's folder, the null device,
-    // and the system's codes for a folder, a file another run holds and a
-    // device that is no serial port.
+    // and the system's codes for a folder, a file another run holds, a
+    // device that is no serial port and a line the port refuses.
     std::string Expand(const std::string& text) const {
         std::string expanded = Replace(Replace(text, "{port}", UnderWine ? "COM1" : port.SlavePath), "{dir}", dir);
         expanded = Replace(expanded, "{null}", UnderWine ? "\\\\.\\NUL" : "/dev/null");
         expanded = Replace(expanded, "{example}", UnderWine ? "\\\\.\\COM12" : "/dev/ttyUSB0");
         expanded = Replace(expanded, "{EISDIR}", UnderWine ? "13" : "21");
+        expanded = Replace(expanded, "{EINVAL}", UnderWine ? "87" : "22");
         expanded = Replace(expanded, "{NOTCOMM}", UnderWine ? "6" : "25");
         return Replace(expanded, "{EAGAIN}", UnderWine ? "13" : "11");
     }
@@ -555,25 +557,112 @@ TEST_F(EndToEnd, KeyTypedAheadEndsAtOnceWithAnEmptyLog) {
     EXPECT_TRUE(run->Output().ends_with(CaptureHeader + "0\n")) << run->Output();
 }
 
-// Every supported rate configures and carries all 256 byte values, paced as
-// a UART would deliver them (at 150 baud one byte every 67 ms).
+// Every supported rate configures the line as asked and carries all 256
+// byte values, paced as a UART would deliver them (at 150 baud one byte
+// every 67 ms). Wine sets the rates it knows no Linux constant for (14400,
+// 28800, 76800, 576000) through a divisor a pseudo-terminal does not keep.
 class Rates : public EndToEnd, public ::testing::WithParamInterface<int> {};
 
-TEST_P(Rates, CarryAllByteValuesExactly) {
+TEST_P(Rates, AreUsedAsAskedAndCarryAllByteValuesExactly) {
     const std::string rate = std::to_string(GetParam());
+    const int line = open(port.SlavePath, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(line, 0);
     auto run = Launch({"{port}", rate});
     ASSERT_TRUE(run->WaitForOutput("Baudrate: " + rate + " Baud\n\n" + CaptureHeader)) << run->Output();
+    LineState state{};
+    ASSERT_TRUE(ReadLineState(line, state));
+    const std::vector<int> wineByDivisor = {14400, 28800, 76800, 576000};
+    if (!UnderWine || std::count(wineByDivisor.begin(), wineByDivisor.end(), GetParam()) == 0) {
+        EXPECT_EQ(state.Rate, static_cast<unsigned>(GetParam()));
+    }
     const std::string bytes = Bytes(Pattern::Bytes, 256);
     SendAtRate(bytes, GetParam());
     ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);
     StopWithKey(*run, 0);
     EXPECT_TRUE(ReadFile(log) == bytes);
+    close(line);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Rates,
                          ::testing::Values(150, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 28800, 38400, 57600,
-                                           76800, 115200),
+                                           76800, 115200, 230400, 460800, 500000, 576000, 921600, 1000000, 1152000,
+                                           1500000, 2000000, 3000000),
                          [](const auto& info) { return "Baud" + std::to_string(info.param); });
+
+// A rate the port's driver cannot make, on a port another program left
+// translating and echoing: said so, and recorded at the port's previous rate
+// on a line of ours. Nothing goes back to the instrument, every byte arrives
+// as sent, nothing from before the open; a key ends the run at once. The
+// driver is a preloaded stand-in.
+struct RefusedRateRow {
+    const char* Name;
+    std::string Driver;    // what the stand-in makes of the line (see icount_shim.cpp)
+    int Rate;
+    bool LeftCanonical;    // else left without line editing and with VMIN 0
+    std::string Expected;  // between the settings line and the capture header
+    bool WineToo;          // Wine sets the line through the C library, where the stand-in refuses it too
+};
+
+void PrintTo(const RefusedRateRow& row, std::ostream* out) { *out << row.Name; }
+
+class RefusedRates : public EndToEnd, public ::testing::WithParamInterface<RefusedRateRow> {};
+
+TEST_P(RefusedRates, LeaveASafeLineAtThePreviousRate) {
+    const RefusedRateRow& row = GetParam();
+    if (UnderWine && !row.WineToo) GTEST_SKIP() << "a stand-in for a Linux driver";
+    constexpr unsigned PreviousRate = 4800;
+    const int line = open(port.SlavePath, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(line, 0);
+    ASSERT_TRUE(LeaveLineAt4800AsAnotherProgram(line, row.LeftCanonical));
+    Send("sent before the open: purged");
+    std::this_thread::sleep_for(100ms);
+    char echoed[256];
+    while (read(port.Master, echoed, sizeof echoed) > 0) {  // the echo of the line as it was left
+    }
+    LaunchOptions options;
+    const char* asan = getenv("ASAN_OPTIONS");
+    options.Environment = {std::string("LD_PRELOAD=") + LUMTREX_ICOUNT_SHIM, "LUMTREX_TEST_LINE=" + row.Driver,
+                           std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+    auto run = Launch({"{port}", std::to_string(row.Rate)}, options);
+    const std::string expected = Expand("Baudrate: " + std::to_string(row.Rate) + " Baud\n\n" + row.Expected);
+    ASSERT_TRUE(run->WaitForOutput(expected + CaptureHeader)) << run->Output();
+    LineState state{};
+    ASSERT_TRUE(ReadLineState(line, state));
+    EXPECT_EQ(state.Rate, row.Expected.empty() ? static_cast<unsigned>(row.Rate) : PreviousRate);
+    EXPECT_EQ(state.LocalModes & (ECHO | ECHONL | ICANON | ISIG | IEXTEN), 0u) << std::oct << state.LocalModes;
+    EXPECT_EQ(state.InputModes & (ICRNL | INLCR | IGNCR | IXON | IXOFF | BRKINT | ISTRIP), 0u)
+        << std::oct << state.InputModes;
+    EXPECT_TRUE(UnderWine || state.Vmin == 1) << int{state.Vmin};  // Wine sets its own: it polls the device
+    const std::string bytes = Bytes(Pattern::Bytes, 2048) + "\r\n\x11\x13\x00\xff\r";  // CR, XON, XOFF among them
+    Send(bytes);
+    ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_LE(read(port.Master, echoed, sizeof echoed), 0) << "bytes went back to the instrument";
+    const auto key = std::chrono::steady_clock::now();
+    run->Type("q");
+    ASSERT_TRUE(run->WaitForExit());
+    // On Windows a key takes effect when the read in progress ends.
+    EXPECT_LT(std::chrono::steady_clock::now() - key, UnderWine ? 4000ms : 1500ms) << "the key did not end the run";
+    ExpectEnded(*run, 0, 0);
+    EXPECT_TRUE(ReadFile(log) == bytes) << "the log differs from what was sent";
+    close(line);
+}
+
+const std::string Refused = " {port} SetCommState nicht ok !\nFehlercode: {EINVAL}\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, RefusedRates,
+    ::testing::Values(
+        // Drivers of other systems refuse the rate when it is set.
+        RefusedRateRow{"RefusedWhenSet", "refuse:230400", 230400, true, Refused, true},
+        RefusedRateRow{"RefusedWhenSetLeftWithoutLineEditing", "refuse:460800", 460800, false, Refused, true},
+        // A driver that falls back to another rate and reports it.
+        RefusedRateRow{"ReplacedByTheDriver", "substitute:921600:9600", 921600, true, Refused, false},
+        // A 16550 programs the nearest divisor and reports the rate asked.
+        RefusedRateRow{"Uart16550CannotMakeIt", "uart:115200:serial", 76800, true, Refused, false},
+        // A USB adapter answering like a 16550 is no 16550: its rate stands.
+        RefusedRateRow{"UsbAdapterAnsweringLikeAUart", "uart:115200:ftdi_sio", 76800, true, "", false}),
+    [](const auto& info) { return info.param.Name; });
 
 // Every key ends a capture in order, the control keys that a terminal would
 // otherwise take for itself among them (quit, suspend, output stop and
@@ -627,6 +716,26 @@ INSTANTIATE_TEST_SUITE_P(Rows, Keys,
                                            KeyRow{"CtrlZ", "\x1a", 0, false}, KeyRow{"CtrlS", "\x13"},
                                            KeyRow{"CtrlQ", "\x11"}, KeyRow{"CtrlC", "\x03", SIGINT}),
                          [](const auto& info) { return info.param.Name; });
+
+// Bytes the driver still holds when a key ends the capture arrived before
+// it: they are logged, not thrown away with the port. The program is held
+// stopped while they queue up behind the read in progress and the key comes.
+TEST_F(EndToEnd, BytesTheDriverHoldsAtTheKeyAreLogged) {
+    auto run = Launch({"{port}", "115200"});
+    ASSERT_TRUE(run->WaitForOutput(CaptureHeader)) << run->Output();
+    std::this_thread::sleep_for(300ms);  // a read waits on the silent line
+    run->Signal(SIGSTOP);
+    const std::string bytes = Bytes(Pattern::Random, 3000);
+    Send(bytes);
+    run->TypeAtOnce("q");
+    std::this_thread::sleep_for(300ms);
+    run->Signal(SIGCONT);
+    ASSERT_TRUE(run->WaitForExit());
+    ExpectEnded(*run, 0, 0);
+    EXPECT_EQ(FileSize(log), 3000);
+    EXPECT_TRUE(ReadFile(log) == bytes) << "the log differs from what was sent";
+    EXPECT_TRUE(run->Output().ends_with("\r3000\n")) << run->Output();
+}
 
 // ---- Ways a capture ends other than a key ----
 

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "line_state.h"
 #include "pty_source.h"
 
 using namespace std::chrono_literals;

@@ -1,17 +1,27 @@
-// Preloaded into the program under test, this stands in for a serial
-// driver's line-error counters, which a pseudo-terminal does not keep: it
-// answers TIOCGICOUNT from LUMTREX_TEST_ICOUNT and passes every other ioctl
-// on. The variable holds two readings, "overrun,buf_overrun,frame,brk" each,
-// separated by ";": the first is answered to the first call, the second to
-// every later one.
-// It also stands in for a file system that reports an error only when a
-// file is closed (NFS, FUSE): with LUMTREX_TEST_CLOSE_ERROR set, the close
-// of lumtrex.log fails with that error number, after it really closed.
+// Preloaded into the program under test, this stands in for what a serial
+// driver does and a pseudo-terminal does not:
+// - LUMTREX_TEST_ICOUNT: line-error counters. TIOCGICOUNT is answered with
+//   two readings, "overrun,buf_overrun,frame,brk" each, separated by ";":
+//   the first to the first call, the second to every later one.
+// - LUMTREX_TEST_LINE: a driver that cannot make a rate.
+//   "refuse:R"        TCSETS2 or tcsetattr at rate R fails with EINVAL and
+//                     changes nothing (as drivers of other systems refuse
+//                     in tcsetattr, and Windows drivers in SetCommState);
+//   "substitute:R:M"  TCSETS2 at rate R sets rate M instead, which the line
+//                     then reports (as drivers that fall back do);
+//   "uart:B:D"        TIOCGSERIAL answers a 16550A with baud_base B, and the
+//                     device's driver in sysfs is named D.
+// - LUMTREX_TEST_CLOSE_ERROR: a file system that reports an error only when
+//   a file is closed (NFS, FUSE): the close of lumtrex.log fails with that
+//   error number, after it really closed.
+// Every other call is passed on.
 #include <asm/ioctls.h>
+#include <asm/termbits.h>
 #include <dlfcn.h>
 #include <linux/serial.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -39,6 +49,28 @@ bool Scripted(serial_icounter_struct* counts) {
     return true;
 }
 
+struct LineScript {
+    char Kind[16] = {};
+    unsigned Rate = 0, Made = 0;  // refuse, substitute
+    unsigned BaudBase = 0;        // uart
+    char Driver[32] = {};
+};
+
+bool Line(LineScript& script) {
+    const char* text = std::getenv("LUMTREX_TEST_LINE");
+    if (!text) return false;
+    const char* kind = nullptr;
+    if (std::sscanf(text, "refuse:%u", &script.Rate) == 1) kind = "refuse";
+    if (std::sscanf(text, "substitute:%u:%u", &script.Rate, &script.Made) == 2) kind = "substitute";
+    if (std::sscanf(text, "uart:%u:%31s", &script.BaudBase, script.Driver) == 2) kind = "uart";
+    if (kind) std::snprintf(script.Kind, sizeof script.Kind, "%s", kind);
+    return kind != nullptr;
+}
+
+bool Is(const LineScript& script, const char* kind) { return std::strcmp(script.Kind, kind) == 0; }
+
+using Ioctl = int (*)(int, unsigned long, ...);
+
 }  // namespace
 
 extern "C" int ioctl(int fd, unsigned long request, ...) {
@@ -46,9 +78,30 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     va_start(arguments, request);
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
-    if (request == TIOCGICOUNT && Scripted(static_cast<serial_icounter_struct*>(argument))) return 0;
-    using Ioctl = int (*)(int, unsigned long, ...);
     static const auto real = reinterpret_cast<Ioctl>(dlsym(RTLD_NEXT, "ioctl"));
+    if (request == TIOCGICOUNT && Scripted(static_cast<serial_icounter_struct*>(argument))) return 0;
+    LineScript script;
+    if (!Line(script)) return real(fd, request, argument);
+    if (request == TIOCGSERIAL && Is(script, "uart")) {
+        auto* serial = static_cast<serial_struct*>(argument);
+        *serial = serial_struct{};
+        serial->type = PORT_16550A;
+        serial->baud_base = static_cast<int>(script.BaudBase);
+        return 0;
+    }
+    const bool setting = request == TCSETS2 || request == TCSETSW2 || request == TCSETSF2;
+    auto* line = static_cast<termios2*>(argument);
+    if (setting && (line->c_cflag & CBAUD) == BOTHER && line->c_ospeed == script.Rate) {
+        if (Is(script, "refuse")) {
+            errno = EINVAL;
+            return -1;
+        }
+        if (Is(script, "substitute")) {
+            termios2 made = *line;
+            made.c_ispeed = made.c_ospeed = script.Made;
+            return real(fd, request, &made);
+        }
+    }
     return real(fd, request, argument);
 }
 
@@ -66,4 +119,41 @@ extern "C" int fclose(std::FILE* stream) {
     if (result != 0 || !isLog) return result;
     errno = std::atoi(error);
     return EOF;
+}
+
+// The driver a device in sysfs is bound to.
+extern "C" ssize_t readlink(const char* path, char* buffer, size_t size) {
+    LineScript script;
+    const char* end = path + std::strlen(path);
+    constexpr char Suffix[] = "/device/driver";
+    if (Line(script) && Is(script, "uart") && std::strncmp(path, "/sys/dev/char/", 14) == 0 &&
+        end - path > static_cast<long>(sizeof Suffix) && std::strcmp(end - (sizeof Suffix - 1), Suffix) == 0) {
+        const int length = std::snprintf(buffer, size, "../../../bus/pnp/drivers/%s", script.Driver);
+        return length < 0 ? -1 : std::min<ssize_t>(length, static_cast<ssize_t>(size) - 1);
+    }
+    using Readlink = ssize_t (*)(const char*, char*, size_t);
+    static const auto real = reinterpret_cast<Readlink>(dlsym(RTLD_NEXT, "readlink"));
+    return real(path, buffer, size);
+}
+
+// Wine sets a line through the C library, not through ioctl. Its termios
+// stays opaque here: the kernel's struct of that name is in scope.
+extern "C" int tcsetattr(int fd, int when, const void* modes) {
+    using Set = int (*)(int, int, const void*);
+    using Get = int (*)(int, void*);
+    static const auto real = reinterpret_cast<Set>(dlsym(RTLD_NEXT, "tcsetattr"));
+    static const auto get = reinterpret_cast<Get>(dlsym(RTLD_NEXT, "tcgetattr"));
+    static const auto control = reinterpret_cast<Ioctl>(dlsym(RTLD_NEXT, "ioctl"));
+    LineScript script;
+    if (!Line(script) || !Is(script, "refuse")) return real(fd, when, modes);
+    alignas(16) unsigned char before[256];
+    if (get(fd, before) != 0) return real(fd, when, modes);
+    if (const int result = real(fd, when, modes)) return result;
+    termios2 now{};
+    if (control(fd, TCGETS2, &now) == 0 && now.c_ospeed == script.Rate) {
+        real(fd, TCSANOW, before);
+        errno = EINVAL;
+        return -1;
+    }
+    return 0;
 }

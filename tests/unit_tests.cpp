@@ -18,6 +18,7 @@
 #include "../app/capture.h"
 #include "../app/log_file.h"
 #include "../app/settings.h"
+#include "../serial/line_linux.h"
 #include "../serial/serial.h"
 #include "../serial/serial_platform.h"
 #include "pty_source.h"
@@ -64,6 +65,11 @@ INSTANTIATE_TEST_SUITE_P(
                       ArgumentRow{{"2", "56000"}, "COM2", 9600, false, false},
                       ArgumentRow{{"2", "76800"}, "COM2", 76800, false, false},
                       ArgumentRow{{"2", "abc"}, "COM2", 9600, false, false},
+                      ArgumentRow{{"2", "921600"}, "COM2", 921600, false, false},
+                      ArgumentRow{{"2", "3000000"}, "COM2", 3000000, false, false},
+                      // Rates common adapters silently replace by another: never offered.
+                      ArgumentRow{{"2", "2500000"}, "COM2", 9600, false, false},
+                      ArgumentRow{{"2", "4000000"}, "COM2", 9600, false, false},
                       ArgumentRow{{"1", "19200", "-d1"}, "COM1", 19200, true, false},
                       ArgumentRow{{"1", "19200", "-c1"}, "COM1", 19200, false, false},
                       ArgumentRow{{"1", "19200", "x", "-c1"}, "COM1", 19200, false, true},
@@ -111,6 +117,47 @@ TEST(OpenFaults, ErrorCodesSelectTheirMessages) {
         EXPECT_EQ(ClassifyOpenError(code), OpenFault::AccessDenied) << code;
     }
     EXPECT_EQ(ClassifyOpenError(ENOTTY), OpenFault::Other);
+}
+
+// Whether an 8250-family UART makes a rate, from what TIOCGSERIAL and sysfs
+// report: its driver programs the nearest divisor and reports the rate asked.
+TEST(UartDivisor, RefusesWhatThe8250CannotMakeAndJudgesNoOtherDriver) {
+    constexpr int Pc16550 = 4, Unknown = 0;  // PORT_16550A, PORT_UNKNOWN
+    constexpr int MagicMultiplier = 1 << 16, SpdCustom = 0x30;
+    const struct {
+        UartReport Uart;
+        int Rate;
+        bool Made;
+    } rows[] = {
+        {{Pc16550, 115200, 0, 0, "serial"}, 76800, false},  // divisor round(1.5) = 2: 57600
+        {{Pc16550, 115200, 0, 0, "serial"}, 57600, true},
+        {{Pc16550, 115200, 0, 0, "serial"}, 115200, true},
+        {{Pc16550, 115200, 0, 0, "serial"}, 28800, true},
+        {{Pc16550, 115200, 0, 0, "serial"}, 14400, true},
+        {{Pc16550, 115200, 0, 0, "serial"}, 150, true},
+        {{Pc16550, 115200, 0, 0, "serial8250"}, 230400, false},
+        {{Pc16550, 115200, 0, 0, "serial8250"}, 3000000, false},
+        {{Pc16550, 115200, 0, 0, "serial8250"}, 76800, false},
+        {{Pc16550, 921600, 0, 0, "serial"}, 76800, true},     // a faster clock makes it exactly
+        {{Pc16550, 921600, 0, 0, "serial"}, 921600, true},
+        {{Pc16550, 921600, 0, 0, "serial"}, 500000, false},   // divisor 2: 460800, 8 % off
+        {{Pc16550, 1500000, 0, 0, "serial"}, 1000000, false}, // divisor 2: 750000
+        {{Pc16550, 3000000, 0, 0, "serial"}, 1000000, true},
+        {{Pc16550, 115200, 0, 0, "serial"}, 38400, true},
+        {{Pc16550, 115200, SpdCustom, 10, "serial"}, 38400, false},  // setserial spd_cust: 38400 means 11520
+        {{Pc16550, 115200, SpdCustom, 3, "serial"}, 38400, true},
+        {{Pc16550, 115200, MagicMultiplier, 0, "serial"}, 76800, true},  // divisors of its own
+        {{Unknown, 115200, 0, 0, "serial8250"}, 76800, true},   // no UART behind the node
+        // USB-serial and ACM drivers: their answers mean something else.
+        {{Pc16550, 115200, 0, 0, "ftdi_sio"}, 76800, true},
+        {{Pc16550, 0, 0, 0, "cdc_acm"}, 921600, true},
+        {{Pc16550, 115200, 0, 0, ""}, 230400, true},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(UartMakesRate(row.Uart, row.Rate), row.Made)
+            << row.Uart.Driver << " baud_base " << row.Uart.BaudBase << " flags " << row.Uart.Flags << " at "
+            << row.Rate;
+    }
 }
 
 TEST(ReadTimeoutArithmetic, TotalAndIntervalLimits) {

@@ -2,7 +2,11 @@
 // as tables; cross-built with mingw-w64 and run under Wine (or on Windows).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
+
+#include "../console/console.h"
 
 #include "../console/console_win32.h"
 #include "../serial/serial_platform.h"
@@ -12,16 +16,17 @@ namespace {
 
 // The four ways a read can end, as ReadFile and GetOverlappedResult say it,
 // and what else is known about it.
-ReadReport AtOnce(DWORD count) { return {TRUE, 0, FALSE, 0, count, false, 0, true, 0, true, false}; }
-ReadReport Refused(DWORD error) { return {FALSE, error, FALSE, 0, 0, false, 0, true, 0, true, false}; }
+ReadReport AtOnce(DWORD count) { return {TRUE, 0, FALSE, 0, count, false, 0, true, true, 0, true, false}; }
+ReadReport Refused(DWORD error) { return {FALSE, error, FALSE, 0, 0, false, 0, true, true, 0, true, false}; }
 ReadReport Finished(DWORD count, std::int64_t ms) {
-    return {FALSE, ERROR_IO_PENDING, TRUE, 0, count, false, ms, true, 0, true, false};
+    return {FALSE, ERROR_IO_PENDING, TRUE, 0, count, false, ms, true, true, 0, true, false};
 }
 ReadReport Failed(DWORD error, DWORD count, std::int64_t ms) {
-    return {FALSE, ERROR_IO_PENDING, FALSE, error, count, false, ms, true, 0, true, false};
+    return {FALSE, ERROR_IO_PENDING, FALSE, error, count, false, ms, true, true, 0, true, false};
 }
 ReadReport Cancelled(ReadReport read) { read.CancelledByUs = true; return read; }
 ReadReport Silent(ReadReport read) { read.LineAnswers = false; return read; }  // ClearCommError fails
+ReadReport Unplugged(ReadReport read) { read.DeviceAnswers = false; return read; }  // GetCommModemStatus fails
 ReadReport AfterEmpty(ReadReport read, unsigned count) { read.EmptyBefore = count; return read; }
 ReadReport LeftTimeouts(ReadReport read) { read.OwnTimeouts = false; return read; }  // SetCommTimeouts not reached
 ReadReport AfterLineError(ReadReport read) { read.LineErrorBefore = true; return read; }
@@ -36,9 +41,12 @@ TEST(ReadEndings, KeepOnlyTheBytesTheSystemCopied) {
         {"WholeBlockAtOnce", AtOnce(1024), 1024, ReadEnding::Complete},
         {"PartAtOnce", AtOnce(300), 300, ReadEnding::ShortAtOnce},
         {"EmptyAtOnce", AtOnce(0), 0, ReadEnding::Empty},
-        {"NineteenthEmptyInARow", AfterEmpty(AtOnce(0), 18), 0, ReadEnding::Empty},
-        {"TwentiethEmptyInARow", AfterEmpty(AtOnce(0), 19), 0, ReadEnding::Lost},
-        {"TwentiethEmptyUnderLeftTimeouts", LeftTimeouts(AfterEmpty(AtOnce(0), 19)), 0, ReadEnding::Empty},
+        {"NineteenthEmptyInARowUnplugged", Unplugged(AfterEmpty(AtOnce(0), 18)), 0, ReadEnding::Empty},
+        {"TwentiethEmptyInARowUnplugged", Unplugged(AfterEmpty(AtOnce(0), 19)), 0, ReadEnding::Lost},
+        // A driver that ignores the per-byte multiplier: empty at once, the device there.
+        {"TwentiethEmptyInARowDeviceAnswers", AfterEmpty(AtOnce(0), 19), 0, ReadEnding::Empty},
+        {"HundredthEmptyInARowDeviceAnswers", AfterEmpty(AtOnce(0), 99), 0, ReadEnding::Empty},
+        {"TwentiethEmptyUnderLeftTimeouts", Unplugged(LeftTimeouts(AfterEmpty(AtOnce(0), 19))), 0, ReadEnding::Empty},
         {"EmptyAfterAMomentPending", Finished(0, 30), 0, ReadEnding::Empty},
         {"EmptyNearTheInterval", Finished(0, 1005), 0, ReadEnding::TimedOut},  // a driver timing from the start
         {"WholeBlockPending", Finished(1024, 900), 1024, ReadEnding::Complete},
@@ -78,24 +86,32 @@ TEST(ReadEndings, OfARemovedDeviceAreLostWhateverClearCommErrorSays) {
     }
 }
 
-TEST(PendingReads, WaitForTheirTimeOutsAndAreCutShortOnlyAfterAStop) {
+TEST(PendingReads, WaitForTheirTimeOutsAndAreCutShortOnlyAfterAKeyOrAStop) {
+    constexpr bool Drain = true;
     const struct {
-        PendingRead Read;
+        PendingRead Read;  // ms since ReadFile, a key or stop, cancelled, ms since, reading queued bytes
         PendingStep Step;
     } rows[] = {
-        {{500, false, false, 0}, PendingStep::Wait},
-        {{60000, false, false, 0}, PendingStep::Wait},  // no stop: as long as the driver takes
-        {{100, true, false, 0}, PendingStep::Wait},     // a stop: the read ends on its time-outs
-        {{3049, true, false, 0}, PendingStep::Wait},
-        {{3050, true, false, 0}, PendingStep::Cancel},  // 1 s past its total of 2050 ms
-        {{9000, true, false, 0}, PendingStep::Cancel},
-        {{3100, true, true, 50}, PendingStep::Wait},    // cancelled: given a second to complete
-        {{4049, true, true, 999}, PendingStep::Wait},
-        {{4050, true, true, 1000}, PendingStep::Abandon},
+        {{500, false, false, 0, false}, PendingStep::Wait},
+        {{60000, false, false, 0, false}, PendingStep::Wait},  // neither: as long as the driver takes
+        {{100, true, false, 0, false}, PendingStep::Wait},     // a key or a stop: the read ends on its time-outs
+        {{3049, true, false, 0, false}, PendingStep::Wait},
+        {{3050, true, false, 0, false}, PendingStep::Cancel},  // 1 s past its total of 2050 ms
+        // Time-outs another program left, without a limit: a key still ends it.
+        {{600000, true, false, 0, false}, PendingStep::Cancel},
+        {{3100, true, true, 50, false}, PendingStep::Wait},    // cancelled: given a second to complete
+        {{4049, true, true, 999, false}, PendingStep::Wait},
+        {{4050, true, true, 1000, false}, PendingStep::Abandon},
+        // The bytes left at the end are queued: their read completes at once or is cut short.
+        {{10, true, false, 0, Drain}, PendingStep::Wait},
+        {{499, true, false, 0, Drain}, PendingStep::Wait},
+        {{500, true, false, 0, Drain}, PendingStep::Cancel},
+        {{1600, true, true, 1000, Drain}, PendingStep::Abandon},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(static_cast<int>(NextStep(row.Read, BlockSize)), static_cast<int>(row.Step))
-            << row.Read.Elapsed << " ms, stop " << row.Read.StopRequested << ", cancelled " << row.Read.Cancelled;
+            << row.Read.Elapsed << " ms, key or stop " << row.Read.EndRequested << ", cancelled " << row.Read.Cancelled
+            << ", draining " << row.Read.Draining;
     }
 }
 
@@ -226,6 +242,20 @@ TEST(InputMode, IsPutBackAsSavedWithQuickEditNeverLostWhenHidden) {
     EXPECT_EQ(RestoredInputMode(shown | ENABLE_QUICK_EDIT_MODE), shown | ENABLE_QUICK_EDIT_MODE);
     EXPECT_EQ(RestoredInputMode(shown), shown);  // QuickEdit was off: it stays off
     EXPECT_EQ(RestoredInputMode(hidden), hidden | ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE);
+}
+
+// Started without a console (detached), the key wait after a failed open
+// ends at once instead of leaving an invisible process behind.
+TEST(KeyWait, WithoutAConsoleEndsAtOnce) {
+    static std::atomic<bool> returned{false};  // a wait that never ends must not outlive it
+    FreeConsole();
+    PlatformConsoleStart();
+    std::thread([] {
+        WaitForKey();
+        returned = true;
+    }).detach();
+    for (int i = 0; i < 100 && !returned; ++i) Sleep(20);
+    EXPECT_TRUE(returned) << "still waiting for a key nobody can press";
 }
 
 }  // namespace

@@ -1,0 +1,12 @@
+// line_state.h: a terminal device's line as termios2 shows it, the rate in
+// baud rather than a code (glibc's termios knows no 76800); apart from
+// <termios.h>, whose struct termios clashes with the kernel's.
+#pragma once
+
+struct LineState {
+    unsigned Rate, InputModes, OutputModes, LocalModes;
+    unsigned char Vmin;
+};
+bool ReadLineState(int fd, LineState& state);
+// Leaves the line at 4800 baud with the modes of a fresh port, canonical or not.
+bool LeaveLineAt4800AsAnotherProgram(int fd, bool canonical);
