@@ -1033,6 +1033,8 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
 std::vector<GuestRow> GuestRows() {
     if (!getenv("LUMTREX_GUEST")) return {};
     const std::string refused = "Windows verweigert Zugriff. /dev/ttyS1 wird benutzt.\n" + KeyPrompt + "0\n";
+    const std::string notMade = " /dev/ttyS1 SetCommState nicht ok !\nFehlercode: 22\n";
+    const std::vector<int> high = {230400, 460800, 500000, 576000, 921600, 1000000, 1152000, 1500000, 2000000, 3000000};
     std::vector<GuestRow> rows = {
         {"S1Bytes9600", "/dev/ttyS1 9600", Probe::Bytes, 9600},
         {"S1Bytes115200", "/dev/ttyS1 115200", Probe::Bytes, 115200},
@@ -1045,18 +1047,26 @@ std::vector<GuestRow> GuestRows() {
         {"S1LinesDtrRts", "/dev/ttyS1 9600 -d1 -c1", Probe::Lines, 3},
         {"S1LinesRts", "/dev/ttyS1 9600 x -c1", Probe::Lines, 2},
         {"S1LinesRtsInThirdPlace", "/dev/ttyS1 9600 -c1", Probe::Lines, 0},
-        // Sent on an idle, drained line; the 8250 driver reads it as a 0x00 byte without IGNBRK.
-        {"S1Break", "/dev/ttyS1 115200", Probe::Break, -1, "", "Break 1\n"},
+        // Sent on an idle, drained line: counted, and no 0x00 byte in the log.
+        {"S1Break", "/dev/ttyS1 115200", Probe::Break, 0, "", "Break 1\n"},
         {"S1SecondRun", "/dev/ttyS1 9600", Probe::Held, 0, "lumtrex /dev/ttyS1 9600", refused, 1},
         // A reader that takes no lock would split the bytes with the program.
         {"S1HeldByCat", "/dev/ttyS1 9600", Probe::Held, 0, "cat /dev/ttyS1", refused, 1},
         // Below the FTDI chips' minimum (183 baud): the driver sends a divisor that overflows.
         {"U0Baud150", "/dev/ttyUSB0 150", Probe::Rate, 829},
     };
-    for (int rate : {150, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 28800, 38400, 57600, 76800, 115200}) {
+    std::vector<int> rates = {150, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 28800, 38400, 57600, 76800, 115200};
+    rates.insert(rates.end(), high.begin(), high.end());
+    int before = 9600;  // the rate ttyS1 has after the rows above
+    for (int rate : rates) {
         const std::string baud = std::to_string(rate);
-        // 76800 is no divisor of this UART's 115200: its driver makes 57600 of it.
-        if (rate != 76800) rows.push_back({"S1Baud" + baud, "/dev/ttyS1 " + baud, Probe::Rate, rate});
+        // This UART's 1.8432 MHz clock cannot make 76800 nor more than 115200:
+        // refused, the line left at the rate it had.
+        if (rate == 76800 || rate > 115200) {
+            rows.push_back({"S1Refuses" + baud, "/dev/ttyS1 " + baud, Probe::Rate, before, "", notMade});
+        } else {
+            rows.push_back({"S1Baud" + baud, "/dev/ttyS1 " + baud, Probe::Rate, before = rate});
+        }
         if (rate >= 300) rows.push_back({"U0Baud" + baud, "/dev/ttyUSB0 " + baud, Probe::Rate, rate});
     }
     // Last: the adapter is gone then.
