@@ -565,12 +565,10 @@ class Rates : public EndToEnd, public ::testing::WithParamInterface<int> {};
 
 TEST_P(Rates, AreUsedAsAskedAndCarryAllByteValuesExactly) {
     const std::string rate = std::to_string(GetParam());
-    const int line = open(port.SlavePath, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(line, 0);
     auto run = Launch({"{port}", rate});
     ASSERT_TRUE(run->WaitForOutput("Baudrate: " + rate + " Baud\n\n" + CaptureHeader)) << run->Output();
     LineState state{};
-    ASSERT_TRUE(ReadLineState(line, state));
+    ASSERT_TRUE(ReadLineState(port.Master, state));  // the master answers with the line's modes
     const std::vector<int> wineByDivisor = {14400, 28800, 76800, 576000};
     if (!UnderWine || std::count(wineByDivisor.begin(), wineByDivisor.end(), GetParam()) == 0) {
         EXPECT_EQ(state.Rate, static_cast<unsigned>(GetParam()));
@@ -580,7 +578,6 @@ TEST_P(Rates, AreUsedAsAskedAndCarryAllByteValuesExactly) {
     ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);
     StopWithKey(*run, 0);
     EXPECT_TRUE(ReadFile(log) == bytes);
-    close(line);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Rates,
@@ -611,9 +608,8 @@ TEST_P(RefusedRates, LeaveASafeLineAtThePreviousRate) {
     const RefusedRateRow& row = GetParam();
     if (UnderWine && !row.WineToo) GTEST_SKIP() << "a stand-in for a Linux driver";
     constexpr unsigned PreviousRate = 4800;
-    const int line = open(port.SlavePath, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(line, 0);
-    ASSERT_TRUE(LeaveLineAt4800AsAnotherProgram(line, row.LeftCanonical));
+    // Through the master: a program that still had the line open would hold the port.
+    ASSERT_TRUE(LeaveLineAt4800AsAnotherProgram(port.Master, row.LeftCanonical));
     Send("sent before the open: purged");
     std::this_thread::sleep_for(100ms);
     char echoed[256];
@@ -627,7 +623,7 @@ TEST_P(RefusedRates, LeaveASafeLineAtThePreviousRate) {
     const std::string expected = Expand("Baudrate: " + std::to_string(row.Rate) + " Baud\n\n" + row.Expected);
     ASSERT_TRUE(run->WaitForOutput(expected + CaptureHeader)) << run->Output();
     LineState state{};
-    ASSERT_TRUE(ReadLineState(line, state));
+    ASSERT_TRUE(ReadLineState(port.Master, state));
     EXPECT_EQ(state.Rate, row.Expected.empty() ? static_cast<unsigned>(row.Rate) : PreviousRate);
     EXPECT_EQ(state.LocalModes & (ECHO | ECHONL | ICANON | ISIG | IEXTEN), 0u) << std::oct << state.LocalModes;
     EXPECT_EQ(state.InputModes & (ICRNL | INLCR | IGNCR | IXON | IXOFF | BRKINT | ISTRIP), 0u)
@@ -645,7 +641,6 @@ TEST_P(RefusedRates, LeaveASafeLineAtThePreviousRate) {
     EXPECT_LT(std::chrono::steady_clock::now() - key, UnderWine ? 4000ms : 1500ms) << "the key did not end the run";
     ExpectEnded(*run, 0, 0);
     EXPECT_TRUE(ReadFile(log) == bytes) << "the log differs from what was sent";
-    close(line);
 }
 
 const std::string Refused = " {port} SetCommState nicht ok !\nFehlercode: {EINVAL}\n";
