@@ -42,6 +42,16 @@ HANDLE OpenLog(const char* name, DWORD disposition) {
                        FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// A symbolic link named like the log is followed, not moved. Other reparse
+// points (a file a cloud folder or deduplication keeps) are the log itself.
+bool IsLink(const char* name) {
+    WIN32_FIND_DATAA found{};
+    const HANDLE search = FindFirstFileA(name, &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    FindClose(search);
+    return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && found.dwReserved0 == IO_REPARSE_TAG_SYMLINK;
+}
+
 std::FILE* Stream(HANDLE file) {
     const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_WRONLY | _O_BINARY);
     if (fd < 0) return Fail(ERROR_TOO_MANY_OPEN_FILES, file);
@@ -58,8 +68,7 @@ std::FILE* CreateLog(const char* name, const char* previousName, bool& keptPrevi
         const HANDLE log = OpenLog(name, OPEN_ALWAYS);
         if (log == INVALID_HANDLE_VALUE) return Fail(GetLastError());
         const bool onDisk = GetFileType(log) == FILE_TYPE_DISK;  // not NUL or another device
-        const DWORD attributes = GetFileAttributesA(name);
-        const bool throughLink = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        const bool throughLink = IsLink(name);
         LARGE_INTEGER size{};
         if (!onDisk || throughLink || !GetFileSizeEx(log, &size) || size.QuadPart == 0) {
             if (onDisk && !SetEndOfFile(log)) return Fail(GetLastError(), log);
