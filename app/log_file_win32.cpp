@@ -11,21 +11,38 @@ namespace {
 
 constexpr int Attempts = 20;  // each lost race costs one: bounded, never a spin
 
-// The C runtime's number for a failure, as the messages give it everywhere.
+// The C runtime's number for a failure, as the messages give it everywhere
+// (its own table, for the failures a file's open or move can meet).
 int ErrorNumber(DWORD error) {
+    if (error >= ERROR_WRITE_PROTECT && error <= ERROR_SHARING_BUFFER_EXCEEDED) return EACCES;  // sharing, locks, drives
     switch (error) {
         case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND: return ENOENT;
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_DRIVE:
+        case ERROR_NO_MORE_FILES:
+        case ERROR_BAD_NETPATH:
+        case ERROR_BAD_NET_NAME:
+        case ERROR_BAD_PATHNAME:
+        case ERROR_FILENAME_EXCED_RANGE: return ENOENT;
         case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_LOCK_VIOLATION:
-        case ERROR_WRITE_PROTECT: return EACCES;
+        case ERROR_CURRENT_DIRECTORY:
+        case ERROR_NETWORK_ACCESS_DENIED:
+        case ERROR_CANNOT_MAKE:
+        case ERROR_FAIL_I24:
+        case ERROR_DRIVE_LOCKED:
+        case ERROR_NOT_LOCKED:
+        case ERROR_LOCK_FAILED: return EACCES;
         case ERROR_FILE_EXISTS:
         case ERROR_ALREADY_EXISTS: return EEXIST;
         case ERROR_DISK_FULL:
         case ERROR_HANDLE_DISK_FULL: return ENOSPC;
         case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
-        default: return EIO;
+        case ERROR_NOT_SAME_DEVICE: return EXDEV;
+        case ERROR_DIR_NOT_EMPTY: return ENOTEMPTY;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_NOT_ENOUGH_QUOTA: return ENOMEM;
+        case ERROR_INVALID_HANDLE: return EBADF;
+        default: return EINVAL;
     }
 }
 
