@@ -11,21 +11,38 @@ namespace {
 
 constexpr int Attempts = 20;  // each lost race costs one: bounded, never a spin
 
-// The C runtime's number for a failure, as the messages give it everywhere.
+// The C runtime's number for a failure, as the messages give it everywhere
+// (its own table, for the failures a file's open or move can meet).
 int ErrorNumber(DWORD error) {
+    if (error >= ERROR_WRITE_PROTECT && error <= ERROR_SHARING_BUFFER_EXCEEDED) return EACCES;  // sharing, locks, drives
     switch (error) {
         case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND: return ENOENT;
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_DRIVE:
+        case ERROR_NO_MORE_FILES:
+        case ERROR_BAD_NETPATH:
+        case ERROR_BAD_NET_NAME:
+        case ERROR_BAD_PATHNAME:
+        case ERROR_FILENAME_EXCED_RANGE: return ENOENT;
         case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_LOCK_VIOLATION:
-        case ERROR_WRITE_PROTECT: return EACCES;
+        case ERROR_CURRENT_DIRECTORY:
+        case ERROR_NETWORK_ACCESS_DENIED:
+        case ERROR_CANNOT_MAKE:
+        case ERROR_FAIL_I24:
+        case ERROR_DRIVE_LOCKED:
+        case ERROR_NOT_LOCKED:
+        case ERROR_LOCK_FAILED: return EACCES;
         case ERROR_FILE_EXISTS:
         case ERROR_ALREADY_EXISTS: return EEXIST;
         case ERROR_DISK_FULL:
         case ERROR_HANDLE_DISK_FULL: return ENOSPC;
         case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
-        default: return EIO;
+        case ERROR_NOT_SAME_DEVICE: return EXDEV;
+        case ERROR_DIR_NOT_EMPTY: return ENOTEMPTY;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_NOT_ENOUGH_QUOTA: return ENOMEM;
+        case ERROR_INVALID_HANDLE: return EBADF;
+        default: return EINVAL;
     }
 }
 
@@ -40,6 +57,16 @@ std::FILE* Fail(DWORD error, HANDLE file = INVALID_HANDLE_VALUE) {
 HANDLE OpenLog(const char* name, DWORD disposition) {
     return CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, disposition,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// A symbolic link named like the log is followed, not moved. Other reparse
+// points (a file a cloud folder or deduplication keeps) are the log itself.
+bool IsLink(const char* name) {
+    WIN32_FIND_DATAA found{};
+    const HANDLE search = FindFirstFileA(name, &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    FindClose(search);
+    return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && found.dwReserved0 == IO_REPARSE_TAG_SYMLINK;
 }
 
 std::FILE* Stream(HANDLE file) {
@@ -58,8 +85,7 @@ std::FILE* CreateLog(const char* name, const char* previousName, bool& keptPrevi
         const HANDLE log = OpenLog(name, OPEN_ALWAYS);
         if (log == INVALID_HANDLE_VALUE) return Fail(GetLastError());
         const bool onDisk = GetFileType(log) == FILE_TYPE_DISK;  // not NUL or another device
-        const DWORD attributes = GetFileAttributesA(name);
-        const bool throughLink = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+        const bool throughLink = IsLink(name);
         LARGE_INTEGER size{};
         if (!onDisk || throughLink || !GetFileSizeEx(log, &size) || size.QuadPart == 0) {
             if (onDisk && !SetEndOfFile(log)) return Fail(GetLastError(), log);

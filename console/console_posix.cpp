@@ -152,7 +152,9 @@ void InstallFaultHandlers() {
     for (std::size_t i = 0; i < std::size(FaultSignals); ++i) {
         struct sigaction action {};
         action.sa_sigaction = OnFault;
-        action.sa_flags = SA_SIGINFO;
+        // On the alternate stack where one was set up (a sanitizer sets one):
+        // a stack overflow still reaches us, and then the sanitizer's report.
+        action.sa_flags = SA_SIGINFO | SA_ONSTACK;
         sigemptyset(&action.sa_mask);
         sigaction(FaultSignals[i], &action, &BeforeFault[i]);
     }
