@@ -225,9 +225,7 @@ TEST(LogFile, RunsStartedTogetherRecordOnceAndKeepThePreviousCapture) {
         ASSERT_NE(mkdtemp(folder), nullptr);
         const std::string log = std::string(folder) + "/lumtrex.log", previous = log + ".1";
         const std::string capture(3000, 'c');
-        std::FILE* existing = std::fopen(log.c_str(), "wb");
-        std::fwrite(capture.data(), 1, capture.size(), existing);
-        std::fclose(existing);
+        std::ofstream(log, std::ios::binary) << capture;
         std::FILE* logs[Runs] = {};
         bool kept[Runs] = {};
         std::atomic<int> ready{0};
