@@ -1,6 +1,6 @@
 // Fuzz target for the argument rules: whatever the command line, never a
 // crash, always one of the ports (a number, COMn or a device path) and one of
-// the 14 rates, and decimal values read as strtoll reads them, or rejected
+// the rates offered, and decimal values read as strtoll reads them, or rejected
 // when beyond 32 bits. The input is the argument list, split at NUL bytes.
 #include <algorithm>
 #include <cerrno>
@@ -44,7 +44,7 @@ void CheckSettings(const std::vector<const char*>& argv, const char* prefix) {
         Require(settings.PortIndex >= 0 && settings.PortIndex < 255, "a COM port is COM1 to COM255");
         Require(std::strcmp(name, expected) == 0, "the name is the COM port's");
     }
-    Require(IsSupportedRate(settings.BaudRate), "the rate is one of the 14");
+    Require(IsSupportedRate(settings.BaudRate), "the rate is one of those offered");
     Require(settings.DtrOption == (argv.size() > 3 && std::strcmp(argv[3], "-d1") == 0), "DTR only from -d1 third");
     Require(settings.RtsOption == (argv.size() > 4 && std::strcmp(argv[4], "-c1") == 0), "RTS only from -c1 fourth");
 }

@@ -16,58 +16,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-
-std::string TempDir() {
-    char name[] = "/tmp/lumtrex-test-XXXXXX";
-    return mkdtemp(name) ? name : "";
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-long long FileSize(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
-}
-
-std::string Bytes(Pattern pattern, std::size_t size, std::uint64_t seed) {
-    std::string bytes(size, '\0');
-    FillPattern(pattern, seed, 0, reinterpret_cast<unsigned char*>(bytes.data()), size);
-    return bytes;
-}
-
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+#include <iterator>
 
 namespace {
 
 // A mount namespace of its own whose /dev changes nothing outside it. In a
 // chroot the root is no mount point, so /dev alone is made private there.
 const char* const PrivateDev = "{ mount --make-rprivate / || mount --make-rprivate /dev; } 2>/dev/null || exit 99";
-
-}  // namespace
-
-bool CanBindOverComPorts() {
-    return geteuid() == 0 && system((std::string("unshare --mount --propagation unchanged sh -c '") + PrivateDev +
-                                     "' 2>/dev/null").c_str()) == 0;
-}
-
-namespace {
 
 std::vector<std::string> InNamespace(const std::vector<std::string>& command, const std::string& pty) {
     std::vector<std::string> wrapped = {
@@ -110,7 +65,97 @@ std::vector<std::string> InNamespace(const std::vector<std::string>& command, co
     _exit(127);
 }
 
+// Terminal text without its control sequences (Wine's console draws with them).
+std::string WithoutControlSequences(const std::string& text) {
+    std::string plain;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] != '\x1b') {
+            plain += text[i++];
+            continue;
+        }
+        const char kind = i + 1 < text.size() ? text[i + 1] : '\0';
+        i += 2;
+        if (kind == '[') {  // CSI: up to its final byte
+            while (i < text.size() && !(text[i] >= 0x40 && text[i] <= 0x7e)) ++i;
+            ++i;
+        } else if (kind == ']') {  // OSC: up to BEL or ST (ESC \)
+            while (i < text.size() && text[i] != '\a' && text[i] != '\x1b') ++i;
+            i += i < text.size() && text[i] == '\x1b' ? 2 : 1;
+        }
+    }
+    return plain;
+}
+
+int ConnectTo(const std::string& path) {
+    int fd = -1;
+    WaitUntil([&] {
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
+        close(fd);
+        fd = -1;
+        return false;
+    }, 10s);
+    return fd;
+}
+
+// Reads from `fd` until `mark` arrives; false after `limit`.
+bool ReadUntil(int fd, std::string& text, const std::string& mark, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (text.find(mark) == std::string::npos) {
+        pollfd readable{fd, POLLIN, 0};
+        if (std::chrono::steady_clock::now() > end || poll(&readable, 1, 100) < 0) return false;
+        char chunk[4096];
+        const ssize_t got = readable.revents ? read(fd, chunk, sizeof chunk) : 0;
+        if (readable.revents && got <= 0) return false;
+        text.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    }
+    return true;
+}
+
 }  // namespace
+
+bool CanBindOverComPorts() {
+    return geteuid() == 0 && system((std::string("unshare --mount --propagation unchanged sh -c '") + PrivateDev +
+                                     "' 2>/dev/null").c_str()) == 0;
+}
+
+std::string TempDir() {
+    char name[] = "/tmp/lumtrex-test-XXXXXX";
+    return mkdtemp(name) ? name : "";
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+long long FileSize(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
+}
+
+std::string Bytes(Pattern pattern, std::size_t size, std::uint64_t seed) {
+    std::string bytes(size, '\0');
+    FillPattern(pattern, seed, 0, reinterpret_cast<unsigned char*>(bytes.data()), size);
+    return bytes;
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
 
 Session::Session(const std::vector<std::string>& command, const LaunchOptions& options)
     : crLfNewlines_(options.CrLfNewlines) {
@@ -166,32 +211,6 @@ void Session::Collect() {
     }
 }
 
-namespace {
-
-// Terminal text without its control sequences (Wine's console draws with them).
-std::string WithoutControlSequences(const std::string& text) {
-    std::string plain;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        if (text[i] != '\x1b') {
-            plain += text[i++];
-            continue;
-        }
-        const char kind = i + 1 < text.size() ? text[i + 1] : '\0';
-        i += 2;
-        if (kind == '[') {  // CSI: up to its final byte
-            while (i < text.size() && !(text[i] >= 0x40 && text[i] <= 0x7e)) ++i;
-            ++i;
-        } else if (kind == ']') {  // OSC: up to BEL or ST (ESC \)
-            while (i < text.size() && text[i] != '\a' && text[i] != '\x1b') ++i;
-            i += i < text.size() && text[i] == '\x1b' ? 2 : 1;
-        }
-    }
-    return plain;
-}
-
-}  // namespace
-
 std::string CrLfAsNewline(std::string text) {
     for (std::size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos; ++at) text.erase(at, 1);
     return text;
@@ -240,39 +259,6 @@ bool Session::WaitForExit(std::chrono::milliseconds limit) {
     if (exited_) std::this_thread::sleep_for(100ms);  // let the reader take the last output
     return exited_;
 }
-
-namespace {
-
-int ConnectTo(const std::string& path) {
-    int fd = -1;
-    WaitUntil([&] {
-        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        path.copy(address.sun_path, sizeof address.sun_path - 1);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
-        close(fd);
-        fd = -1;
-        return false;
-    }, 10s);
-    return fd;
-}
-
-// Reads from `fd` until `mark` arrives; false after `limit`.
-bool ReadUntil(int fd, std::string& text, const std::string& mark, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (text.find(mark) == std::string::npos) {
-        pollfd readable{fd, POLLIN, 0};
-        if (std::chrono::steady_clock::now() > end || poll(&readable, 1, 100) < 0) return false;
-        char chunk[4096];
-        const ssize_t got = readable.revents ? read(fd, chunk, sizeof chunk) : 0;
-        if (readable.revents && got <= 0) return false;
-        text.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
-    }
-    return true;
-}
-
-}  // namespace
 
 Guest::Guest(const std::string& guestDir, const std::string& accel) : dir_(TempDir()) {
     Share = dir_ + "/share";

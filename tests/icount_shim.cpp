@@ -8,9 +8,7 @@
 //                     changes nothing (as drivers of other systems refuse
 //                     in tcsetattr, and Windows drivers in SetCommState);
 //   "substitute:R:M"  TCSETS2 at rate R sets rate M instead, which the line
-//                     then reports (as drivers that fall back do);
-//   "uart:B:D"        TIOCGSERIAL answers a 16550A with baud_base B, and the
-//                     device's driver in sysfs is named D.
+//                     then reports (as drivers that fall back do).
 // - LUMTREX_TEST_CLOSE_ERROR: a file system that reports an error only when
 //   a file is closed (NFS, FUSE): the close of lumtrex.log fails with that
 //   error number, after it really closed.
@@ -18,10 +16,9 @@
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
 #include <dlfcn.h>
-#include <linux/serial.h>
+#include <linux/serial.h>  // serial_icounter_struct
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -50,24 +47,16 @@ bool Scripted(serial_icounter_struct* counts) {
 }
 
 struct LineScript {
-    char Kind[16] = {};
-    unsigned Rate = 0, Made = 0;  // refuse, substitute
-    unsigned BaudBase = 0;        // uart
-    char Driver[32] = {};
+    bool Refuse = false;
+    unsigned Rate = 0, Made = 0;
 };
 
 bool Line(LineScript& script) {
     const char* text = std::getenv("LUMTREX_TEST_LINE");
     if (!text) return false;
-    const char* kind = nullptr;
-    if (std::sscanf(text, "refuse:%u", &script.Rate) == 1) kind = "refuse";
-    if (std::sscanf(text, "substitute:%u:%u", &script.Rate, &script.Made) == 2) kind = "substitute";
-    if (std::sscanf(text, "uart:%u:%31s", &script.BaudBase, script.Driver) == 2) kind = "uart";
-    if (kind) std::snprintf(script.Kind, sizeof script.Kind, "%s", kind);
-    return kind != nullptr;
+    script.Refuse = std::sscanf(text, "refuse:%u", &script.Rate) == 1;
+    return script.Refuse || std::sscanf(text, "substitute:%u:%u", &script.Rate, &script.Made) == 2;
 }
-
-bool Is(const LineScript& script, const char* kind) { return std::strcmp(script.Kind, kind) == 0; }
 
 using Ioctl = int (*)(int, unsigned long, ...);
 
@@ -81,28 +70,18 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     static const auto real = reinterpret_cast<Ioctl>(dlsym(RTLD_NEXT, "ioctl"));
     if (request == TIOCGICOUNT && Scripted(static_cast<serial_icounter_struct*>(argument))) return 0;
     LineScript script;
-    if (!Line(script)) return real(fd, request, argument);
-    if (request == TIOCGSERIAL && Is(script, "uart")) {
-        auto* serial = static_cast<serial_struct*>(argument);
-        *serial = serial_struct{};
-        serial->type = PORT_16550A;
-        serial->baud_base = static_cast<int>(script.BaudBase);
-        return 0;
-    }
     const bool setting = request == TCSETS2 || request == TCSETSW2 || request == TCSETSF2;
     auto* line = static_cast<termios2*>(argument);
-    if (setting && (line->c_cflag & CBAUD) == BOTHER && line->c_ospeed == script.Rate) {
-        if (Is(script, "refuse")) {
-            errno = EINVAL;
-            return -1;
-        }
-        if (Is(script, "substitute")) {
-            termios2 made = *line;
-            made.c_ispeed = made.c_ospeed = script.Made;
-            return real(fd, request, &made);
-        }
+    if (!Line(script) || !setting || (line->c_cflag & CBAUD) != BOTHER || line->c_ospeed != script.Rate) {
+        return real(fd, request, argument);
     }
-    return real(fd, request, argument);
+    if (script.Refuse) {
+        errno = EINVAL;
+        return -1;
+    }
+    termios2 made = *line;  // substituted
+    made.c_ispeed = made.c_ospeed = script.Made;
+    return real(fd, request, &made);
 }
 
 extern "C" int fclose(std::FILE* stream) {
@@ -121,21 +100,6 @@ extern "C" int fclose(std::FILE* stream) {
     return EOF;
 }
 
-// The driver a device in sysfs is bound to.
-extern "C" ssize_t readlink(const char* path, char* buffer, size_t size) {
-    LineScript script;
-    const char* end = path + std::strlen(path);
-    constexpr char Suffix[] = "/device/driver";
-    if (Line(script) && Is(script, "uart") && std::strncmp(path, "/sys/dev/char/", 14) == 0 &&
-        end - path > static_cast<long>(sizeof Suffix) && std::strcmp(end - (sizeof Suffix - 1), Suffix) == 0) {
-        const int length = std::snprintf(buffer, size, "../../../bus/pnp/drivers/%s", script.Driver);
-        return length < 0 ? -1 : std::min<ssize_t>(length, static_cast<ssize_t>(size) - 1);
-    }
-    using Readlink = ssize_t (*)(const char*, char*, size_t);
-    static const auto real = reinterpret_cast<Readlink>(dlsym(RTLD_NEXT, "readlink"));
-    return real(path, buffer, size);
-}
-
 // Wine sets a line through the C library, not through ioctl. Its termios
 // stays opaque here: the kernel's struct of that name is in scope.
 extern "C" int tcsetattr(int fd, int when, const void* modes) {
@@ -145,7 +109,7 @@ extern "C" int tcsetattr(int fd, int when, const void* modes) {
     static const auto get = reinterpret_cast<Get>(dlsym(RTLD_NEXT, "tcgetattr"));
     static const auto control = reinterpret_cast<Ioctl>(dlsym(RTLD_NEXT, "ioctl"));
     LineScript script;
-    if (!Line(script) || !Is(script, "refuse")) return real(fd, when, modes);
+    if (!Line(script) || !script.Refuse) return real(fd, when, modes);
     alignas(16) unsigned char before[256];
     if (get(fd, before) != 0) return real(fd, when, modes);
     if (const int result = real(fd, when, modes)) return result;
