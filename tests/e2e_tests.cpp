@@ -928,6 +928,7 @@ std::vector<GuestRow> GuestRows() {
         {"S1LinesDtr", "/dev/ttyS1 9600 -d1", Probe::Lines, 1},
         {"S1LinesDtrRts", "/dev/ttyS1 9600 -d1 -c1", Probe::Lines, 3},
         {"S1LinesRts", "/dev/ttyS1 9600 x -c1", Probe::Lines, 2},
+        {"S1LinesRtsInThirdPlace", "/dev/ttyS1 9600 -c1", Probe::Lines, 0},
         // Sent on an idle, drained line: counted, and no 0x00 byte in the log.
         {"S1Break", "/dev/ttyS1 115200", Probe::Break, 0, "", "Break 1\n"},
         {"S1SecondRun", "/dev/ttyS1 9600", Probe::Held, 0, "lumtrex /dev/ttyS1 9600", refused, 1},
