@@ -352,8 +352,9 @@ TEST_P(PreviousCapture, IsKeptAsLumtrexLog1) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, PreviousCapture,
     ::testing::Values(
-        // A reflex that records COM1 over the capture just made (a typo records COM1 too).
+        // Reflexes that record COM1 over the capture just made.
         KeptRow{"NoArguments", {}, LogBefore::Capture, true},
+        KeptRow{"Typo", {"ttyUSB0", "115200"}, LogBefore::Capture, true},
         KeptRow{"EmptyLog", {"{port}", "115200"}, LogBefore::Empty, true},
         KeptRow{"SymbolicLink", {"{port}", "115200"}, LogBefore::LinkToCapture, false}),
     ByName);
