@@ -29,6 +29,10 @@ bool RateAccepted(long made, long asked) { return std::labs(made - asked) * 50 <
 // The 8250 driver's own names: its platform ports, and its PnP and PCI parts.
 bool Is8250Driver(const char* name) { return std::strcmp(name, "serial8250") == 0 || std::strcmp(name, "serial") == 0; }
 
+// The clock the PCI part reports for OxSemi's PCIe UARTs, which reach every
+// rate through an oversampling rate and a prescaler it picks for each.
+constexpr int OxSemiPcieBaudBase = 15625000;
+
 // The name of the driver a character device's hardware is bound to, or "".
 // Since Linux 6.5 the serial core puts devices of its own (its serial-base
 // bus) between the tty and the hardware's device.
@@ -83,7 +87,8 @@ termios2 RawLine(termios2 line) {
 
 bool UartMakesRate(const UartReport& uart, int rate) {
     if (uart.Type == PORT_UNKNOWN || uart.BaudBase <= 0 || rate <= 0 || !Is8250Driver(uart.Driver)) return true;
-    if (uart.Flags & ASYNC_MAGIC_MULTIPLIER) return true;  // divisors of its own: the read-back decides
+    // Divisors of their own: the read-back decides.
+    if ((uart.Flags & ASYNC_MAGIC_MULTIPLIER) || uart.BaudBase == OxSemiPcieBaudBase) return true;
     long divisor = (2L * uart.BaudBase / rate + 1) / 2;       // the driver's rounding to the nearest
     // setserial's spd_cust: 38400 stands for the custom divisor.
     if (rate == 38400 && (uart.Flags & ASYNC_SPD_MASK) == ASYNC_SPD_CUST && uart.CustomDivisor > 0) {

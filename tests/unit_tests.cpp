@@ -127,7 +127,7 @@ TEST(OpenFaults, ErrorCodesSelectTheirMessages) {
 // Whether an 8250-family UART makes a rate, from what TIOCGSERIAL and sysfs
 // report: its driver programs the nearest divisor and reports the rate asked.
 TEST(UartDivisor, RefusesWhatThe8250CannotMakeAndJudgesNoOtherDriver) {
-    constexpr int Pc16550 = 4, Unknown = 0;  // PORT_16550A, PORT_UNKNOWN
+    constexpr int Pc16550 = 4, Pc16950 = 10, Unknown = 0;  // PORT_16550A, PORT_16C950, PORT_UNKNOWN
     constexpr int MagicMultiplier = 1 << 16, SpdCustom = 0x30;
     const struct {
         UartReport Uart;
@@ -152,6 +152,7 @@ TEST(UartDivisor, RefusesWhatThe8250CannotMakeAndJudgesNoOtherDriver) {
         {{Pc16550, 115200, SpdCustom, 10, "serial"}, 38400, false},  // setserial spd_cust: 38400 means 11520
         {{Pc16550, 115200, SpdCustom, 3, "serial"}, 38400, true},
         {{Pc16550, 115200, MagicMultiplier, 0, "serial"}, 76800, true},  // divisors of its own
+        {{Pc16950, 15625000, 0, 0, "serial"}, 1000000, true},            // OxSemi PCIe: so has it
         {{Unknown, 115200, 0, 0, "serial8250"}, 76800, true},   // no UART behind the node
         // USB-serial and ACM drivers: their answers mean something else.
         {{Pc16550, 115200, 0, 0, "ftdi_sio"}, 76800, true},
