@@ -90,8 +90,10 @@ bool UartMakesRate(const UartReport& uart, int rate) {
     // Divisors of their own: the read-back decides.
     if ((uart.Flags & ASYNC_MAGIC_MULTIPLIER) || uart.BaudBase == OxSemiPcieBaudBase) return true;
     long divisor = (2L * uart.BaudBase / rate + 1) / 2;       // the driver's rounding to the nearest
-    // setserial's spd_cust: 38400 stands for the custom divisor.
-    if (rate == 38400 && (uart.Flags & ASYNC_SPD_MASK) == ASYNC_SPD_CUST && uart.CustomDivisor > 0) {
+    // setserial's spd_cust: 38400 stands for the custom divisor, which the
+    // driver programs as it is, 0 (the slowest divisor there is) too.
+    if (rate == 38400 && (uart.Flags & ASYNC_SPD_MASK) == ASYNC_SPD_CUST) {
+        if (uart.CustomDivisor <= 0) return false;
         divisor = uart.CustomDivisor;
     }
     if (divisor < 1) divisor = 1;

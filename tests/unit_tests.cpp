@@ -151,6 +151,7 @@ TEST(UartDivisor, RefusesWhatThe8250CannotMakeAndJudgesNoOtherDriver) {
         {{Pc16550, 115200, 0, 0, "serial"}, 38400, true},
         {{Pc16550, 115200, SpdCustom, 10, "serial"}, 38400, false},  // setserial spd_cust: 38400 means 11520
         {{Pc16550, 115200, SpdCustom, 3, "serial"}, 38400, true},
+        {{Pc16550, 115200, SpdCustom, 0, "serial"}, 38400, false},  // no divisor given: 0 is programmed
         {{Pc16550, 115200, MagicMultiplier, 0, "serial"}, 76800, true},  // divisors of its own
         {{Pc16950, 15625000, 0, 0, "serial"}, 1000000, true},            // OxSemi PCIe: so has it
         {{Unknown, 115200, 0, 0, "serial8250"}, 76800, true},   // no UART behind the node
