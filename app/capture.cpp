@@ -5,19 +5,20 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <string>
 #include <thread>
 
 #include "../console/console.h"
 #include "../serial/serial.h"
 #include "log_file.h"
-#include "settings.h"
 
 std::uint64_t ByteCount = 0;
 
 namespace {
 
-constexpr char LogName[] = "lumtrex.log";
-constexpr char PreviousLogName[] = "lumtrex.log.1";  // the capture before this run's
+const char* LogName = nullptr;
+bool Reconnect = true;
 constexpr auto PauseAfterFault = std::chrono::milliseconds(100);
 
 std::FILE* LogFile = nullptr;
@@ -55,6 +56,31 @@ void ShowSizeMismatch() {
 
 enum class CaptureEnd { Asked, LogFailed, DeviceLost };  // a key or a stop request: Asked
 
+// The local time now, as the gap lines give it.
+const char* Now() {
+    static char text[32];
+    const std::time_t now = std::time(nullptr);
+    const std::tm* local = std::localtime(&now);
+    if (!local || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", local) == 0) std::snprintf(text, sizeof text, "?");
+    return text;
+}
+
+// The port went away: waited for, and the capture goes on into the same log
+// once it is back; the two lines say where the gap is in the log (its count)
+// and are written out at once, also into a file. False when a key or a stop
+// request ended the wait.
+bool WaitForLostPort() {
+    const char* port = PortName(PortSettings);
+    Print("\n%s %s ist nicht mehr vorhanden (nach %llu Bytes). Warte auf die Schnittstelle ...\n", Now(), port,
+          static_cast<unsigned long long>(ByteCount));
+    FlushOutput();
+    if (!ReopenPort()) return false;
+    Print("%s %s ist wieder da. Empfang laeuft weiter.\n", Now(), port);
+    FlushOutput();
+    ShowCount();
+    return true;
+}
+
 CaptureEnd LogFailed(int error) {
     ReportWriteFailure(error);
     return CaptureEnd::LogFailed;
@@ -73,15 +99,20 @@ int DrainQueue() {
     return 0;
 }
 
-CaptureEnd CaptureUntilStopped() {
+CaptureEnd CaptureUntilStopped(LineCounters& before, bool& counted) {
     while (!KeyWaiting() && !StopRequested()) {
         ReadResult result;
         ReadBlock(PortHandle, ReceiveBlock, BlockSize, result);
         if (const int error = result.Delivered > 0 ? KeepReceived(result.Delivered) : 0) return LogFailed(error);
         if (result.End == ReadEnd::ShortAtOnce) ShowSizeMismatch();
-        if (result.End == ReadEnd::DeviceLost) {
+        if (result.End == ReadEnd::DeviceLost && !Reconnect) {
             Print("\n%s ist nicht mehr vorhanden. Empfang beendet.\n", PortName(PortSettings));
             return CaptureEnd::DeviceLost;
+        }
+        if (result.End == ReadEnd::DeviceLost) {
+            if (!WaitForLostPort()) return CaptureEnd::Asked;  // the port stays closed: nothing to drain
+            counted = ReadLineCounters(before);  // the lost device took its counters with it
+            continue;
         }
         // After a fault the next read waits a moment; after a line error
         // (Aborted) it follows as the port decides.
@@ -105,14 +136,20 @@ bool WriteBlock(const unsigned char* bytes, std::uint32_t length) {
     return false;
 }
 
-bool RunCapture() {
+bool RunCapture(const char* logName, bool reconnect) {
+    LogName = logName;
+    Reconnect = reconnect;
     bool keptPrevious = false;
-    LogFile = CreateLog(LogName, PreviousLogName, keptPrevious);
+    LogFile = CreateLog(logName, keptPrevious);
+    if (!LogFile && errno == EWOULDBLOCK) {
+        Print("Logdatei %s wird schon von einem anderen lumtrex beschrieben (--log waehlt eine andere).\n", LogName);
+        return false;
+    }
     if (!LogFile) {
         Print("Logdatei %s kann nicht angelegt werden. Fehlercode: %d\n", LogName, errno);
         return false;
     }
-    if (keptPrevious) Print("Vorige Logdatei: %s\n", PreviousLogName);
+    if (keptPrevious) Print("Vorige Logdatei: %s\n", EarlierCapture(logName, 1).c_str());
     // Every write goes to the system at once: a process killed from outside
     // keeps every byte of every completed read.
     std::setvbuf(LogFile, nullptr, _IONBF, 0);
@@ -122,10 +159,10 @@ bool RunCapture() {
     ShowCount();
     CaptureFill = 0;
     LineCounters before;
-    const bool counted = ReadLineCounters(before);
-    const CaptureEnd end = CaptureUntilStopped();
+    bool counted = ReadLineCounters(before);
+    const CaptureEnd end = CaptureUntilStopped(before, counted);
     // A lost device took its counters with it.
-    if (end != CaptureEnd::DeviceLost) {
+    if (end != CaptureEnd::DeviceLost && PortIsOpen()) {
         LineCounters after;
         const bool countedToo = ReadLineCounters(after);
         char report[160];

@@ -1,11 +1,13 @@
-// capture.h: the capture stage and the log file "lumtrex.log".
+// capture.h: the capture stage and its log file ("lumtrex.log" unless named).
 //
-//   RunCapture()  creates the log (keeping the previous capture as
-//                 lumtrex.log.1 and saying so), then reads the port and
+//   RunCapture()  creates the log (keeping the earlier captures as LOG.1,
+//                 LOG.2, ... and saying so), then reads the port and
 //                 appends every byte it delivers until a key waits or a
 //                 stop is requested, then the bytes the driver still holds.
+//                 A lost device is waited for and the capture goes on into
+//                 the same log (with `reconnect`; else the run ends there).
 //                 Returns false when the run failed (log not creatable, log
-//                 write failed, device lost); it has said why.
+//                 write failed, device lost without reconnect); it has said why.
 //                 Before it returns, says how many line errors (overrun,
 //                 frame, break) the port counted during the capture, if any.
 //   CloseLog()    closes the log if it was created; false when the system
@@ -19,7 +21,7 @@
 
 extern std::uint64_t ByteCount;
 
-bool RunCapture();
+bool RunCapture(const char* logName, bool reconnect);
 // Appends `length` bytes to the log; false (errno set) when not all of them got there.
 bool WriteBlock(const unsigned char* bytes, std::uint32_t length);
 bool CloseLog();

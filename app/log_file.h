@@ -1,11 +1,26 @@
-// log_file.h: the log of one run, one implementation per system.
+// log_file.h: the log of one run, one implementation per system, and the
+// numbering of the earlier captures, the same on every system.
 #pragma once
 #include <cstdio>
+#include <string>
 
 // Opens `name` for this run alone, empty. A previous capture in it (a regular
 // file with bytes in it, not reached through a symbolic link) is first moved
-// to `previousName`, replacing that, and `keptPrevious` says so; only the run
-// that holds the file moves it. Null, with errno set, when the log cannot be
-// created or the previous capture cannot be moved (it then stays where it
-// was), or another run is writing it (whose log is left exactly as it was).
-std::FILE* CreateLog(const char* name, const char* previousName, bool& keptPrevious);
+// to NAME.1, the earlier captures moving up one number each (NAME.1 to
+// NAME.2, ...), none replaced; `keptPrevious` says so. Only the run that holds
+// the file moves anything. Null, with errno set, when the log cannot be
+// created or a capture cannot be moved (the captures then are all still
+// there), or another run is writing it (errno EWOULDBLOCK; its log is left
+// exactly as it was).
+std::FILE* CreateLog(const char* name, bool& keptPrevious);
+
+// NAME.number: an earlier capture of the log NAME, 1 the newest.
+std::string EarlierCapture(const char* name, int number);
+// Moves NAME.1, NAME.2, ... up one number each, the oldest first, so that
+// NAME.1 is free; false (errno set) when a move failed.
+bool MoveEarlierCaptures(const char* name);
+
+// Supplied by each system: whether `path` is a capture to move along (a
+// file or a link, not a folder), and a move to a name that is free.
+bool IsEarlierCapture(const char* path);
+bool MoveCapture(const char* from, const char* to);

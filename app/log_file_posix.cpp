@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "log_file.h"
 
@@ -31,8 +32,16 @@ std::FILE* Stream(int fd) {
 
 }  // namespace
 
-std::FILE* CreateLog(const char* name, const char* previousName, bool& keptPrevious) {
+bool IsEarlierCapture(const char* path) {
+    struct stat entry {};
+    return lstat(path, &entry) == 0 && !S_ISDIR(entry.st_mode);
+}
+
+bool MoveCapture(const char* from, const char* to) { return rename(from, to) == 0; }
+
+std::FILE* CreateLog(const char* name, bool& keptPrevious) {
     keptPrevious = false;
+    const std::string previousName = EarlierCapture(name, 1);
     for (int attempt = 0; attempt < Attempts; ++attempt) {
         // Not O_TRUNC: the file may be another run's, and is emptied or moved
         // only once the lock says it is ours.
@@ -54,7 +63,7 @@ std::FILE* CreateLog(const char* name, const char* previousName, bool& keptPrevi
         struct stat link {};
         const bool throughLink = lstat(name, &link) == 0 && S_ISLNK(link.st_mode);
         if (opened.st_size == 0 || throughLink) return ftruncate(fd, 0) == 0 ? Stream(fd) : Fail(fd);
-        if (rename(name, previousName) != 0) return Fail(fd);
+        if (!MoveEarlierCaptures(name) || rename(name, previousName.c_str()) != 0) return Fail(fd);
         // The new log is ours alone before the old one is let go: a run that
         // created it in the meantime is recording there, and this one is refused.
         const int created = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

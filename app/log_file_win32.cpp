@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <string>
 
 #include "log_file.h"
 
@@ -79,8 +80,20 @@ std::FILE* Stream(HANDLE file) {
 
 }  // namespace
 
-std::FILE* CreateLog(const char* name, const char* previousName, bool& keptPrevious) {
+bool IsEarlierCapture(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool MoveCapture(const char* from, const char* to) {
+    if (MoveFileExA(from, to, 0)) return true;
+    errno = ErrorNumber(GetLastError());
+    return false;
+}
+
+std::FILE* CreateLog(const char* name, bool& keptPrevious) {
     keptPrevious = false;
+    const std::string previousName = EarlierCapture(name, 1);
     for (int attempt = 0; attempt < Attempts; ++attempt) {
         const HANDLE log = OpenLog(name, OPEN_ALWAYS);
         if (log == INVALID_HANDLE_VALUE) return Fail(GetLastError());
@@ -91,7 +104,13 @@ std::FILE* CreateLog(const char* name, const char* previousName, bool& keptPrevi
             if (onDisk && !SetEndOfFile(log)) return Fail(GetLastError(), log);
             return Stream(log);
         }
-        if (!MoveFileExA(name, previousName, MOVEFILE_REPLACE_EXISTING)) return Fail(GetLastError(), log);
+        if (!MoveEarlierCaptures(name)) {
+            const int error = errno;
+            CloseHandle(log);
+            errno = error;
+            return nullptr;
+        }
+        if (!MoveFileExA(name, previousName.c_str(), MOVEFILE_REPLACE_EXISTING)) return Fail(GetLastError(), log);
         // The new log is ours alone before the old one is let go: a run that
         // created it in the meantime is recording there, and this one is refused.
         const HANDLE created = OpenLog(name, CREATE_NEW);

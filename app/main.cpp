@@ -24,28 +24,62 @@ void PrintUsage() {
     Print("Ausgabe: die Datei lumtrex.log\n");
 }
 
-// Asked for help or the version: says it and ends, touching no port, file or terminal mode.
-[[noreturn]] void Answer(Request request) {
+// Asked for help, the version or the ports: says it and ends, touching no
+// port, file or terminal mode. A bad option ends with status 2.
+[[noreturn]] void Answer(const Options& options) {
     OutputStart();
-    if (request == Request::Version) {
-        Print("lumtrex %s\n", LumtrexVersion);
-    } else {
-        PrintBanner();
-        PrintUsage();
-        Print("Comport: 1-8, COMn oder ein Geraetepfad (z.B. %s); RTS allein: lumtrex 1 9600 x -c1\n",
-              DevicePathExample);
+    switch (options.Asked) {
+        case Request::Version: Print("lumtrex %s\n", LumtrexVersion); break;
+        case Request::List: ListPorts(); break;
+        case Request::BadOption: Print(options.Complaint, options.Bad); break;
+        default:
+            PrintBanner();
+            PrintUsage();
+            Print("Comport: 1-8, COMn oder ein Geraetepfad (z.B. %s); RTS allein: lumtrex 1 9600 x -c1\n",
+                  DevicePathExample);
+            Print("\nOptionen (ueberall in der Zeile):\n"
+                  "  --baud N        jede Rate von 50 bis 4000000 statt der Tabelle (lumtrex %s --baud 74880)\n"
+                  "  --log NAME      Logdatei NAME statt lumtrex.log, z.B. ein Geraet je Datei:\n"
+                  "                  lumtrex 3 9600 --log waage.log und lumtrex 4 9600 --log ofen.log\n"
+                  "  --list          zeigt die vorhandenen Schnittstellen, oeffnet keine\n"
+                  "  --no-reconnect  eine verlorene Schnittstelle beendet den Empfang (sonst: warten)\n"
+                  "  --help, --version\n",
+                  DevicePathExample);
+            break;
     }
-    EndProgram(0);
+    EndProgram(options.Asked == Request::BadOption ? 2 : 0);
+}
+
+// Where a positional argument was replaced, one line says so.
+void PrintFallbacks(const Fallbacks& fallbacks) {
+    if (fallbacks.MeantCom) {
+        Print("Hinweis: %s ist keine Schnittstelle, es gilt COM1 (fuer COM%d: COM%d schreiben).\n", fallbacks.Port,
+              fallbacks.MeantCom, fallbacks.MeantCom);
+    } else if (fallbacks.Port) {
+        Print("Hinweis: %s ist keine Schnittstelle, es gilt COM1.\n", fallbacks.Port);
+    }
+    if (fallbacks.Rate) {
+        Print("Hinweis: Baudrate %s nicht in der Tabelle, es gilt 9600 (--baud %s nimmt jede Rate).\n",
+              fallbacks.Rate, fallbacks.Rate);
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (const Request request = RequestOf(argc, argv); request != Request::Capture) Answer(request);
+    const char** arguments = const_cast<const char**>(argv);
+    const Options options = TakeOptions(argc, arguments);
+    if (options.Asked != Request::Capture) Answer(options);
     ConsoleStart();
     PrintBanner();
     if (argc < 2) PrintUsage();
-    PortSettings = ParseArguments(argc, argv, DevicePathPrefix);
+    Fallbacks fallbacks;
+    PortSettings = ParseArguments(argc, arguments, DevicePathPrefix, DeviceFolder, fallbacks);
+    if (options.BaudRate) {
+        PortSettings.BaudRate = options.BaudRate;
+        fallbacks.Rate = nullptr;
+    }
+    PrintFallbacks(fallbacks);
     Print("\nSchnittstelle: %s Baudrate: %d Baud\n\n", PortName(PortSettings), PortSettings.BaudRate);
 
     OpenPort();
@@ -55,7 +89,7 @@ int main(int argc, char** argv) {
         WaitForKey();
     } else {
         if (PortSettings.BaudRate > PriorityThreshold) RaisePriority();
-        succeeded = RunCapture();
+        succeeded = RunCapture(options.LogName, options.Reconnect);
     }
     ClosePort();
     if (!CloseLog()) succeeded = false;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iterator>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -15,6 +16,11 @@ constexpr std::int32_t SupportedRates[] = {150,     300,     600,     1200,    2
                                            230400,  460800,  500000,  576000,  921600,  1000000, 1152000,
                                            1500000, 2000000, 3000000};
 constexpr int MaxComNumber = 255;
+constexpr int HighestNumberedPort = 8;  // a bare number names COM1 to COM8
+constexpr char Unknown[] = "Unbekannte Option %s (lumtrex --help zeigt alle)\n";
+constexpr char NoValue[] = "Option %s braucht einen Wert (lumtrex --help zeigt alle)\n";
+constexpr char BadRate[] = "Baudrate %s geht nicht: --baud nimmt 50 bis 4000000 (lumtrex --help zeigt alle)\n";
+std::string NamedDevice;  // a bare device name in the system's device folder
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -22,7 +28,10 @@ bool IsBlank(char c) {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// "COMn" in any case, n from 1 to MaxComNumber without sign or blanks.
+bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// "COMn" in any case, n from 1 to MaxComNumber without sign or blanks; the
+// DOS form "COMn:" too.
 bool ComNumber(const char* text, int& number) {
     if (std::strlen(text) < 4) return false;
     for (int i = 0; i < 3; ++i) {
@@ -30,6 +39,7 @@ bool ComNumber(const char* text, int& number) {
     }
     number = 0;
     for (const char* p = text + 3; *p; ++p) {
+        if (*p == ':' && p[1] == 0 && p > text + 3) break;
         if (!IsDigit(*p)) return false;
         number = number * 10 + (*p - '0');
         if (number > MaxComNumber) return false;
@@ -37,22 +47,87 @@ bool ComNumber(const char* text, int& number) {
     return number >= 1;
 }
 
-void SetPort(Settings& settings, const char* argument, const char* devicePathPrefix) {
+void SetPort(Settings& settings, const char* argument, const char* devicePathPrefix, const char* deviceFolder,
+             Fallbacks& fallbacks) {
+    const bool namedDevices = *deviceFolder != 0;
     const std::size_t prefixLength = std::strlen(devicePathPrefix);
-    int number = 0;
-    std::int32_t value = 0;
-    if (prefixLength > 0 && std::strncmp(argument, devicePathPrefix, prefixLength) == 0) {
+    const bool isPath = namedDevices ? std::strchr(argument, '/') != nullptr
+                                     : prefixLength > 0 && std::strncmp(argument, devicePathPrefix, prefixLength) == 0;
+    if (isPath) {
         settings.DevicePath = argument;
         return;
     }
+    int number = 0;
+    std::int32_t value = 0;
+    const bool numeric = DecimalValue(argument, value);
     if (ComNumber(argument, number)) {
         settings.PortIndex = number - 1;
-    } else if (DecimalValue(argument, value) && value >= 1 && value <= 8) {
+    } else if (numeric && value >= 1 && value <= HighestNumberedPort) {
         settings.PortIndex = value - 1;
+    } else if (namedDevices && IsLetter(argument[0])) {
+        NamedDevice = std::string(deviceFolder) + argument;
+        settings.DevicePath = NamedDevice.c_str();
+        return;
     } else {
         settings.PortIndex = 0;
+        fallbacks.Port = argument;
+        if (numeric && value > HighestNumberedPort && value <= MaxComNumber) fallbacks.MeantCom = value;
     }
     std::snprintf(settings.ComName, sizeof settings.ComName, "COM%d", settings.PortIndex + 1);
+}
+
+// A rate for --baud: digits only, within the range.
+bool RateValue(const char* text, std::int32_t& rate) {
+    if (!IsDigit(*text)) return false;
+    for (const char* p = text; *p; ++p) {
+        if (!IsDigit(*p)) return false;
+    }
+    return DecimalValue(text, rate) && rate >= LowestRate && rate <= HighestRate;
+}
+
+void Refuse(Options& options, const char* bad, const char* complaint) {
+    if (options.Asked == Request::BadOption) return;  // the first is said
+    options.Asked = Request::BadOption;
+    options.Bad = bad;
+    options.Complaint = complaint;
+}
+
+// Takes the option in argv[at] (and a value after it); `at` then stands on the last argument it used.
+void TakeOption(Options& options, int argc, const char** argv, int& at) {
+    const char* option = argv[at];
+    const char* name = option + 2;
+    const char* equals = std::strchr(name, '=');
+    const std::size_t length = equals ? static_cast<std::size_t>(equals - name) : std::strlen(name);
+    const auto is = [&](const char* word) { return std::strlen(word) == length && std::strncmp(name, word, length) == 0; };
+    if (is("log") || is("baud")) {
+        const char* value = equals ? equals + 1 : nullptr;
+        if (!equals && at + 1 < argc && std::strncmp(argv[at + 1], "--", 2) != 0) value = argv[++at];
+        std::int32_t rate = 0;
+        if (!value || !*value) {
+            Refuse(options, option, NoValue);
+        } else if (is("log")) {
+            options.LogName = value;
+        } else if (RateValue(value, rate)) {
+            options.BaudRate = rate;
+        } else {
+            Refuse(options, value, BadRate);
+        }
+        return;
+    }
+    if (!equals && is("no-reconnect")) {
+        options.Reconnect = false;
+        return;
+    }
+    const Request asked = equals          ? Request::Capture
+                          : is("help")    ? Request::Help
+                          : is("version") ? Request::Version
+                          : is("list")    ? Request::List
+                                          : Request::Capture;
+    if (asked == Request::Capture) {
+        Refuse(options, option, Unknown);
+    } else if (options.Asked == Request::Capture || asked < options.Asked) {
+        options.Asked = asked;  // a bad option before help, help before the version, the version before the list
+    }
 }
 
 }  // namespace
@@ -78,20 +153,36 @@ bool IsSupportedRate(std::int64_t rate) {
     return std::find(std::begin(SupportedRates), std::end(SupportedRates), rate) != std::end(SupportedRates);
 }
 
-Request RequestOf(int argc, const char* const* argv) {
-    if (argc < 2) return Request::Capture;  // no arguments: COM1 at 9600 baud
-    const char* first = argv[1];
-    for (const char* help : {"--help", "-h", "-?", "/?"}) {
-        if (std::strcmp(first, help) == 0) return Request::Help;
+Options TakeOptions(int& argc, const char** argv) {
+    Options options;
+    int kept = 1;
+    for (int at = 1; at < argc; ++at) {
+        if (std::strncmp(argv[at], "--", 2) == 0) {
+            TakeOption(options, argc, argv, at);
+        } else {
+            argv[kept++] = argv[at];
+        }
     }
-    return std::strcmp(first, "--version") == 0 ? Request::Version : Request::Capture;
+    argc = kept;
+    if (options.Asked == Request::Capture && argc > 1) {
+        for (const char* help : {"-h", "-?", "/?"}) {
+            if (std::strcmp(argv[1], help) == 0) options.Asked = Request::Help;
+        }
+    }
+    return options;
 }
 
-Settings ParseArguments(int argc, const char* const* argv, const char* devicePathPrefix) {
+Settings ParseArguments(int argc, const char* const* argv, const char* devicePathPrefix, const char* deviceFolder,
+                        Fallbacks& fallbacks) {
     Settings settings;
-    if (argc > 1) SetPort(settings, argv[1], devicePathPrefix);
+    fallbacks = Fallbacks{};
+    if (argc > 1) SetPort(settings, argv[1], devicePathPrefix, deviceFolder, fallbacks);
     std::int32_t rate = 0;
-    if (argc > 2 && DecimalValue(argv[2], rate) && IsSupportedRate(rate)) settings.BaudRate = rate;
+    if (argc > 2 && DecimalValue(argv[2], rate) && IsSupportedRate(rate)) {
+        settings.BaudRate = rate;
+    } else if (argc > 2) {
+        fallbacks.Rate = argv[2];
+    }
     if (argc > 3) settings.DtrOption = std::strcmp(argv[3], "-d1") == 0;
     if (argc > 4) settings.RtsOption = std::strcmp(argv[4], "-c1") == 0;
     return settings;

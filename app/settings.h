@@ -1,14 +1,19 @@
 // settings.h: the run's settings, read once from the command line.
 //
-//   RequestOf()       whether argv asks for help, the version or a capture.
-//   ParseArguments()  turns argv into a Settings record (never fails: bad
-//                     arguments fall back to COM1 and 9600 baud).
+//   TakeOptions()     takes the options ("--word", anywhere) out of argv and
+//                     says what the command line asks for: help, the version,
+//                     the list of ports, a capture, or nothing (a bad option).
+//   ParseArguments()  turns the positional arguments into a Settings record
+//                     (never fails: bad arguments fall back to COM1 and 9600
+//                     baud, and the fallbacks say which were replaced).
 #pragma once
 #include <cstdint>
 
 #include "../serial/serial.h"  // Settings, PortSettings, PortName
 
 inline constexpr int PriorityThreshold = 38400;   // rates above it raise the priority
+inline constexpr std::int32_t LowestRate = 50, HighestRate = 4000000;  // what --baud takes
+inline constexpr char DefaultLogName[] = "lumtrex.log";
 
 // Decimal value of an argument: white space, an optional sign, digits.
 // Returns false when the value lies outside the 32-bit range.
@@ -16,10 +21,38 @@ bool DecimalValue(const char* text, std::int32_t& value);
 
 bool IsSupportedRate(std::int64_t rate);
 
-// What the command line asks for: the usage text ("--help", "-h", "-?" or
-// "/?" first), the version ("--version" first), or else a capture.
-enum class Request { Capture, Help, Version };
-Request RequestOf(int argc, const char* const* argv);
+// What the command line asks for: the usage text ("--help" anywhere, or "-h",
+// "-?" or "/?" first), the version, the ports present, or else a capture.
+// BadOption: an option unknown or without a usable value; Complaint (a
+// printf format for Bad) says which.
+enum class Request { Capture, BadOption, Help, Version, List };  // the first asked for wins
 
-// devicePathPrefix: how a device path begins on this system ("/" on POSIX).
-Settings ParseArguments(int argc, const char* const* argv, const char* devicePathPrefix);
+struct Options {
+    Request Asked = Request::Capture;
+    const char* LogName = DefaultLogName;  // --log NAME
+    bool Reconnect = true;                 // --no-reconnect: a lost device ends the run
+    std::int32_t BaudRate = 0;             // --baud N, any rate from LowestRate to HighestRate; 0: not given
+    const char* Bad = nullptr;
+    const char* Complaint = nullptr;
+};
+
+// Every argument that starts with "--" is an option, wherever it stands; the
+// value of --log and --baud is the next argument or follows "=". They are
+// taken out of argv, the other arguments keep their order, and argc becomes
+// their count (argv[0] included).
+Options TakeOptions(int& argc, const char** argv);
+
+// Where the positional rules replaced an argument, so the user can be told.
+struct Fallbacks {
+    const char* Port = nullptr;  // no port: COM1 is recorded
+    int MeantCom = 0;            // Port is a number from 9 to 255: COMn is written so
+    const char* Rate = nullptr;  // not in the table: 9600
+};
+
+// devicePathPrefix: how a device path begins on this system ("\\.\" on
+// Windows). deviceFolder: where a system with named devices keeps them
+// ("/dev/"), or "" where there is none; there any argument with a "/" is a
+// path and a bare name beginning with a letter, other than COMn, a device in
+// that folder (valid until the next call).
+Settings ParseArguments(int argc, const char* const* argv, const char* devicePathPrefix, const char* deviceFolder,
+                        Fallbacks& fallbacks);

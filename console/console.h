@@ -8,6 +8,8 @@
 //                    nothing is removed, so the key is still there at the end.
 //   WaitForKey()     sleeps until a key waits or a stop is requested; returns
 //                    at once where there is no keyboard to press one on.
+//   KeyOrStopWithin() sleeps up to the given time, less when a key waits or
+//                    a stop is requested: true then. Sleeps without a keyboard too.
 //   WarningBox()     shows a warning and waits for the user's OK.
 //   StopRequested()  true once the user or the system asked the program to end
 //                    (Ctrl+C, a termination signal, the console window closed).
@@ -27,6 +29,7 @@ void Print(const char* format, ...)
 void FlushOutput();
 bool KeyWaiting();
 void WaitForKey();
+bool KeyOrStopWithin(int milliseconds);
 void WarningBox(const char* title, const char* text);
 bool StopRequested();
 [[noreturn]] void EndProgram(int status);

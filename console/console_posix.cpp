@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -257,6 +258,20 @@ void WaitForKey() {
         if (poll(watched, static_cast<nfds_t>(count), timeout) < 0 && errno != EINTR) return;
         WokenForKeyOrStop(watched, count);
     }
+}
+
+bool KeyOrStopWithin(int milliseconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!KeyWaiting() && !StopRequested()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd watched[WakeDescriptorCount];
+        int timeout = static_cast<int>(left.count());
+        const int count = WatchForWakeUps(watched, timeout);
+        if (poll(watched, static_cast<nfds_t>(count), timeout) < 0 && errno != EINTR) return false;
+        WokenForKeyOrStop(watched, count);
+    }
+    return true;
 }
 
 bool StopRequested() { return StopSignal != 0; }

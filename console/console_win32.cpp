@@ -2,6 +2,7 @@
 // console control events are the stop requests.
 #include "console_win32.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -186,6 +187,17 @@ void WarningBox(const char* title, const char* text) {
         ShowMessageBox(nullptr, text, title, MB_ICONEXCLAMATION | MB_SETFOREGROUND | MB_TOPMOST);
     }
     BoxOpen = false;
+}
+
+bool KeyOrStopWithin(int milliseconds) {
+    const ULONGLONG until = GetTickCount64() + static_cast<ULONGLONG>(milliseconds);
+    while (!KeyWaiting() && !StopRequested()) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= until) return false;
+        // A queued console event keeps the handle signalled: look every 50 ms.
+        WaitForSingleObject(StopEvent, static_cast<DWORD>(std::min<ULONGLONG>(until - now, 50)));
+    }
+    return true;
 }
 
 bool StopRequested() { return WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0; }

@@ -3,6 +3,7 @@
 // sysfs). Its driver programs the nearest divisor and reports the rate that
 // was asked, so only this arithmetic sees the rate it really makes.
 #pragma once
+#include <string>
 
 struct UartReport {
     int Type;           // serial_struct.type; PORT_UNKNOWN: no UART behind the node
@@ -17,3 +18,8 @@ struct UartReport {
 // answer TIOCGSERIAL with a baud_base of 0 or with a clock that means
 // something else, and report a rate they cannot make themselves.
 bool UartMakesRate(const UartReport& uart, int rate);
+
+// The serial ports present, a line each, from sysfs under `sys` and the
+// udev names under `dev` ("/sys" and "/dev"): every tty with a device behind
+// it but the 8250 driver's placeholders without a UART. Opens no device.
+std::string PortsUnder(const std::string& sys, const std::string& dev);

@@ -33,6 +33,16 @@ const char* OpenFaultText(OpenFault fault) {
 
 namespace {
 
+constexpr int ReopenInterval = 500;  // ms between two tries to open a lost port again
+
+// While a lost port is waited for, a reason why it cannot be used is said
+// once: the tries after it are quiet.
+bool Quiet = false;
+
+void Say(const char* format, const char* name) {
+    if (!Quiet) Print(format, name);
+}
+
 // The configuration steps after a successful open. A device that cannot
 // even report its line settings is no communications device (a disk, a
 // file, /dev/zero): it is closed again, as if it had never opened. A line
@@ -42,18 +52,18 @@ namespace {
 // without a limit). A refused time-out leaves the rest undone.
 int ConfigurePort(const char* name) {
     if (int error = GetLineState()) {
-        Print("%s GetCommState nicht ok !\n", name);
+        Say("%s GetCommState nicht ok !\n", name);
         CloseDevice();
         PortHandle = InvalidPortHandle;
         return error;
     }
     const int error = SetLineState(PortSettings.BaudRate);
     if (error) {
-        Print(" %s SetCommState nicht ok !\n", name);
+        Say(" %s SetCommState nicht ok !\n", name);
         SetLineAtPortRate();  // refused as well: the port stays as it was, the reads still bounded
     }
     if (int timeoutError = SetReadTimeouts()) {
-        Print("%s SetCommTimeouts nicht ok !\n", name);
+        Say("%s SetCommTimeouts nicht ok !\n", name);
         return timeoutError;
     }
     PurgePort();
@@ -62,34 +72,59 @@ int ConfigurePort(const char* name) {
     return error;
 }
 
-void ReportOpenError(int error, const char* name) {
+// A missing port is not said while it is waited for.
+void ReportOpenError(int error, const char* name, bool sayMissing) {
     const OpenFault fault = ClassifyOpenError(error);
     const char* text = OpenFaultText(fault);
     if (fault == OpenFault::Other) {
-        Print(text, error);
-    } else if (text) {
-        Print(text, name);
+        if (!Quiet) Print(text, error);
+    } else if (text && (sayMissing || fault != OpenFault::NotFound)) {
+        Say(text, name);
     }
 }
 
-}  // namespace
-
-void OpenPort() {
-    if (!CreateReadEvent()) return;
+// The whole open sequence on the event CreateReadEvent made; the open's fault, or 0.
+int OpenAndConfigure(bool sayMissing) {
     char buffer[32];
     const char* name = PortName(PortSettings);
     int error = OpenDevice(DeviceName(PortSettings, buffer, sizeof buffer));
     if (error == 0) error = ConfigurePort(name);
-    ReportOpenError(error, name);
+    ReportOpenError(error, name, sayMissing);
+    return error;
 }
 
-bool PortIsOpen() { return PortHandle != InvalidPortHandle; }
-
-void ClosePort() {
+// Drops the raised lines and closes the device.
+void CloseDevicePort() {
     if (!PortIsOpen()) return;
     if (PortSettings.DtrOption) SetModemLine(ModemLine::Dtr, false);
     if (PortSettings.RtsOption) SetModemLine(ModemLine::Rts, false);
     CloseDevice();
     PortHandle = InvalidPortHandle;
+}
+
+}  // namespace
+
+void OpenPort() {
+    if (CreateReadEvent()) OpenAndConfigure(true);
+}
+
+bool PortIsOpen() { return PortHandle != InvalidPortHandle; }
+
+bool ReopenPort() {
+    CloseDevicePort();
+    bool said = false;
+    while (!KeyOrStopWithin(ReopenInterval)) {
+        Quiet = said;
+        const int error = OpenAndConfigure(false);
+        Quiet = false;
+        if (PortIsOpen()) return true;
+        said = said || ClassifyOpenError(error) != OpenFault::NotFound;
+    }
+    return false;
+}
+
+void ClosePort() {
+    if (!PortIsOpen()) return;
+    CloseDevicePort();
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
 }

@@ -13,7 +13,11 @@
 //   QueuedBytes(), ReadQueued()  after the capture: the bytes the driver
 //                still holds, and a read of them that waits for no more.
 //   ReadLineCounters()  the line errors the port has counted so far.
+//   ReopenPort() after a lost device: closes it and opens the same port again
+//                every 500 ms, the whole sequence, until it is there again
+//                or a key or a stop request ends the wait.
 //   ClosePort()  drops the raised lines, closes the device, pauses 250 ms.
+//   ListPorts()  prints the serial ports present, opening none.
 //
 // Call OpenPort once, ReadBlock as often as needed, ClosePort once.
 #pragma once
@@ -24,7 +28,7 @@ inline constexpr int DefaultBaudRate = 9600;
 // The port a run records and how.
 struct Settings {
     int PortIndex = 0;                 // COM number minus one (0 to 254)
-    int BaudRate = DefaultBaudRate;    // one of the supported rates
+    int BaudRate = DefaultBaudRate;    // a rate of the table, or any the user asked for by --baud
     bool DtrOption = false;            // raise DTR while capturing
     bool RtsOption = false;            // raise RTS while capturing
     const char* DevicePath = nullptr;  // a device named by path, else null
@@ -80,7 +84,14 @@ struct ReadResult {
 
 void OpenPort();
 bool PortIsOpen();
+// True once the port is open again; false when a key or a stop request came
+// first (the port is then closed). Says once per gap why a port that is there
+// cannot be used (held by another program, refused), never that it is missing.
+bool ReopenPort();
 void ClosePort();
+// One line a port (its name, driver and what identifies it), or a line that
+// says none was found and what to check.
+void ListPorts();
 // True exactly when all `length` bytes arrived; `result` tells the rest.
 bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length, ReadResult& result);
 
@@ -110,3 +121,6 @@ const char* OpenFaultText(OpenFault fault);
 extern const char DevicePathPrefix[];
 // A device path as a user of this system would give it, for the usage text.
 extern const char DevicePathExample[];
+// Where this system keeps its named devices ("/dev/"), or "" where a port is
+// not named so.
+extern const char DeviceFolder[];

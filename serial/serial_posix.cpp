@@ -19,6 +19,7 @@
 
 const char DevicePathPrefix[] = "/";
 const char DevicePathExample[] = "/dev/ttyUSB0";
+const char DeviceFolder[] = "/dev/";
 
 namespace {
 

@@ -11,6 +11,7 @@
 
 const char DevicePathPrefix[] = "\\\\.\\";
 const char DevicePathExample[] = "\\\\.\\COM12";
+const char DeviceFolder[] = "";
 
 namespace {
 
