@@ -32,19 +32,30 @@ void CheckDecimal(const char* text) {
     Require(!inRange || value == expected, "a value in range is the decimal value");
 }
 
-void CheckSettings(const std::vector<const char*>& argv, const char* prefix) {
-    const Settings settings = ParseArguments(static_cast<int>(argv.size()), argv.data(), prefix);
+void CheckSettings(const std::vector<const char*>& argv, const char* prefix, const char* folder) {
+    Fallbacks fallbacks;
+    const Settings settings = ParseArguments(static_cast<int>(argv.size()), argv.data(), prefix, folder, fallbacks);
     const char* name = PortName(settings);
     if (settings.DevicePath) {
-        Require(argv.size() > 1 && settings.DevicePath == argv[1], "a device path is the first argument");
-        Require(std::strncmp(name, prefix, std::strlen(prefix)) == 0, "a device path begins with the prefix");
+        Require(argv.size() > 1 && !fallbacks.Port, "a device is named by the first argument");
+        const bool asGiven = std::strcmp(name, argv[1]) == 0;
+        Require(asGiven || (*folder && std::string(name) == folder + std::string(argv[1])), "a device path as given, "
+                "or a bare name in the device folder");
+        Require(!asGiven || (*folder ? std::strchr(name, '/') != nullptr : std::strncmp(name, prefix, std::strlen(prefix)) == 0),
+                "a path is a path on this system");
     } else {
+        Require(!fallbacks.Port || (fallbacks.Port == argv[1] && std::strcmp(name, "COM1") == 0),
+                "a replaced port is the first argument, and COM1 is recorded");
         char expected[8];
         std::snprintf(expected, sizeof expected, "COM%d", settings.PortIndex + 1);
         Require(settings.PortIndex >= 0 && settings.PortIndex < 255, "a COM port is COM1 to COM255");
         Require(std::strcmp(name, expected) == 0, "the name is the COM port's");
     }
     Require(IsSupportedRate(settings.BaudRate), "the rate is one of those offered");
+    std::int32_t given = 0;
+    Require(fallbacks.Rate ? fallbacks.Rate == argv[2] && settings.BaudRate == 9600
+                           : argv.size() < 3 || (DecimalValue(argv[2], given) && given == settings.BaudRate),
+            "a rate is the one given, or its replacement is said");
     Require(settings.DtrOption == (argv.size() > 3 && std::strcmp(argv[3], "-d1") == 0), "DTR only from -d1 third");
     Require(settings.RtsOption == (argv.size() > 4 && std::strcmp(argv[4], "-c1") == 0), "RTS only from -c1 fourth");
 }
@@ -64,7 +75,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<const char*> argv(words.size());
     std::transform(words.begin(), words.end(), argv.begin(), [](const std::string& word) { return word.c_str(); });
     for (std::size_t i = 1; i < argv.size(); ++i) CheckDecimal(argv[i]);
-    CheckSettings(argv, "/");
-    CheckSettings(argv, "\\\\.\\");
+    CheckSettings(argv, "/", "/dev/");
+    CheckSettings(argv, "\\\\.\\", "");
+    int argc = static_cast<int>(argv.size());
+    const Options options = TakeOptions(argc, argv.data());
+    Require(argc >= 1 && argc <= static_cast<int>(argv.size()), "the arguments left are a part of those given");
+    for (int i = 1; i < argc; ++i) Require(std::strncmp(argv[i], "--", 2) != 0, "no option is left");
+    Require(options.Asked != Request::BadOption || (options.Bad && options.Complaint), "a bad option is named");
+    Require(options.BaudRate == 0 || (options.BaudRate >= LowestRate && options.BaudRate <= HighestRate),
+            "--baud is within the range");
     return 0;
 }

@@ -25,9 +25,10 @@
 
 namespace {
 
-Settings Parse(std::vector<const char*> arguments, const char* prefix = "/") {
+Settings Parse(std::vector<const char*> arguments, const char* prefix = "/", const char* folder = "/dev/") {
     arguments.insert(arguments.begin(), "lumtrex");
-    return ParseArguments(static_cast<int>(arguments.size()), arguments.data(), prefix);
+    Fallbacks fallbacks;
+    return ParseArguments(static_cast<int>(arguments.size()), arguments.data(), prefix, folder, fallbacks);
 }
 
 struct ArgumentRow {
@@ -59,7 +60,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ArgumentRow{{}, "COM1", 9600, false, false},
                       ArgumentRow{{"9", "19200"}, "COM1", 19200, false, false},
                       ArgumentRow{{"0", "19200"}, "COM1", 19200, false, false},
-                      ArgumentRow{{"abc", "19200"}, "COM1", 19200, false, false},
+                      ArgumentRow{{"abc", "19200"}, "/dev/abc", 19200, false, false},
+                      ArgumentRow{{"dev/ttyUSB0"}, "dev/ttyUSB0", 9600, false, false},
                       ArgumentRow{{"-3", "19200"}, "COM1", 19200, false, false},
                       ArgumentRow{{" +8x", "19200x"}, "COM8", 19200, false, false},
                       ArgumentRow{{"2", "56000"}, "COM2", 9600, false, false},
@@ -77,9 +79,11 @@ INSTANTIATE_TEST_SUITE_P(
                       ArgumentRow{{"-4294967295", "99999999999999999999999"}, "COM1", 9600, false, false},
                       ArgumentRow{{"com12", "150"}, "COM12", 150, false, false},
                       ArgumentRow{{"COM255", "115200"}, "COM255", 115200, false, false},
-                      ArgumentRow{{"COM256", "14400"}, "COM1", 14400, false, false},
-                      ArgumentRow{{"COM0", "28800"}, "COM1", 28800, false, false},
-                      ArgumentRow{{"COM 3", "300"}, "COM1", 300, false, false},
+                      ArgumentRow{{"COM256", "14400"}, "/dev/COM256", 14400, false, false},
+                      ArgumentRow{{"COM0", "28800"}, "/dev/COM0", 28800, false, false},
+                      ArgumentRow{{"COM 3", "300"}, "/dev/COM 3", 300, false, false},
+                      ArgumentRow{{"com7:", "300"}, "COM7", 300, false, false},
+                      ArgumentRow{{"COM7::", "300"}, "/dev/COM7::", 300, false, false},
                       ArgumentRow{{"/dev/ttyUSB0", "57600"}, "/dev/ttyUSB0", 57600, false, false},
                       ArgumentRow{{"", ""}, "COM1", 9600, false, false},
                       ArgumentRow{{"\xc3\xa4\xff", "\xe2\x82\xac"}, "COM1", 9600, false, false},
@@ -93,26 +97,57 @@ TEST(ArgumentRules, EveryOfferedRateIsUsed) {
     }
 }
 
-TEST(ArgumentRules, DevicePathsFollowTheSystemsPrefix) {
-    EXPECT_STREQ(PortName(Parse({"\\\\.\\COM20"}, "\\\\.\\")), "\\\\.\\COM20");
-    EXPECT_STREQ(PortName(Parse({"/dev/ttyACM1"}, "\\\\.\\")), "COM1");
-    EXPECT_STREQ(PortName(Parse({"\\\\.\\COM20"}, "/")), "COM1");
+// Windows knows device paths by their prefix only, and no bare names: what
+// is no port there is COM1, and the user is told which argument was replaced.
+TEST(ArgumentRules, WindowsNamesAndTheFallbacksSaid) {
+    const char* const prefix = "\\\\.\\";
+    EXPECT_STREQ(PortName(Parse({"\\\\.\\COM20"}, prefix, "")), "\\\\.\\COM20");
+    EXPECT_STREQ(PortName(Parse({"/dev/ttyACM1"}, prefix, "")), "COM1");
+    EXPECT_STREQ(PortName(Parse({"ttyUSB0"}, prefix, "")), "COM1");
+    const char* replaced[] = {"lumtrex", "12", "250000"};
+    Fallbacks said;
+    ParseArguments(3, replaced, prefix, "", said);
+    EXPECT_STREQ(said.Port, "12");
+    EXPECT_EQ(said.MeantCom, 12);
+    EXPECT_STREQ(said.Rate, "250000");
+    const char* fine[] = {"lumtrex", "COM12:", "19200", "x"};
+    ParseArguments(4, fine, prefix, "", said);
+    EXPECT_TRUE(!said.Port && !said.MeantCom && !said.Rate);
 }
 
-// Help and version only as the first argument and spelt exactly; anything
-// else records, as it always did.
-TEST(ArgumentRules, HelpAndVersionAreAskedForFirst) {
-    const auto request = [](std::vector<const char*> arguments) {
-        arguments.insert(arguments.begin(), "lumtrex");
-        return RequestOf(static_cast<int>(arguments.size()), arguments.data());
+// Options anywhere, taken out before the positional arguments are read, which
+// keep their order; help and the version win over a capture, a bad option
+// over everything.
+TEST(ArgumentRules, OptionsAreTakenOutWhereverTheyStand) {
+    struct Row {
+        std::vector<const char*> Arguments;
+        Request Asked;
+        std::vector<std::string> Left;  // the positional arguments after
     };
-    for (const char* help : {"--help", "-h", "-?", "/?"}) EXPECT_EQ(request({help, "2"}), Request::Help) << help;
-    EXPECT_EQ(request({"--version"}), Request::Version);
-    for (const char* other : {"-H", "--HELP", "-help", "?", "--version=1", "--", ""}) {
-        EXPECT_EQ(request({other}), Request::Capture) << other;
+    const Row rows[] = {
+        {{"--no-reconnect", "3", "--log", "a.log", "19200", "--baud=74880", "-d1"}, Request::Capture, {"3", "19200", "-d1"}},
+        {{"-h", "2"}, Request::Help, {"-h", "2"}}, {{"1", "-?"}, Request::Capture, {"1", "-?"}},
+        {{"1", "--help"}, Request::Help, {"1"}}, {{"--list", "--version"}, Request::Version, {}},
+        {{"--list", "2"}, Request::List, {"2"}}, {{"--help", "--bogus"}, Request::BadOption, {}},
+        {{"--version=1"}, Request::BadOption, {}}, {{"--"}, Request::BadOption, {}},
+        {{"--log"}, Request::BadOption, {}}, {{"--log", "--list"}, Request::BadOption, {}},
+        {{"--baud", "49"}, Request::BadOption, {}}, {{"--baud", "4000001"}, Request::BadOption, {}},
+        {{"--baud", "+9600"}, Request::BadOption, {}}, {{"--baud", "9600x"}, Request::BadOption, {}},
+    };
+    for (const Row& row : rows) {
+        std::vector<const char*> argv = row.Arguments;
+        argv.insert(argv.begin(), "lumtrex");
+        int argc = static_cast<int>(argv.size());
+        const Options options = TakeOptions(argc, argv.data());
+        EXPECT_EQ(options.Asked, row.Asked) << row.Arguments[0];
+        EXPECT_EQ(std::vector<std::string>(argv.begin() + 1, argv.begin() + argc), row.Left) << row.Arguments[0];
     }
-    EXPECT_EQ(request({}), Request::Capture);
-    EXPECT_EQ(request({"1", "--help"}), Request::Capture);
+    std::vector<const char*> argv = {"lumtrex", "--baud", "4000000", "--log=b.log", "--baud", "50", "--no-reconnect"};
+    int argc = static_cast<int>(argv.size());
+    const Options options = TakeOptions(argc, argv.data());
+    EXPECT_EQ(options.BaudRate, 50);
+    EXPECT_STREQ(options.LogName, "b.log");
+    EXPECT_FALSE(options.Reconnect);
 }
 
 TEST(OpenFaults, ErrorCodesSelectTheirMessages) {
@@ -236,7 +271,7 @@ TEST(LogFile, RunsStartedTogetherRecordOnceAndKeepThePreviousCapture) {
             runs.emplace_back([&, i] {
                 for (++ready; ready < Runs;) {
                 }
-                logs[i] = CreateLog(log.c_str(), previous.c_str(), kept[i]);
+                logs[i] = CreateLog(log.c_str(), kept[i]);
             });
         }
         for (std::thread& run : runs) run.join();
@@ -251,6 +286,65 @@ TEST(LogFile, RunsStartedTogetherRecordOnceAndKeepThePreviousCapture) {
         }
         std::filesystem::remove_all(folder);
     }
+}
+
+// Each earlier capture moves up one number, none replaced; a move that fails
+// (onto a folder) ends the run with every capture where it was.
+TEST(LogFile, KeepsEveryEarlierCapture) {
+    char folder[] = "/tmp/lumtrex-unit-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string log = std::string(folder) + "/a.log";
+    const auto read = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    for (const char* capture : {"first", "second", "third"}) {
+        std::ofstream(log, std::ios::binary) << capture;
+        bool kept = false;
+        std::FILE* file = CreateLog(log.c_str(), kept);
+        ASSERT_NE(file, nullptr);
+        EXPECT_TRUE(kept);
+        std::fclose(file);
+    }
+    EXPECT_EQ(read(log + ".1") + read(log + ".2") + read(log + ".3"), "thirdsecondfirst");
+    std::filesystem::create_directory(log + ".4");
+    std::ofstream(log, std::ios::binary) << "fourth";
+    bool kept = false;
+    EXPECT_EQ(CreateLog(log.c_str(), kept), nullptr);
+    EXPECT_EQ(read(log) + read(log + ".1") + read(log + ".2") + read(log + ".3"), "fourththirdsecondfirst");
+    std::filesystem::remove_all(folder);
+}
+
+// The ports a listing shows, from a made-up sysfs: an 8250 placeholder and a
+// virtual terminal left out, a USB adapter with its identity and stable name.
+TEST(PortList, ShowsTheHardwarePortsFromSysfs) {
+    namespace fs = std::filesystem;
+    char folder[] = "/tmp/lumtrex-unit-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const fs::path root = folder, sys = root / "sys", dev = root / "dev";
+    const auto tty = [&](const std::string& name, const fs::path& device, const std::string& driver,
+                         const std::string& type) {
+        fs::create_directories(sys / "class/tty" / name);
+        fs::create_directories(sys / device);
+        fs::create_directories(sys / "bus/drivers" / driver);
+        fs::create_directory_symlink(sys / "bus/drivers" / driver, sys / device / "driver");
+        fs::create_directory_symlink(sys / device, sys / "class/tty" / name / "device");
+        if (!type.empty()) std::ofstream(sys / "class/tty" / name / "type") << type << "\n";
+        std::ofstream(dev / name) << "";
+    };
+    fs::create_directories(dev / "serial/by-id");
+    tty("ttyS0", "devices/pnp0/00:04", "serial", "0");
+    tty("ttyS1", "devices/pnp0/00:05", "serial", "4");
+    tty("ttyUSB0", "devices/usb1/1-1/1-1:1.0/ttyUSB0", "ftdi_sio", "");
+    fs::create_directories(sys / "class/tty/tty1");
+    std::ofstream(sys / "devices/usb1/1-1/idVendor") << "0403\n";
+    std::ofstream(sys / "devices/usb1/1-1/idProduct") << "6001\n";
+    std::ofstream(sys / "devices/usb1/1-1/product") << "FT232R USB UART\n";
+    fs::create_symlink("../../ttyUSB0", dev / "serial/by-id/usb-FTDI_A1-if00-port0");
+    EXPECT_EQ(PortsUnder(sys.string(), dev.string()),
+              dev.string() + "/ttyS1  serial  16550A\n" + dev.string() + "/ttyUSB0  ftdi_sio  0403:6001 FT232R USB UART  " +
+                  dev.string() + "/serial/by-id/usb-FTDI_A1-if00-port0\n");
+    fs::remove_all(root);
 }
 
 // ReadBlock on a pseudo-terminal: the three ways a read ends, and a hang-up.
