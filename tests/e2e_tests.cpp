@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -263,7 +264,17 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StartRow{"NoArguments", {}, Usage + SettingsLine("COM1", 9600) + CaptureHeader},
         StartRow{"ComName", {"com1", "57600", "-d1", "-c1"}, SettingsLine("COM1", 57600) + CaptureHeader, -10},
-        StartRow{"DevicePathUnsupportedRate", {"{port}", "56000"}, SettingsLine("{port}", 9600) + CaptureHeader},
+        StartRow{"DevicePathUnsupportedRate", {"{port}", "56000"},
+                 "Hinweis: Baudrate 56000 nicht in der Tabelle, es gilt 9600 (--baud 56000 nimmt jede Rate).\n" +
+                     SettingsLine("{port}", 9600) + CaptureHeader},
+        StartRow{"NoPortNumberAboveEight", {"9", "19200"},
+                 "Hinweis: 9 ist keine Schnittstelle, es gilt COM1 (fuer COM9: COM9 schreiben).\n" +
+                     SettingsLine("COM1", 19200) + CaptureHeader},
+        // On POSIX a bare name is a device in /dev: never COM1 in its place.
+        StartRow{"BareName", {"ttyLumtrexMissing", "9600"},
+                 SettingsLine("/dev/ttyLumtrexMissing", 9600) +
+                     "Windows meldet nicht gefunden. /dev/ttyLumtrexMissing existiert nicht oder wird benutzt.\n" + KeyPrompt,
+                 0, 1, Prepare::Nothing, false},
         StartRow{"DevicePathRateWithoutConstant", {"{port}", "76800", "x", "-c1"},
                  SettingsLine("{port}", 76800) + CaptureHeader, -10},
         Unusable("MissingPath", "/dev/lumtrex-missing",
@@ -284,8 +295,9 @@ INSTANTIATE_TEST_SUITE_P(
     ByName);
 
 // A second run started in the folder of a running one, on another port: it
-// must not touch the first run's log or the capture it kept. (Held ports: the
-// HeldByCat row here, S1SecondRun on a real driver.)
+// must not touch the first run's log or the capture it kept; with a log of
+// its own it records beside it. (Held ports: the HeldByCat row here,
+// S1SecondRun on a real driver.)
 TEST_F(EndToEnd, SecondRunInTheSameFolderLeavesTheFirstRunsCaptureWhole) {
     const std::string previous = Bytes(Pattern::Random, 2000, 11);
     WriteFile(log, previous);
@@ -293,19 +305,77 @@ TEST_F(EndToEnd, SecondRunInTheSameFolderLeavesTheFirstRunsCaptureWhole) {
     ASSERT_TRUE(first->WaitForOutput(PreviousKept + CaptureHeader)) << first->Output();
     PtyLine otherPort;
     ASSERT_TRUE(OpenPtyLine(otherPort));
-    auto second = Launch({UnderWine ? "{port}" : otherPort.SlavePath, "9600"});  // Wine has one COM port here
-    const std::string expected = Expand("Baud\n\nLogdatei lumtrex.log kann nicht angelegt werden. Fehlercode: {EAGAIN}\n0\n");
+    const std::string other = UnderWine ? "{port}" : otherPort.SlavePath;  // Wine has one COM port here
+    auto second = Launch({other, "9600"});
+    const std::string expected =
+        "Baud\n\nLogdatei lumtrex.log wird schon von einem anderen lumtrex beschrieben (--log waehlt eine andere).\n0\n";
     ASSERT_TRUE(second->WaitForExit()) << second->Output();
     ExpectEnded(*second, 0, 1);
     EXPECT_TRUE(second->Output().ends_with(expected)) << second->Output();
+    std::unique_ptr<Session> beside;
+    if (!UnderWine) {  // two runs cannot share Wine's one COM port
+        beside = Launch({"--log", "b.log", other, "9600"});
+        ASSERT_TRUE(beside->WaitForOutput(CaptureHeader)) << beside->Output();
+    }
     // Only now: under Wine the second run purged the line the first one reads.
     const std::string bytes = Bytes(Pattern::Random, 3000);
     Send(bytes);
+    if (beside) {
+        ASSERT_TRUE(SendAll(otherPort.Master, reinterpret_cast<const unsigned char*>(previous.data()), 2000));
+    }
     ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);
     StopWithKey(*first, 0);
     EXPECT_TRUE(ReadFile(log) == bytes) << "the first run's log was disturbed";
     EXPECT_TRUE(ReadFile(log + ".1") == previous) << "the kept capture was replaced";
+    if (beside) {
+        ASSERT_TRUE(WaitUntil([&] { return FileSize(dir + "/b.log") == 2000; }, 10s));
+        StopWithKey(*beside, 0);
+        EXPECT_TRUE(ReadFile(dir + "/b.log") == previous) << "the log beside it is not its port's";
+    }
     ClosePtyLine(otherPort);
+}
+
+// A USB adapter that drops out for a moment: the run waits for the port,
+// tried again by its name, and records on into the same log; the console
+// says where the gap is. Natively the port is a link that leads to a new
+// pseudo-terminal once the first has hung up, under Wine COM1's link.
+TEST_F(EndToEnd, ALostPortIsWaitedForAndTheCaptureGoesOn) {
+    const std::string link = UnderWine ? WineCom1 : dir + "/port";
+    if (!UnderWine) {
+        ASSERT_EQ(symlink(port.SlavePath, link.c_str()), 0);
+    }
+    auto run = Launch({UnderWine ? "{port}" : link, "115200"});
+    const std::string name = UnderWine ? "COM1" : link;
+    ASSERT_TRUE(run->WaitForOutput(CaptureHeader)) << run->Output();
+    std::string bytes;
+    for (int gap = 1; gap <= 2; ++gap) {
+        const std::string part = Bytes(Pattern::Random, 3000, gap);
+        Send(part);
+        bytes += part;
+        ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);
+        ClosePtyLine(port);  // hung up
+        const std::string lost = " " + name + " ist nicht mehr vorhanden (nach " + std::to_string(bytes.size()) +
+                                 " Bytes). Warte auf die Schnittstelle ...\n";
+        ASSERT_TRUE(run->WaitForOutput(lost)) << run->Output();
+        if (gap == 2) break;
+        std::this_thread::sleep_for(1200ms);  // tries that find nothing, and say nothing
+        ASSERT_TRUE(OpenPtyLine(port));
+        unlink(link.c_str());
+        ASSERT_EQ(symlink(port.SlavePath, link.c_str()), 0);
+        ASSERT_TRUE(run->WaitForOutput(" " + name + " ist wieder da. Empfang laeuft weiter.\n3000\r")) << run->Output();
+    }
+    const auto key = std::chrono::steady_clock::now();
+    run->Type("q");  // during the wait: it ends at once
+    ASSERT_TRUE(run->WaitForExit());
+    EXPECT_LT(std::chrono::steady_clock::now() - key, 1500ms) << "the key did not end the wait";
+    ExpectEnded(*run, 0, 0);
+    EXPECT_TRUE(ReadFile(log) == bytes) << "the log is not what was sent";
+    const std::string console = run->Output();
+    EXPECT_TRUE(console.ends_with("Warte auf die Schnittstelle ...\n6000\n")) << console;
+    const std::size_t at = console.find(" ist nicht mehr vorhanden (nach 3000");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_TRUE(std::regex_match(console.substr(at - name.size() - 21, 20), std::regex("\n\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d")))
+        << console;
 }
 
 // ---- The capture before: kept once, whatever started the next run ----
@@ -338,12 +408,16 @@ TEST_P(PreviousCapture, IsKeptAsLumtrexLog1) {
     auto run = Launch(row.Arguments);
     const bool moves = row.Before == LogBefore::Capture;
     ASSERT_TRUE(run->WaitForOutput("Baud\n\n" + (moves ? PreviousKept : "") + CaptureHeader)) << run->Output();
+    if (row.Arguments.size() > 0 && row.Arguments[0] == "-V") {
+        EXPECT_NE(run->Output().find("Hinweis: -V ist keine Schnittstelle, es gilt COM1.\n"), std::string::npos);
+    }
     const std::string bytes = Bytes(Pattern::Random, 3000);
     Send(bytes);
     ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);
     StopWithKey(*run, 0);
     EXPECT_TRUE(ReadFile(log) == bytes) << "the log is not this run's capture";
     EXPECT_TRUE(ReadFile(previous) == (moves ? capture : older)) << FileSize(previous);
+    EXPECT_EQ(FileSize(log + ".2"), moves ? static_cast<long long>(older.size()) : -1) << "an older capture lost";
     if (row.Before == LogBefore::LinkToCapture) {
         EXPECT_TRUE(std::filesystem::is_symlink(log)) << "the link itself was moved";
     }
@@ -354,7 +428,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // Reflexes that record COM1 over the capture just made.
         KeptRow{"NoArguments", {}, LogBefore::Capture, true},
-        KeptRow{"Typo", {"ttyUSB0", "115200"}, LogBefore::Capture, true},
+        KeptRow{"Typo", {"-V", "115200"}, LogBefore::Capture, true},
         KeptRow{"EmptyLog", {"{port}", "115200"}, LogBefore::Empty, true},
         KeptRow{"SymbolicLink", {"{port}", "115200"}, LogBefore::LinkToCapture, false}),
     ByName);
@@ -365,6 +439,7 @@ struct AnswerRow {
     const char* Name;
     std::string Argument;
     std::string Expected;  // the whole console
+    int Status = 0;
 };
 
 class Answers : public EndToEnd, public ::testing::WithParamInterface<AnswerRow> {};
@@ -379,7 +454,7 @@ TEST_P(Answers, OpenNothingAndEndAtOnce) {
     options.ConsoleColumns = 132;  // the help's last line is longer than 80
     auto run = Launch({row.Argument}, options);
     ASSERT_TRUE(run->WaitForExit()) << run->Output();
-    ExpectEnded(*run, 0, 0);
+    ExpectEnded(*run, 0, row.Status);
     EXPECT_EQ(run->Output(), Expand(row.Expected));
     EXPECT_EQ(ReadFile(log), "older log");
     EXPECT_EQ(ReadFile(log + ".1"), "oldest log");
@@ -387,11 +462,20 @@ TEST_P(Answers, OpenNothingAndEndAtOnce) {
 }
 
 const std::string Help =
-    Banner + Usage + "Comport: 1-8, COMn oder ein Geraetepfad (z.B. {example}); RTS allein: lumtrex 1 9600 x -c1\n";
+    Banner + Usage + "Comport: 1-8, COMn oder ein Geraetepfad (z.B. {example}); RTS allein: lumtrex 1 9600 x -c1\n"
+    "\nOptionen (ueberall in der Zeile):\n"
+    "  --baud N        jede Rate von 50 bis 4000000 statt der Tabelle (lumtrex {example} --baud 74880)\n"
+    "  --log NAME      Logdatei NAME statt lumtrex.log, z.B. ein Geraet je Datei:\n"
+    "                  lumtrex 3 9600 --log waage.log und lumtrex 4 9600 --log ofen.log\n"
+    "  --list          zeigt die vorhandenen Schnittstellen, oeffnet keine\n"
+    "  --no-reconnect  eine verlorene Schnittstelle beendet den Empfang (sonst: warten)\n"
+    "  --help, --version\n";
 
 INSTANTIATE_TEST_SUITE_P(Rows, Answers,
                          ::testing::Values(AnswerRow{"Help", "--help", Help}, AnswerRow{"SlashQuestionMark", "/?", Help},
-                                           AnswerRow{"Version", "--version", "lumtrex V1.12\n"}),
+                                           AnswerRow{"Version", "--version", "lumtrex V1.12\n"},
+                                           AnswerRow{"UnknownOption", "--no-reconect",
+                                                     "Unbekannte Option --no-reconect (lumtrex --help zeigt alle)\n", 2}),
                          ByName);
 
 // ---- Capturing: every byte, exactly ----
@@ -419,6 +503,7 @@ struct CaptureRow {
     // preloaded stand-in for a driver's), and the line that must say so.
     std::string Counters = "";
     std::string ErrorLine = "";
+    bool ByOption = false;        // asked for by --baud: a rate outside the table
 };
 
 class Capture : public EndToEnd, public ::testing::WithParamInterface<CaptureRow> {};
@@ -435,7 +520,8 @@ TEST_P(Capture, LogsEveryByteUnchangedAtTheRateAsked) {
     options.StdoutReaderGone = row.To == Output::ReaderGone;
     if (!row.Counters.empty()) options.Environment = WithStandIn("LUMTREX_TEST_ICOUNT=" + row.Counters);
     const int rate = row.Rate ? row.Rate : 115200;
-    auto run = Launch({"{port}", std::to_string(rate)}, options);
+    auto run = row.ByOption ? Launch({"{port}", "--baud=" + std::to_string(rate)}, options)
+                            : Launch({"{port}", std::to_string(rate)}, options);
     ASSERT_TRUE(WaitForLog(0));
     std::this_thread::sleep_for(200ms);
     LineState state{};
@@ -481,6 +567,9 @@ INSTANTIATE_TEST_SUITE_P(
         CaptureRow{"Baud150", Pattern::Bytes, 256, 150}, CaptureRow{"Paced4800Baud", Pattern::Text, 1500, 4800},
         CaptureRow{"Baud76800", Pattern::Bytes, 256, 76800}, CaptureRow{"Baud921600", Pattern::Bytes, 256, 921600},
         CaptureRow{"Baud3000000", Pattern::Bytes, 256, 3000000},
+        // Rates boards use outside the table, by --baud (Wine knows no such rate on a pseudo-terminal).
+        CaptureRow{"Option74880", Pattern::Bytes, 256, 74880, Output::Console, false, "", "", true},
+        CaptureRow{"Option250000", Pattern::Bytes, 256, 250000, Output::Console, false, "", "", true},
         // Counters from a driver, the break counter wrapping past 2^32.
         CaptureRow{"LineErrorsCounted", Pattern::Random, 3000, 0, Output::Console, false, "5,0,9,4294967295;7,1,11,1",
                    "\nEmpfangsfehler: Ueberlauf 3, Rahmenfehler 2, Break 2\nBaudrate pruefen.\n"}),
@@ -655,7 +744,9 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     LaunchOptions options;
     if (row.How == Ending::LogSpaceRunsOut) options.FileSizeLimit = 2500;
     if (row.How == Ending::LogCloseFails) options.Environment = WithStandIn("LUMTREX_TEST_CLOSE_ERROR=122");
-    auto run = Launch({"{port}", "115200"}, options);
+    // A line that closes ends the run only when asked to.
+    auto run = row.How == Ending::LineClosedMidBlock ? Launch({"{port}", "115200", "--no-reconnect"}, options)
+                                                     : Launch({"{port}", "115200"}, options);
     if (row.How != Ending::LogIsAFolder && row.How != Ending::PreviousIsAFolder) {
         ASSERT_TRUE(run->WaitForOutput(CaptureHeader)) << run->Output();
         if (row.How == Ending::KeyWhileBytesWait) {
