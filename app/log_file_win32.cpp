@@ -70,6 +70,17 @@ bool IsLink(const char* name) {
     return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && found.dwReserved0 == IO_REPARSE_TAG_SYMLINK;
 }
 
+// Whether the log that cannot be opened is another run's: it lets readers
+// in, as a run of ours does; an editor or a sync client that holds it
+// without sharing does not.
+bool WrittenByAnotherRun(const char* name) {
+    const HANDLE reader = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (reader == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(reader);
+    return true;
+}
+
 std::FILE* Stream(HANDLE file) {
     const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_WRONLY | _O_BINARY);
     if (fd < 0) return Fail(ERROR_TOO_MANY_OPEN_FILES, file);
@@ -96,7 +107,12 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
     const std::string previousName = EarlierCapture(name, 1);
     for (int attempt = 0; attempt < Attempts; ++attempt) {
         const HANDLE log = OpenLog(name, OPEN_ALWAYS);
-        if (log == INVALID_HANDLE_VALUE) return Fail(GetLastError());
+        if (log == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_SHARING_VIOLATION || !WrittenByAnotherRun(name)) return Fail(error);
+            errno = EWOULDBLOCK;
+            return nullptr;
+        }
         const bool onDisk = GetFileType(log) == FILE_TYPE_DISK;  // not NUL or another device
         const bool throughLink = IsLink(name);
         LARGE_INTEGER size{};
