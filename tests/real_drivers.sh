@@ -65,4 +65,4 @@ if [ ! -e accel ]; then
         echo kvm > accel
     fi
 fi
-LUMTREX_GUEST=$dir LUMTREX_GUEST_ACCEL=$(cat accel) exec "$tests" --gtest_filter='Rows/RealDrivers.*'
+LUMTREX_GUEST=$dir LUMTREX_GUEST_ACCEL=$(cat accel) exec "$tests" --gtest_filter="${LUMTREX_GUEST_FILTER:-Rows/RealDrivers.*}"
