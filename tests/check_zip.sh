@@ -8,6 +8,6 @@ cpack -G ZIP >/dev/null
 zip=$(ls lumtrex-"$version"-windows-x86_64.zip)
 contents=$(cmake -E tar tf "$zip")
 echo "$zip:"; echo "$contents"
-for file in lumtrex.exe README.md lumtrex-manual.txt; do
+for file in lumtrex.exe README.md LIESMICH.txt lumtrex-manual.txt; do
   echo "$contents" | grep -q "/$file\$" || { echo "missing: $file"; exit 1; }
 done
