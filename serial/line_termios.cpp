@@ -52,6 +52,21 @@ int ApplyRawLineAtPreviousRate(int fd) {
     return tcsetattr(fd, TCSANOW, &line) == 0 ? 0 : errno;
 }
 
+unsigned PreviousRate() {
+    const speed_t speed = cfgetospeed(&Line);
+    // Where speed_t is a code rather than the rate (glibc), the codes a port may report.
+    const struct {
+        speed_t Code;
+        unsigned Rate;
+    } codes[] = {{B150, 150},     {B300, 300},     {B600, 600},       {B1200, 1200},    {B2400, 2400},
+                 {B4800, 4800},   {B9600, 9600},   {B19200, 19200},   {B38400, 38400},  {B57600, 57600},
+                 {B115200, 115200}, {B230400, 230400}};
+    for (const auto& code : codes) {
+        if (code.Code == speed) return code.Rate;
+    }
+    return static_cast<unsigned>(speed);
+}
+
 int FlushLine(int fd) { return tcflush(fd, TCIOFLUSH) == 0 ? 0 : errno; }
 
 bool LineErrorCounters(int, LineCounters&) { return false; }  // no portable way to ask

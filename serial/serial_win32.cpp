@@ -198,6 +198,8 @@ int SetLineState(int baudRate) { return ApplyLine(static_cast<DWORD>(baudRate));
 
 int SetLineAtPortRate() { return ApplyLine(PortState.BaudRate); }
 
+unsigned PortRate() { return PortState.BaudRate; }
+
 int SetReadTimeouts() {
     COMMTIMEOUTS timeouts{PortTimeouts.ReadIntervalTimeout, PortTimeouts.ReadTotalTimeoutMultiplier,
                           PortTimeouts.ReadTotalTimeoutConstant, 2, 2};
