@@ -9,3 +9,6 @@
 // created or the previous capture cannot be moved (it then stays where it
 // was), or another run is writing it (whose log is left exactly as it was).
 std::FILE* CreateLog(const char* name, const char* previousName, bool& keptPrevious);
+// Writes out what the system still holds of the log and closes it: 0, or the
+// error number of the first failure (a late write error shows only now).
+int CloseLogFile(std::FILE* log);

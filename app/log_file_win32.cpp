@@ -52,11 +52,31 @@ std::FILE* Fail(DWORD error, HANDLE file = INVALID_HANDLE_VALUE) {
     return nullptr;
 }
 
-// The sharing is the lock: others may read the log while it is written, and
-// move it (as the next run moves it away), but no second writer may open it.
+// The sharing is the lock: others may read the log while it is written, but
+// neither a second writer nor anyone who would delete or move it may open it.
 HANDLE OpenLog(const char* name, DWORD disposition) {
-    return CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, disposition,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// A look at what stands at the name before the log is opened; it lets
+// everyone else open, write and move the file meanwhile, this run too.
+HANDLE LookAt(const char* name) {
+    return CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// A virus scanner or an indexer may hold the previous capture (or the one
+// before it) for a moment: a move refused for sharing is tried again for
+// about a second.
+constexpr int MoveTries = 10;
+constexpr DWORD MovePause = 100;  // ms
+
+bool MoveAside(const char* name, const char* previousName) {
+    for (int tries = 1;; ++tries) {
+        if (MoveFileExA(name, previousName, MOVEFILE_REPLACE_EXISTING)) return true;
+        if (GetLastError() != ERROR_SHARING_VIOLATION || tries == MoveTries) return false;
+        Sleep(MovePause);
+    }
 }
 
 // A symbolic link named like the log is followed, not moved. Other reparse
@@ -82,26 +102,38 @@ std::FILE* Stream(HANDLE file) {
 std::FILE* CreateLog(const char* name, const char* previousName, bool& keptPrevious) {
     keptPrevious = false;
     for (int attempt = 0; attempt < Attempts; ++attempt) {
-        const HANDLE log = OpenLog(name, OPEN_ALWAYS);
-        if (log == INVALID_HANDLE_VALUE) return Fail(GetLastError());
-        const bool onDisk = GetFileType(log) == FILE_TYPE_DISK;  // not NUL or another device
-        const bool throughLink = IsLink(name);
+        const HANDLE look = LookAt(name);
+        if (look == INVALID_HANDLE_VALUE) return Fail(GetLastError());
+        const bool onDisk = GetFileType(look) == FILE_TYPE_DISK;  // not NUL or another device
         LARGE_INTEGER size{};
-        if (!onDisk || throughLink || !GetFileSizeEx(log, &size) || size.QuadPart == 0) {
-            if (onDisk && !SetEndOfFile(log)) return Fail(GetLastError(), log);
-            return Stream(log);
-        }
-        if (!MoveFileExA(name, previousName, MOVEFILE_REPLACE_EXISTING)) return Fail(GetLastError(), log);
-        // The new log is ours alone before the old one is let go: a run that
-        // created it in the meantime is recording there, and this one is refused.
-        const HANDLE created = OpenLog(name, CREATE_NEW);
+        const bool previous = onDisk && !IsLink(name) && GetFileSizeEx(look, &size) && size.QuadPart > 0;
+        // A run recording into it holds the log without delete sharing: the
+        // move is refused, and so is this run.
+        if (previous && !MoveAside(name, previousName)) return Fail(GetLastError(), look);
+        // Opened while the look still holds the name. A previous capture was
+        // moved: the new log is ours alone before the old one is let go, and
+        // a run that created it in the meantime is recording there. Else
+        // the file looked at is the log, unless a run took it meanwhile.
+        const HANDLE log = OpenLog(name, previous ? CREATE_NEW : OPEN_ALWAYS);
         const DWORD error = GetLastError();
-        CloseHandle(log);
-        if (created != INVALID_HANDLE_VALUE) {
-            keptPrevious = true;
-            return Stream(created);
+        CloseHandle(look);
+        if (log != INVALID_HANDLE_VALUE) {
+            keptPrevious = previous;
+            if (onDisk && !previous && !SetEndOfFile(log)) return Fail(GetLastError(), log);
+            return Stream(log);
         }
         if (error != ERROR_FILE_EXISTS) return Fail(error);
     }
     return Fail(ERROR_SHARING_VIOLATION);  // every attempt lost to other runs
+}
+
+int CloseLogFile(std::FILE* log) {
+    // Unbuffered, the stream's close reports only CloseHandle: a write that
+    // a network share or a USB stick fails late shows only when it is flushed.
+    const HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(log)));
+    const bool flushed = GetFileType(file) != FILE_TYPE_DISK || FlushFileBuffers(file);
+    const int flushError = flushed ? 0 : ErrorNumber(GetLastError());
+    errno = 0;
+    if (std::fclose(log) != 0 && flushError == 0) return errno != 0 ? errno : EIO;
+    return flushError;
 }

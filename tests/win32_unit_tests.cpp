@@ -2,12 +2,13 @@
 // as tables; cross-built with mingw-w64 and run under Wine (or on Windows).
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "../console/console.h"
 
+#include "../app/log_file.h"
 #include "../console/console_win32.h"
 #include "../serial/serial_platform.h"
 #include "../serial/serial_win32.h"
@@ -238,18 +239,65 @@ TEST(InputMode, IsPutBackAsSavedWithQuickEditNeverLostWhenHidden) {
     EXPECT_EQ(RestoredInputMode(hidden), hidden | ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE);
 }
 
-// Started without a console (detached), the key wait after a failed open
-// ends at once instead of leaving an invisible process behind.
-TEST(KeyWait, WithoutAConsoleEndsAtOnce) {
-    static std::atomic<bool> returned{false};  // a wait that never ends must not outlive it
-    FreeConsole();
-    PlatformConsoleStart();
-    std::thread([] {
+// Started without a console (detached) or with one that has no window (a
+// scheduled task, CREATE_NO_WINDOW), the key wait after a failed open ends at
+// once instead of leaving an invisible process behind. Run in a copy of this
+// program started so.
+TEST(KeyWait, EndsAtOnceWhereNobodyCanPressAKey) {
+    if (GetEnvironmentVariableA("LUMTREX_KEY_WAIT", nullptr, 0) > 0) {  // the copy
+        PlatformConsoleStart();
         WaitForKey();
-        returned = true;
-    }).detach();
-    for (int i = 0; i < 100 && !returned; ++i) Sleep(20);
-    EXPECT_TRUE(returned) << "still waiting for a key nobody can press";
+        return;
+    }
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string command = std::string("\"") + self + "\" --gtest_filter=KeyWait.*";
+    SetEnvironmentVariableA("LUMTREX_KEY_WAIT", "1");
+    for (DWORD start : {DWORD{DETACHED_PROCESS}, DWORD{CREATE_NO_WINDOW}}) {
+        STARTUPINFOA info{};
+        info.cb = sizeof info;
+        PROCESS_INFORMATION copy{};
+        ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, start, nullptr, nullptr, &info, &copy));
+        const bool ended = WaitForSingleObject(copy.hProcess, 10000) == WAIT_OBJECT_0;
+        if (!ended) TerminateProcess(copy.hProcess, 1);
+        CloseHandle(copy.hThread);
+        CloseHandle(copy.hProcess);
+        EXPECT_TRUE(ended) << start << ": still waiting for a key nobody can press";
+    }
+}
+
+// Another program may read the live log, but neither delete nor move it; a
+// viewer that holds the previous capture without delete sharing for a moment
+// is waited for, one that holds on refuses the run and keeps the capture.
+TEST(LogFile, WaitsAMomentForAViewerAndCannotBeDeletedWhileLive) {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    const std::string dir = temp + std::string("lumtrex-") + std::to_string(GetCurrentProcessId());
+    const std::string log = dir + "\\lumtrex.log", previous = log + ".1";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    for (auto [held, recorded] : {std::pair{300, true}, {1500, false}}) {
+        std::FILE* capture = std::fopen(log.c_str(), "wb");
+        std::fputs("capture", capture);
+        std::fclose(capture);
+        const HANDLE viewer = CreateFileA(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr);
+        std::thread release([viewer, held] { Sleep(held); CloseHandle(viewer); });
+        bool kept = false;
+        std::FILE* live = CreateLog(log.c_str(), previous.c_str(), kept);
+        release.join();
+        EXPECT_EQ(live != nullptr && kept, recorded) << held << " ms";
+        if (!live) continue;
+        const HANDLE reader = CreateFileA(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr);
+        EXPECT_NE(reader, INVALID_HANDLE_VALUE);
+        CloseHandle(reader);
+        EXPECT_FALSE(DeleteFileA(log.c_str()));
+        EXPECT_FALSE(MoveFileExA(log.c_str(), (dir + "\\moved").c_str(), 0));
+        EXPECT_EQ(CloseLogFile(live), 0);
+        EXPECT_EQ(DeleteFileA(log.c_str()) && DeleteFileA(previous.c_str()), TRUE);
+    }
+    DeleteFileA(log.c_str());
+    EXPECT_TRUE(RemoveDirectoryA(dir.c_str()));
 }
 
 }  // namespace
