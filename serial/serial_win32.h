@@ -49,7 +49,8 @@ struct ReadReport {
     bool CancelledByUs;      // CancelIoEx was called on it
     std::int64_t Elapsed;    // ms from ReadFile to the end
     bool LineAnswers;        // ClearCommError succeeded after the read failed
-    bool DeviceAnswers;      // after a read that brought nothing: GetCommModemStatus succeeded, QueryDosDeviceA knows the name
+    bool DeviceAnswers;      // after a read that brought nothing: GetCommModemStatus succeeded and
+                             // QueryDosDeviceA still knows the COM name
     unsigned EmptyBefore;    // reads just before this one that came back empty at once
     bool OwnTimeouts;        // SetCommTimeouts took ours (not so when an earlier step was refused)
     bool LineErrorBefore;    // the read just before was aborted by a line error

@@ -290,8 +290,8 @@ INSTANTIATE_TEST_SUITE_P(
         Unusable("Fifo", "{dir}/fifo", "{dir}/fifo GetCommState nicht ok !\nFehlercode: 25\n", false, Prepare::Fifo),
         // A line we cannot make ours at any rate: never recorded on the line another program left.
         StartRow{"LineRefusedAtEveryRate", {"{port}", "4800"},
-                 SettingsLine("{port}", 4800) + " {port} SetCommState nicht ok !\nFehlercode: {EINVAL}\n" + KeyPrompt, 0, 1,
-                 Prepare::LineRefused}),
+                 SettingsLine("{port}", 4800) + " {port} SetCommState nicht ok !\nFehlercode: {EINVAL}\n" + KeyPrompt,
+                 0, 1, Prepare::LineRefused}),
     ByName);
 
 // A second run started in the folder of a running one, on another port: it
@@ -449,6 +449,9 @@ TEST_P(Capture, LogsEveryByteUnchangedAtTheRateAsked) {
     auto run = Launch({"{port}", std::to_string(rate)}, options);
     ASSERT_TRUE(WaitForLog(0));
     std::this_thread::sleep_for(200ms);
+    if (row.To == Output::File) {  // the prompt is out before the capture waits for its key
+        EXPECT_NE(ReadFile(dir + "/out.txt").find("beliebiger Taste"), std::string::npos);
+    }
     LineState state{};
     ASSERT_TRUE(ReadLineState(port.Master, state));  // the far end's line, as its master shows it
     if (!UnderWine || (rate != 14400 && rate != 28800 && rate != 76800 && rate != 576000)) {
@@ -927,8 +930,9 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
 std::vector<GuestRow> GuestRows() {
     if (!getenv("LUMTREX_GUEST")) return {};
     const std::string refused = "Windows verweigert Zugriff. /dev/ttyS1 wird benutzt.\n" + KeyPrompt + "0\n";
-    const auto notMade = [](int rate) {
-        return " /dev/ttyS1 SetCommState nicht ok !\nFehlercode: 22\nBaudrate bleibt " + std::to_string(rate) + " Baud.\n";
+    const auto notMade = [](int kept) {
+        return " /dev/ttyS1 SetCommState nicht ok !\nFehlercode: 22\nBaudrate bleibt " + std::to_string(kept) +
+               " Baud.\n";
     };
     const std::vector<int> high = {230400, 460800, 500000, 576000, 921600, 1000000, 1152000, 1500000, 2000000, 3000000};
     std::vector<GuestRow> rows = {
