@@ -157,6 +157,7 @@ bool RunCapture(const char* logName, bool reconnect) {
     Print("\nEmpfang abbrechen mit beliebiger Taste\n\n");
     Print("Empfangene Bytes\n");
     ShowCount();
+    FlushOutput();  // redirected, the prompt is written out before the capture waits for its key
     CaptureFill = 0;
     LineCounters before;
     bool counted = ReadLineCounters(before);
@@ -193,9 +194,8 @@ bool CloseLog() {
     if (!LogFile) return true;
     // Network and FUSE file systems may report a full disk, a quota or an
     // I/O error only now.
-    errno = 0;
-    const bool closed = std::fclose(LogFile) == 0;
+    const int error = CloseLogFile(LogFile);
     LogFile = nullptr;
-    if (!closed) ReportWriteFailure(errno != 0 ? errno : EIO);
-    return closed;
+    if (error != 0) ReportWriteFailure(error);
+    return error == 0;
 }

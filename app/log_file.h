@@ -13,6 +13,9 @@
 // there), or another run is writing it (errno EWOULDBLOCK; its log is left
 // exactly as it was).
 std::FILE* CreateLog(const char* name, bool& keptPrevious);
+// Writes out what the system still holds of the log and closes it: 0, or the
+// error number of the first failure (a late write error shows only now).
+int CloseLogFile(std::FILE* log);
 
 // NAME.number: an earlier capture of the log NAME, 1 the newest.
 std::string EarlierCapture(const char* name, int number);

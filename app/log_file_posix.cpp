@@ -79,3 +79,9 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
     errno = EWOULDBLOCK;  // every attempt lost to other runs
     return nullptr;
 }
+
+int CloseLogFile(std::FILE* log) {
+    errno = 0;
+    if (std::fclose(log) == 0) return 0;
+    return errno != 0 ? errno : EIO;
+}

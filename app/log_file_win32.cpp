@@ -53,11 +53,38 @@ std::FILE* Fail(DWORD error, HANDLE file = INVALID_HANDLE_VALUE) {
     return nullptr;
 }
 
-// The sharing is the lock: others may read the log while it is written, and
-// move it (as the next run moves it away), but no second writer may open it.
+// The sharing is the lock: others may read the log while it is written, but
+// neither a second writer nor anyone who would delete or move it may open it.
 HANDLE OpenLog(const char* name, DWORD disposition) {
-    return CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, disposition,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// A virus scanner or an indexer may hold the previous capture (or one
+// before it) for a moment: a look or a move refused for sharing is tried
+// again for about a second.
+constexpr int Tries = 10;
+constexpr DWORD Pause = 100;  // ms
+
+// A look at what stands at the name before the log is opened. It may move
+// the file (a run recording into it refuses that, and so this run), and
+// while it is open no run can start writing the file, so the earlier
+// captures are renumbered by this run alone; others may read, write and move
+// it meanwhile, this run too.
+HANDLE LookAt(const char* name) {
+    for (int tries = 1;; ++tries) {
+        const HANDLE look = CreateFileA(name, GENERIC_READ | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (look != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION || tries == Tries) return look;
+        Sleep(Pause);
+    }
+}
+
+bool MoveAside(const char* from, const char* to, DWORD flags) {
+    for (int tries = 1;; ++tries) {
+        if (MoveFileExA(from, to, flags)) return true;
+        if (GetLastError() != ERROR_SHARING_VIOLATION || tries == Tries) return false;
+        Sleep(Pause);
+    }
 }
 
 // A symbolic link named like the log is followed, not moved. Other reparse
@@ -70,15 +97,24 @@ bool IsLink(const char* name) {
     return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && found.dwReserved0 == IO_REPARSE_TAG_SYMLINK;
 }
 
-// Whether the log that cannot be opened is another run's: it lets readers
-// in, as a run of ours does; an editor or a sync client that holds it
-// without sharing does not.
-bool WrittenByAnotherRun(const char* name) {
-    const HANDLE reader = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (reader == INVALID_HANDLE_VALUE) return false;
+// What opening the file to read under `share` meets: 0, or the error.
+DWORD ReadOpen(const char* name, DWORD share) {
+    const HANDLE reader = CreateFileA(name, GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (reader == INVALID_HANDLE_VALUE) return GetLastError();
     CloseHandle(reader);
-    return true;
+    return 0;
+}
+
+// A log refused for sharing is another run's when it lets readers in but
+// someone writes it, as a run of ours does; an editor that holds it shares
+// nothing, a viewer or a virus scanner only reads.
+std::FILE* Refused(const char* name, DWORD error) {
+    if (error == ERROR_SHARING_VIOLATION && ReadOpen(name, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) == 0 &&
+        ReadOpen(name, FILE_SHARE_READ | FILE_SHARE_DELETE) == ERROR_SHARING_VIOLATION) {
+        errno = EWOULDBLOCK;
+        return nullptr;
+    }
+    return Fail(error);
 }
 
 std::FILE* Stream(HANDLE file) {
@@ -97,7 +133,7 @@ bool IsEarlierCapture(const char* path) {
 }
 
 bool MoveCapture(const char* from, const char* to) {
-    if (MoveFileExA(from, to, 0)) return true;
+    if (MoveAside(from, to, 0)) return true;
     errno = ErrorNumber(GetLastError());
     return false;
 }
@@ -106,37 +142,43 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
     keptPrevious = false;
     const std::string previousName = EarlierCapture(name, 1);
     for (int attempt = 0; attempt < Attempts; ++attempt) {
-        const HANDLE log = OpenLog(name, OPEN_ALWAYS);
-        if (log == INVALID_HANDLE_VALUE) {
-            const DWORD error = GetLastError();
-            if (error != ERROR_SHARING_VIOLATION || !WrittenByAnotherRun(name)) return Fail(error);
-            errno = EWOULDBLOCK;
-            return nullptr;
-        }
-        const bool onDisk = GetFileType(log) == FILE_TYPE_DISK;  // not NUL or another device
-        const bool throughLink = IsLink(name);
+        const HANDLE look = LookAt(name);
+        if (look == INVALID_HANDLE_VALUE) return Refused(name, GetLastError());
+        const bool onDisk = GetFileType(look) == FILE_TYPE_DISK;  // not NUL or another device
         LARGE_INTEGER size{};
-        if (!onDisk || throughLink || !GetFileSizeEx(log, &size) || size.QuadPart == 0) {
-            if (onDisk && !SetEndOfFile(log)) return Fail(GetLastError(), log);
-            return Stream(log);
-        }
-        if (!MoveEarlierCaptures(name)) {
+        const bool previous = onDisk && !IsLink(name) && GetFileSizeEx(look, &size) && size.QuadPart > 0;
+        if (previous && !MoveEarlierCaptures(name)) {
             const int error = errno;
-            CloseHandle(log);
+            CloseHandle(look);
             errno = error;
             return nullptr;
         }
-        if (!MoveFileExA(name, previousName.c_str(), MOVEFILE_REPLACE_EXISTING)) return Fail(GetLastError(), log);
-        // The new log is ours alone before the old one is let go: a run that
-        // created it in the meantime is recording there, and this one is refused.
-        const HANDLE created = OpenLog(name, CREATE_NEW);
+        if (previous && !MoveAside(name, previousName.c_str(), MOVEFILE_REPLACE_EXISTING)) return Fail(GetLastError(), look);
+        // A previous capture was moved: the new log is ours alone before the
+        // old one is let go, and a run that created it in the meantime is
+        // recording there. Else the file looked at is the log (the look
+        // would keep it from opening), unless a run took it meanwhile.
+        if (!previous) CloseHandle(look);
+        const HANDLE log = OpenLog(name, previous ? CREATE_NEW : OPEN_ALWAYS);
         const DWORD error = GetLastError();
-        CloseHandle(log);
-        if (created != INVALID_HANDLE_VALUE) {
-            keptPrevious = true;
-            return Stream(created);
+        if (previous) CloseHandle(look);
+        if (log != INVALID_HANDLE_VALUE) {
+            keptPrevious = previous;
+            if (onDisk && !previous && !SetEndOfFile(log)) return Fail(GetLastError(), log);
+            return Stream(log);
         }
-        if (error != ERROR_FILE_EXISTS) return Fail(error);
+        if (error != ERROR_FILE_EXISTS) return Refused(name, error);
     }
     return Fail(ERROR_SHARING_VIOLATION);  // every attempt lost to other runs
+}
+
+int CloseLogFile(std::FILE* log) {
+    // Unbuffered, the stream's close reports only CloseHandle: a write that
+    // a network share or a USB stick fails late shows only when it is flushed.
+    const HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(log)));
+    const bool flushed = GetFileType(file) != FILE_TYPE_DISK || FlushFileBuffers(file);
+    const int flushError = flushed ? 0 : ErrorNumber(GetLastError());
+    errno = 0;
+    if (std::fclose(log) != 0 && flushError == 0) return errno != 0 ? errno : EIO;
+    return flushError;
 }

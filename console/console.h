@@ -6,11 +6,13 @@
 //   FlushOutput()    writes out what Print has collected.
 //   KeyWaiting()     true while a key press waits in the console's own input;
 //                    nothing is removed, so the key is still there at the end.
-//   WaitForKey()     sleeps until a key waits or a stop is requested; returns
-//                    at once where there is no keyboard to press one on.
+//   WaitForKey()     writes out what Print has collected, then sleeps until a
+//                    key waits or a stop is requested; returns at once where
+//                    there is no keyboard to press one on.
 //   KeyOrStopWithin() sleeps up to the given time, less when a key waits or
 //                    a stop is requested: true then. Sleeps without a keyboard too.
-//   WarningBox()     shows a warning and waits for the user's OK.
+//   WarningBox()     writes out what Print has collected, shows a warning and
+//                    waits for the user's OK.
 //   StopRequested()  true once the user or the system asked the program to end
 //                    (Ctrl+C, a termination signal, the console window closed).
 //   EndProgram()     restores the console, flushes the output and ends the

@@ -250,6 +250,7 @@ bool WokenForKeyOrStop(const pollfd* watched, int count) {
 }
 
 void WaitForKey() {
+    FlushOutput();  // redirected, the prompt must not stay in our buffer
     // Without a terminal nobody can press a key: the wait would never end.
     while (Keyboard >= 0 && !KeyboardHungUp && !KeyWaiting() && !StopRequested()) {
         pollfd watched[WakeDescriptorCount];
@@ -280,6 +281,7 @@ void WarningBox(const char* title, const char* text) {
     // Shown on the terminal itself, even when standard output goes to a file;
     // in the background, or without a terminal, on standard error, unconfirmed.
     const bool atTerminal = !KeyboardHungUp && InForeground();
+    FlushOutput();  // redirected, the text before the box must not wait in our buffer with it
     const int width = static_cast<int>(std::max(std::strlen(text), std::strlen(title) + 4));
     const std::string rule(static_cast<std::size_t>(width) + 2, '-');
     dprintf(atTerminal ? Keyboard : STDERR_FILENO, "\n+%s+\n| (!) %-*s |\n| %-*s |\n| %*s |\n+%s+\n", rule.c_str(),

@@ -170,9 +170,12 @@ bool KeyWaiting() {
 }
 
 void WaitForKey() {
-    // Without a console (a detached start) nobody can press a key: a wait
-    // would leave an invisible process behind.
-    if (Keyboard == INVALID_HANDLE_VALUE) return;
+    FlushOutput();  // redirected, the prompt must not stay in our buffer
+    // Without a console (a detached start), or with one that has no window
+    // (a scheduled task, CREATE_NO_WINDOW), nobody can press a key: a wait
+    // would leave an invisible process behind. Windows Terminal and Wine
+    // give their consoles a window handle.
+    if (Keyboard == INVALID_HANDLE_VALUE || !GetConsoleWindow()) return;
     // A wait on the console handle stays signalled while any event is queued
     // (a released key, a mouse move), so look every 50 ms instead.
     while (!KeyWaiting() && WaitForSingleObject(StopEvent, 50) == WAIT_TIMEOUT) {
@@ -181,6 +184,7 @@ void WaitForKey() {
 
 void WarningBox(const char* title, const char* text) {
     if (StopRequested() || !LoadBoxFunctions()) return;
+    FlushOutput();  // redirected, the text before the box must not wait in our buffer with it
     BoxOpen = true;
     // Checked again now that the control handler would see the box open.
     if (!StopRequested()) {

@@ -119,6 +119,8 @@ int ApplyRawLineAtPreviousRate(int fd) {
     return ioctl(fd, TCSETS2, &line) == 0 ? 0 : errno;
 }
 
+unsigned PreviousRate() { return Line.c_ospeed; }  // the kernel keeps it in baud for every rate
+
 int FlushLine(int fd) { return ioctl(fd, TCFLSH, TCIOFLUSH) == 0 ? 0 : errno; }
 
 bool LineErrorCounters(int fd, LineCounters& counters) {

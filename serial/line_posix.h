@@ -10,5 +10,6 @@ int ReadLineConfiguration(int fd);               // 0 or errno
 int ApplyRawLine(int fd, int baudRate);
 // Raw 8N1 at the rate ReadLineConfiguration found: for a port that refused ours.
 int ApplyRawLineAtPreviousRate(int fd);
+unsigned PreviousRate();                         // that rate, in baud
 int FlushLine(int fd);                           // input and output queues
 bool LineErrorCounters(int fd, LineCounters& counters);  // false: the system keeps none

@@ -4,7 +4,10 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
+#include <utility>
 #if defined(__APPLE__)
 #include <IOKit/serial/ioss.h>
 #endif
@@ -50,6 +53,17 @@ int ApplyRawLine(int fd, int baudRate) {
 int ApplyRawLineAtPreviousRate(int fd) {
     const termios line = RawLine(Line);
     return tcsetattr(fd, TCSANOW, &line) == 0 ? 0 : errno;
+}
+
+unsigned PreviousRate() {
+    const speed_t speed = cfgetospeed(&Line);
+    // Where speed_t is a code rather than the rate (glibc), the codes a port may report.
+    constexpr std::pair<speed_t, unsigned> codes[] = {
+        {B150, 150},     {B300, 300},     {B600, 600},     {B1200, 1200},     {B2400, 2400},    {B4800, 4800},
+        {B9600, 9600},   {B19200, 19200}, {B38400, 38400}, {B57600, 57600},   {B115200, 115200}, {B230400, 230400}};
+    const auto* known =
+        std::find_if(std::begin(codes), std::end(codes), [&](const auto& code) { return code.first == speed; });
+    return known != std::end(codes) ? known->second : static_cast<unsigned>(speed);
 }
 
 int FlushLine(int fd) { return tcflush(fd, TCIOFLUSH) == 0 ? 0 : errno; }

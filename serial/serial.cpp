@@ -43,13 +43,16 @@ void Say(const char* format, const char* name) {
     if (!Quiet) Print(format, name);
 }
 
+void ReportOpenError(int error, const char* name, bool sayMissing);
+
 // The configuration steps after a successful open. A device that cannot
 // even report its line settings is no communications device (a disk, a
 // file, /dev/zero): it is closed again, as if it had never opened. A line
 // the port refuses is reported, and the capture runs at the port's previous
 // rate, but on a line of ours: raw 8N1, our time-outs, purged, the lines as
 // asked; never as another program left it (echoing, translating, waiting
-// without a limit). A refused time-out leaves the rest undone.
+// without a limit, sending XOFF). A port that refuses our line at its own
+// rate too is closed again. A refused time-out leaves the rest undone.
 int ConfigurePort(const char* name) {
     if (int error = GetLineState()) {
         Say("%s GetCommState nicht ok !\n", name);
@@ -57,10 +60,15 @@ int ConfigurePort(const char* name) {
         PortHandle = InvalidPortHandle;
         return error;
     }
-    const int error = SetLineState(PortSettings.BaudRate);
-    if (error) {
+    if (int error = SetLineState(PortSettings.BaudRate)) {
         Say(" %s SetCommState nicht ok !\n", name);
-        SetLineAtPortRate();  // refused as well: the port stays as it was, the reads still bounded
+        if (SetLineAtPortRate() != 0) {
+            CloseDevice();
+            PortHandle = InvalidPortHandle;
+            return error;
+        }
+        ReportOpenError(error, name, true);
+        if (!Quiet) Print("Baudrate bleibt %u Baud.\n", PortRate());
     }
     if (int timeoutError = SetReadTimeouts()) {
         Say("%s SetCommTimeouts nicht ok !\n", name);
@@ -69,7 +77,7 @@ int ConfigurePort(const char* name) {
     PurgePort();
     if (PortSettings.DtrOption) SetModemLine(ModemLine::Dtr, true);
     if (PortSettings.RtsOption) SetModemLine(ModemLine::Rts, true);
-    return error;
+    return 0;
 }
 
 // A missing port is not said while it is waited for.

@@ -5,9 +5,11 @@
 //                RTS low), sets the read time-outs, purges it and raises the
 //                lines the options ask for. Reports failures on the console.
 //                A rate the port refuses or cannot make is reported, and the
-//                port keeps its previous rate on the rest of our line.
-//                A device that cannot report line settings is no serial
-//                port: it is closed again and PortHandle stays invalid.
+//                port keeps its previous rate (said in one line) on the rest
+//                of our line. A device that cannot report line settings is
+//                no serial port, and one that refuses our line at its
+//                previous rate too cannot be used: either is closed again
+//                and PortHandle stays invalid.
 //   PortIsOpen() whether PortHandle holds an open device afterwards.
 //   ReadBlock()  one read of up to `length` bytes under the time-outs.
 //   QueuedBytes(), ReadQueued()  after the capture: the bytes the driver

@@ -15,8 +15,10 @@ const char* DeviceName(const Settings& settings, char* buffer, std::size_t size)
 int OpenDevice(const char* name);
 int GetLineState();
 int SetLineState(int baudRate);
-// Our line at the rate GetLineState found, for a port that refused SetLineState.
+// Our line at the rate GetLineState found, for a port that refused SetLineState;
+// PortRate() is that rate, in baud.
 int SetLineAtPortRate();
+unsigned PortRate();
 int SetReadTimeouts();
 void PurgePort();
 void SetModemLine(ModemLine line, bool raised);  // failures go unnoticed

@@ -84,6 +84,8 @@ int SetLineAtPortRate() {
     return error;
 }
 
+unsigned PortRate() { return PreviousRate(); }
+
 int SetReadTimeouts() { return 0; }  // ReadBlock keeps PortTimeouts itself
 
 bool ReadLineCounters(LineCounters& counters) { return LineErrorCounters(Fd(), counters); }

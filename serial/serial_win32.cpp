@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "../console/console.h"
 #include "serial_platform.h"
@@ -78,8 +79,11 @@ ReadVerdict JudgeRead(const ReadReport& report, DWORD length) {
 
 PendingStep NextStep(const PendingRead& read, DWORD length) {
     if (read.Cancelled) return read.SinceCancel >= AbandonGrace ? PendingStep::Abandon : PendingStep::Wait;
-    // Bytes already queued come at once, or the driver holds them back.
-    if (read.Draining) return read.Elapsed >= DrainWait ? PendingStep::Cancel : PendingStep::Wait;
+    // A read of queued bytes under DrainTimeouts completes at once. It is
+    // never cancelled: a cancelled read has taken its bytes from the driver's
+    // queue without copying them. One that a driver holds anyway is left to
+    // the close of the port.
+    if (read.Draining) return read.Elapsed >= DrainWait ? PendingStep::Abandon : PendingStep::Wait;
     // A key or a stop lets the read end on its own time-outs and keep its
     // bytes; only a read without them (another program's time-outs, which
     // may have no limit) or a driver that ignores them is cut short. Without
@@ -135,6 +139,17 @@ LineCounters LineErrorsSeen;  // the flags of every ClearCommError, counted
 HANDLE Port() { return reinterpret_cast<HANDLE>(PortHandle); }
 
 int ErrorOf(BOOL succeeded) { return succeeded ? 0 : static_cast<int>(GetLastError()); }
+
+// Whether Windows still knows the port's COM name: Plug and Play removes it
+// with the device, while some USB drivers answer from cached state after an
+// unplug. A device named by another path has no name to ask for.
+bool ComNameKnown() {
+    const char* name = PortSettings.DevicePath ? PortSettings.DevicePath : PortSettings.ComName;
+    if (std::strncmp(name, DevicePathPrefix, sizeof DevicePathPrefix - 1) == 0) name += sizeof DevicePathPrefix - 1;
+    if (_strnicmp(name, "COM", 3) != 0) return true;
+    char target[512];
+    return QueryDosDeviceA(name, target, sizeof target) != 0 || GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+}
 
 // Every ClearCommError of the port goes through here, so every flag it
 // reports is counted once. It also ends the line error that stalls every
@@ -198,6 +213,8 @@ int ApplyLine(DWORD baudRate) {
 int SetLineState(int baudRate) { return ApplyLine(static_cast<DWORD>(baudRate)); }
 
 int SetLineAtPortRate() { return ApplyLine(PortState.BaudRate); }
+
+unsigned PortRate() { return PortState.BaudRate; }
 
 int SetReadTimeouts() {
     COMMTIMEOUTS timeouts{PortTimeouts.ReadIntervalTimeout, PortTimeouts.ReadTotalTimeoutMultiplier,
@@ -306,10 +323,10 @@ bool ReadOnce(HANDLE port, unsigned char* buffer, DWORD length, bool draining, R
     report.Elapsed = static_cast<std::int64_t>(GetTickCount64() - start);
     // After every read: the line errors it saw, and whether a failed read's
     // device still answers; after one that brought nothing, whether the
-    // device itself answers.
+    // device itself answers and Windows still knows it.
     report.LineAnswers = ClearLineErrors(port);
     DWORD modem = 0;
-    report.DeviceAnswers = report.Reported > 0 || GetCommModemStatus(port, &modem) != 0;
+    report.DeviceAnswers = report.Reported > 0 || (GetCommModemStatus(port, &modem) != 0 && ComNameKnown());
     return true;
 }
 
@@ -326,7 +343,12 @@ bool ReadBlock(PortHandleType handle, unsigned char* buffer, std::uint32_t lengt
 }
 
 std::uint32_t ReadQueued(PortHandleType handle, unsigned char* buffer, std::uint32_t length) {
+    const HANDLE port = reinterpret_cast<HANDLE>(handle);
+    // Under the capture's time-outs a read of more than the driver can hand
+    // over at once (its count may include bytes still on their way) would
+    // wait for the rest; these return what there is.
+    COMMTIMEOUTS drain = DrainTimeouts;
     ReadReport report;
-    if (ReadAbandoned || !ReadOnce(reinterpret_cast<HANDLE>(handle), buffer, length, true, report)) return 0;
+    if (ReadAbandoned || !SetCommTimeouts(port, &drain) || !ReadOnce(port, buffer, length, true, report)) return 0;
     return JudgeRead(report, length).Kept;
 }

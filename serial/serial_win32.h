@@ -6,8 +6,9 @@
 //                   read ended.
 //   NextStep()      what to do with a read still pending: wait, cancel it
 //                   (a key or a stop came and the driver ignores its
-//                   time-outs, or a read of the bytes left at the end did
-//                   not complete at once), or abandon it.
+//                   time-outs), or abandon it (cancelled and still pending,
+//                   or a read of the bytes left at the end, never cancelled,
+//                   that did not complete at once).
 //   CountLineErrors() adds the error flags of one ClearCommError.
 //   CompleteLine()  the line as it is applied: every field that could drop,
 //                   change or stall a byte set explicitly.
@@ -33,6 +34,8 @@ inline constexpr DWORD WakeInterval = 100;          // ms: a pending read is loo
 inline constexpr std::int64_t CancelGrace = 1000;   // ms past the total time-out before a stop cancels
 inline constexpr std::int64_t AbandonGrace = 1000;  // ms a cancelled read is given to complete
 inline constexpr std::int64_t DrainWait = 500;      // ms for a read of bytes already queued
+// The drain's time-outs: a read returns at once with the bytes the driver holds.
+inline constexpr COMMTIMEOUTS DrainTimeouts{MAXDWORD, 0, 0, 0, 0};
 inline constexpr DWORD PauseAfterEmptyRead = 100;   // ms
 inline constexpr unsigned EmptyReadsMeaningLost = 20;  // in a row
 
@@ -46,7 +49,8 @@ struct ReadReport {
     bool CancelledByUs;      // CancelIoEx was called on it
     std::int64_t Elapsed;    // ms from ReadFile to the end
     bool LineAnswers;        // ClearCommError succeeded after the read failed
-    bool DeviceAnswers;      // GetCommModemStatus succeeded after a read that brought nothing
+    bool DeviceAnswers;      // after a read that brought nothing: GetCommModemStatus succeeded and
+                             // QueryDosDeviceA still knows the COM name
     unsigned EmptyBefore;    // reads just before this one that came back empty at once
     bool OwnTimeouts;        // SetCommTimeouts took ours (not so when an earlier step was refused)
     bool LineErrorBefore;    // the read just before was aborted by a line error

@@ -188,7 +188,9 @@ protected:
 
 // ---- What the user sees before the capture, or why there is none ----
 
-enum class Prepare { Nothing, HeldByCat, RegularFile, Fifo };
+std::vector<std::string> WithStandIn(const std::string& setting);  // the stand-in for a driver, below
+
+enum class Prepare { Nothing, HeldByCat, RegularFile, Fifo, LineRefused };
 
 // A `cat` that has `path` open, as one forgotten in another terminal: no
 // lock, no exclusive mode. Its process id.
@@ -233,13 +235,18 @@ TEST_P(StartTexts, ShowTheSettingsInUseAndWhyAPortCannotBeUsed) {
     if (NamesAComPort(row.Arguments) && !CanBindOverComPorts()) GTEST_SKIP() << NeedsNamespace;
     if (row.Status) WriteFile(log, "older log");
     pid_t holder = 0;
+    LaunchOptions options;
     switch (row.Before) {
         case Prepare::HeldByCat: holder = HoldWithCat(port.SlavePath); break;
         case Prepare::RegularFile: WriteFile(Expand(row.Arguments[0]), Bytes(Pattern::Random, 5000)); break;
         case Prepare::Fifo: ASSERT_EQ(mkfifo(Expand(row.Arguments[0]).c_str(), 0600), 0); break;
+        case Prepare::LineRefused:  // every line at the rate the port has, so at every rate we try
+            ASSERT_TRUE(LeaveLineAt4800AsAnotherProgram(port.Master, true));
+            options.Environment = WithStandIn("LUMTREX_TEST_LINE=refuse:4800");
+            break;
         case Prepare::Nothing: break;
     }
-    auto run = Launch(row.Arguments);
+    auto run = Launch(row.Arguments, options);
     const std::string expected = Banner + Expand(row.Expected);
     ASSERT_TRUE(run->WaitForOutput(expected)) << run->Output();
     EXPECT_EQ(run->Output().rfind(expected, 0), 0u) << run->Output();
@@ -292,7 +299,11 @@ INSTANTIATE_TEST_SUITE_P(
         Unusable("DevZero", "/dev/zero", "/dev/zero GetCommState nicht ok !\nFehlercode: 25\n", false),
         Unusable("RegularFile", "{dir}/data.bin", "{dir}/data.bin GetCommState nicht ok !\nFehlercode: 25\n", false,
                  Prepare::RegularFile),
-        Unusable("Fifo", "{dir}/fifo", "{dir}/fifo GetCommState nicht ok !\nFehlercode: 25\n", false, Prepare::Fifo)),
+        Unusable("Fifo", "{dir}/fifo", "{dir}/fifo GetCommState nicht ok !\nFehlercode: 25\n", false, Prepare::Fifo),
+        // A line we cannot make ours at any rate: never recorded on the line another program left.
+        StartRow{"LineRefusedAtEveryRate", {"{port}", "4800"},
+                 SettingsLine("{port}", 4800) + " {port} SetCommState nicht ok !\nFehlercode: {EINVAL}\n" + KeyPrompt,
+                 0, 1, Prepare::LineRefused}),
     ByName);
 
 // A second run started in the folder of a running one, on another port: it
@@ -524,6 +535,9 @@ TEST_P(Capture, LogsEveryByteUnchangedAtTheRateAsked) {
                             : Launch({"{port}", std::to_string(rate)}, options);
     ASSERT_TRUE(WaitForLog(0));
     std::this_thread::sleep_for(200ms);
+    if (row.To == Output::File) {  // the prompt is out before the capture waits for its key
+        EXPECT_NE(ReadFile(dir + "/out.txt").find("beliebiger Taste"), std::string::npos);
+    }
     LineState state{};
     ASSERT_TRUE(ReadLineState(port.Master, state));  // the far end's line, as its master shows it
     if (!UnderWine || (rate != 14400 && rate != 28800 && rate != 76800 && rate != 576000)) {
@@ -613,7 +627,7 @@ TEST_P(RefusedRates, LeaveASafeLineAtThePreviousRate) {
     LaunchOptions options;
     options.Environment = WithStandIn("LUMTREX_TEST_LINE=" + row.Driver);
     auto run = Launch({"{port}", std::to_string(row.Rate)}, options);
-    const std::string refused = " {port} SetCommState nicht ok !\nFehlercode: {EINVAL}\n";
+    const std::string refused = " {port} SetCommState nicht ok !\nFehlercode: {EINVAL}\nBaudrate bleibt 4800 Baud.\n";
     const std::string expected = Expand("Baudrate: " + std::to_string(row.Rate) + " Baud\n\n" + refused);
     ASSERT_TRUE(run->WaitForOutput(expected + CaptureHeader)) << run->Output();
     LineState state{};
@@ -1018,7 +1032,10 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
 std::vector<GuestRow> GuestRows() {
     if (!getenv("LUMTREX_GUEST")) return {};
     const std::string refused = "Windows verweigert Zugriff. /dev/ttyS1 wird benutzt.\n" + KeyPrompt + "0\n";
-    const std::string notMade = " /dev/ttyS1 SetCommState nicht ok !\nFehlercode: 22\n";
+    const auto notMade = [](int kept) {
+        return " /dev/ttyS1 SetCommState nicht ok !\nFehlercode: 22\nBaudrate bleibt " + std::to_string(kept) +
+               " Baud.\n";
+    };
     const std::vector<int> high = {230400, 460800, 500000, 576000, 921600, 1000000, 1152000, 1500000, 2000000, 3000000};
     std::vector<GuestRow> rows = {
         {"S1Bytes9600", "/dev/ttyS1 9600", Probe::Bytes, 9600},
@@ -1048,7 +1065,7 @@ std::vector<GuestRow> GuestRows() {
         // This UART's 1.8432 MHz clock cannot make 76800 nor more than 115200:
         // refused, the line left at the rate it had.
         if (rate == 76800 || rate > 115200) {
-            rows.push_back({"S1Refuses" + baud, "/dev/ttyS1 " + baud, Probe::Rate, before, "", notMade});
+            rows.push_back({"S1Refuses" + baud, "/dev/ttyS1 " + baud, Probe::Rate, before, "", notMade(before)});
         } else {
             rows.push_back({"S1Baud" + baud, "/dev/ttyS1 " + baud, Probe::Rate, before = rate});
         }

@@ -72,7 +72,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     LineScript script;
     const bool setting = request == TCSETS2 || request == TCSETSW2 || request == TCSETSF2;
     auto* line = static_cast<termios2*>(argument);
-    if (!Line(script) || !setting || (line->c_cflag & CBAUD) != BOTHER || line->c_ospeed != script.Rate) {
+    if (!Line(script) || !setting || line->c_ospeed != script.Rate) {
         return real(fd, request, argument);
     }
     if (script.Refuse) {

@@ -2,12 +2,13 @@
 // as tables; cross-built with mingw-w64 and run under Wine (or on Windows).
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "../console/console.h"
 
+#include "../app/log_file.h"
 #include "../console/console_win32.h"
 #include "../serial/serial_platform.h"
 #include "../serial/serial_win32.h"
@@ -102,11 +103,11 @@ TEST(PendingReads, WaitForTheirTimeOutsAndAreCutShortOnlyAfterAKeyOrAStop) {
         {{3100, true, true, 50, false}, PendingStep::Wait},    // cancelled: given a second to complete
         {{4049, true, true, 999, false}, PendingStep::Wait},
         {{4050, true, true, 1000, false}, PendingStep::Abandon},
-        // The bytes left at the end are queued: their read completes at once or is cut short.
+        // The bytes left at the end are queued: their read completes at once, and is never
+        // cancelled (that would lose the bytes it took); one held anyway is left to the close.
         {{10, true, false, 0, Drain}, PendingStep::Wait},
         {{499, true, false, 0, Drain}, PendingStep::Wait},
-        {{500, true, false, 0, Drain}, PendingStep::Cancel},
-        {{1600, true, true, 1000, Drain}, PendingStep::Abandon},
+        {{500, true, false, 0, Drain}, PendingStep::Abandon},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(static_cast<int>(NextStep(row.Read, BlockSize)), static_cast<int>(row.Step))
@@ -238,18 +239,60 @@ TEST(InputMode, IsPutBackAsSavedWithQuickEditNeverLostWhenHidden) {
     EXPECT_EQ(RestoredInputMode(hidden), hidden | ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE);
 }
 
-// Started without a console (detached), the key wait after a failed open
-// ends at once instead of leaving an invisible process behind.
-TEST(KeyWait, WithoutAConsoleEndsAtOnce) {
-    static std::atomic<bool> returned{false};  // a wait that never ends must not outlive it
-    FreeConsole();
-    PlatformConsoleStart();
-    std::thread([] {
+// Started without a console (detached) or with one that has no window (a
+// scheduled task, CREATE_NO_WINDOW), the key wait after a failed open ends at
+// once instead of leaving an invisible process behind. Run in a copy of this
+// program started so.
+TEST(KeyWait, EndsAtOnceWhereNobodyCanPressAKey) {
+    if (GetEnvironmentVariableA("LUMTREX_KEY_WAIT", nullptr, 0) > 0) {  // the copy
+        PlatformConsoleStart();
         WaitForKey();
-        returned = true;
-    }).detach();
-    for (int i = 0; i < 100 && !returned; ++i) Sleep(20);
-    EXPECT_TRUE(returned) << "still waiting for a key nobody can press";
+        return;
+    }
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string command = std::string("\"") + self + "\" --gtest_filter=KeyWait.*";
+    SetEnvironmentVariableA("LUMTREX_KEY_WAIT", "1");
+    for (DWORD start : {DWORD{DETACHED_PROCESS}, DWORD{CREATE_NO_WINDOW}}) {
+        STARTUPINFOA info{};
+        info.cb = sizeof info;
+        PROCESS_INFORMATION copy{};
+        ASSERT_TRUE(
+            CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, start, nullptr, nullptr, &info, &copy));
+        const bool ended = WaitForSingleObject(copy.hProcess, 10000) == WAIT_OBJECT_0;
+        if (!ended) TerminateProcess(copy.hProcess, 1);
+        CloseHandle(copy.hThread);
+        CloseHandle(copy.hProcess);
+        EXPECT_TRUE(ended) << start << ": still waiting for a key nobody can press";
+    }
+}
+
+// No other program may delete the live log; a viewer that holds the previous
+// capture without delete sharing for a moment is waited for, one that holds
+// on refuses the run.
+TEST(LogFile, WaitsAMomentForAViewerAndCannotBeDeletedWhileLive) {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    const std::string dir = temp + std::string("lumtrex-") + std::to_string(GetCurrentProcessId());
+    const std::string log = dir + "\\lumtrex.log", previous = log + ".1";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    for (auto [held, recorded] : {std::pair{300, true}, {1500, false}}) {
+        std::FILE* capture = std::fopen(log.c_str(), "wb");
+        std::fputs("capture", capture);
+        std::fclose(capture);
+        const HANDLE viewer = CreateFileA(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr);
+        std::thread release([viewer, held] { Sleep(held); CloseHandle(viewer); });
+        bool kept = false;
+        std::FILE* live = CreateLog(log.c_str(), previous.c_str(), kept);
+        release.join();
+        EXPECT_EQ(live != nullptr && kept, recorded) << held << " ms";
+        if (!live) continue;
+        EXPECT_FALSE(DeleteFileA(log.c_str())) << "the live log deleted";
+        EXPECT_EQ(CloseLogFile(live), 0);
+    }
+    for (const std::string& left : {log, previous}) DeleteFileA(left.c_str());
+    EXPECT_TRUE(RemoveDirectoryA(dir.c_str()));
 }
 
 }  // namespace
