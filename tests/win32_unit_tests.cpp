@@ -284,7 +284,7 @@ TEST(LogFile, WaitsAMomentForAViewerAndCannotBeDeletedWhileLive) {
                                           OPEN_EXISTING, 0, nullptr);
         std::thread release([viewer, held] { Sleep(held); CloseHandle(viewer); });
         bool kept = false;
-        std::FILE* live = CreateLog(log.c_str(), previous.c_str(), kept);
+        std::FILE* live = CreateLog(log.c_str(), kept);
         release.join();
         EXPECT_EQ(live != nullptr && kept, recorded) << held << " ms";
         if (!live) continue;
