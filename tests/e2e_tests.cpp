@@ -186,20 +186,27 @@ protected:
 
 // ---- What the user sees before the capture, or why there is none ----
 
-enum class Prepare { Nothing, HeldByCat, RegularFile, Fifo };
+enum class Prepare { Nothing, HeldByCat, HeldThroughBindMount, RegularFile, Fifo };
 
 // A `cat` that has `path` open, as one forgotten in another terminal: no
-// lock, no exclusive mode. Its process id.
-pid_t HoldWithCat(const std::string& path) {
+// lock, no exclusive mode; with `mountedAt` (a file), through a bind mount
+// there that only it sees. Its process id.
+pid_t HoldWithCat(const std::string& path, const std::string& mountedAt = "") {
     const pid_t pid = fork();
     if (pid == 0) {
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, STDOUT_FILENO);
+        if (!mountedAt.empty()) {
+            execlp("unshare", "unshare", "--mount", "sh", "-c", "mount --bind \"$0\" \"$1\" && exec cat \"$1\"",
+                   path.c_str(), mountedAt.c_str(), nullptr);
+        }
         execlp("cat", "cat", path.c_str(), nullptr);
         _exit(127);
     }
     const std::string opened = "/proc/" + std::to_string(pid) + "/fd/3";
-    WaitUntil([&] { return std::filesystem::is_symlink(opened) && std::filesystem::read_symlink(opened) == path; }, 5s);
+    const std::string name = mountedAt.empty() ? path : mountedAt;
+    std::error_code gone;  // a cat that could not open it has ended
+    WaitUntil([&] { return std::filesystem::read_symlink(opened, gone) == name; }, 5s);
     return pid;
 }
 
@@ -228,11 +235,16 @@ class StartTexts : public EndToEnd, public ::testing::WithParamInterface<StartRo
 TEST_P(StartTexts, ShowTheSettingsInUseAndWhyAPortCannotBeUsed) {
     const StartRow& row = GetParam();
     if (UnderWine && !row.WineToo) GTEST_SKIP() << "names no Windows port";
-    if (NamesAComPort(row.Arguments) && !CanBindOverComPorts()) GTEST_SKIP() << NeedsNamespace;
+    const bool mounts = NamesAComPort(row.Arguments) || row.Before == Prepare::HeldThroughBindMount;
+    if (mounts && !CanBindOverComPorts()) GTEST_SKIP() << NeedsNamespace;
     if (row.Status) WriteFile(log, "older log");
     pid_t holder = 0;
     switch (row.Before) {
         case Prepare::HeldByCat: holder = HoldWithCat(port.SlavePath); break;
+        case Prepare::HeldThroughBindMount:
+            WriteFile(dir + "/port", "");
+            holder = HoldWithCat(port.SlavePath, dir + "/port");
+            break;
         case Prepare::RegularFile: WriteFile(Expand(row.Arguments[0]), Bytes(Pattern::Random, 5000)); break;
         case Prepare::Fifo: ASSERT_EQ(mkfifo(Expand(row.Arguments[0]).c_str(), 0600), 0); break;
         case Prepare::Nothing: break;
@@ -272,6 +284,8 @@ INSTANTIATE_TEST_SUITE_P(
                  true),
         // Refused before it could drop the holder's lines; Wine does not enforce exclusive opens.
         Unusable("HeldByCat", "{port}", "Windows verweigert Zugriff. {port} wird benutzt.\n", false, Prepare::HeldByCat),
+        Unusable("HeldThroughBindMount", "{port}", "Windows verweigert Zugriff. {port} wird benutzt.\n", false,
+                 Prepare::HeldThroughBindMount),
         Unusable("Folder", "/tmp", "Fehlercode: 21\n", false),
         // Opened as given, never shortened into another path: too long for the system.
         Unusable("OverlongPath", "/tmp/" + std::string(5000, 'x'), "Fehlercode: 36\n", false),
@@ -804,7 +818,7 @@ INSTANTIATE_TEST_SUITE_P(
 // with the guest, so its log is read here while it grows. The guest has no
 // terminal: SIGTERM ends a capture (status 143).
 
-enum class Probe { Bytes, Rate, Lines, Break, Unplug, Held };
+enum class Probe { Bytes, Rate, Lines, Break, Unplug, Held, Together };
 
 struct GuestRow {
     std::string Name;
@@ -847,15 +861,25 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
     const std::string device = row.Arguments.substr(0, row.Arguments.find(' '));
     const int line = device == "/dev/ttyS1" ? guest->Serial : guest->Usb;
     const std::size_t traced = guest->Trace().size();
+    if (row.What == Probe::Together) {  // ten pairs of runs, each pair started at once: one of each records
+        guest->Shell("cd /share/" + row.Name + "; for i in $(seq 10); do P=; for h in a b; do mkdir -p $i/$h; "
+                     "(cd $i/$h && exec lumtrex " + row.Arguments + " > out 2>&1) & P=\"$P $!\"; done; sleep 1; "
+                     "kill $P 2>/dev/null; wait $P; ls $i/*/lumtrex.log | wc -l | tr -d ' \\n' >> counts; done");
+        EXPECT_EQ(ReadFile(folder + "/counts"), "1111111111");
+        return;
+    }
+    int lines = -1;  // DTR and RTS as the holder has them
     if (!row.Holder.empty()) {  // once it has the port open
         guest->Shell("cd /tmp; " + row.Holder + " > /dev/null 2>&1 & H=$!; for i in $(seq 100); do ls -l /proc/$H/fd | "
                      "grep -q " + device + " && break; sleep 0.1; done");
+        lines = ModemControl() & 3;
     }
     guest->Shell("cd /share/" + row.Name + "; lumtrex " + row.Arguments + " > out 2>&1 & P=$!");
     int status = -1;
     std::string bytes;
     if (row.What == Probe::Held) {  // refused, it ends by itself; else SIGTERM after 10 s
         status = guest->Shell("for i in $(seq 100); do kill -0 $P 2>/dev/null && sleep 0.1; done; kill $P; wait $P");
+        EXPECT_EQ(ModemControl() & 3, lines) << "the holder's DTR and RTS were changed";
         guest->Shell("kill $H; wait $H");
     } else {
         EXPECT_TRUE(WaitUntil([&] { return FileSize(log) == 0; }, 10s)) << "no capture";
@@ -894,7 +918,8 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
             stop = true;
             stream.join();
             break;
-        case Probe::Held: break;
+        case Probe::Held:
+        case Probe::Together: break;
     }
     if (status < 0) status = guest->Shell("kill -TERM $P; wait $P");
     EXPECT_EQ(status, row.Status);
@@ -935,6 +960,7 @@ std::vector<GuestRow> GuestRows() {
         {"S1SecondRun", "/dev/ttyS1 9600", Probe::Held, 0, "lumtrex /dev/ttyS1 9600", refused, 1},
         // A reader that takes no lock would split the bytes with the program.
         {"S1HeldByCat", "/dev/ttyS1 9600", Probe::Held, 0, "cat /dev/ttyS1", refused, 1},
+        {"S1Together", "/dev/ttyS1 9600", Probe::Together},
         // Below the FTDI chips' minimum (183 baud): the driver sends a divisor that overflows.
         {"U0Baud150", "/dev/ttyUSB0 150", Probe::Rate, 829},
     };
