@@ -714,6 +714,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Signals that end a process by default (SIGQUIT with a core) end it in order.
         EndingRow{"UserSignal", Ending::Signalled, "\r3000\r3000\n", SIGUSR1, 0, 3000, false},
         EndingRow{"Quit", Ending::Signalled, "\r3000\r3000\n", SIGQUIT, 0, 3000, false},
+        EndingRow{"RealTimeSignal", Ending::Signalled, "\r3000\r3000\n", SIGRTMIN, 0, 3000, false},
+        EndingRow{"IoSignal", Ending::Signalled, "\r3000\r3000\n", SIGIO, 0, 3000, false},
+        EndingRow{"CpuTimeLimit", Ending::Signalled, "\r3000\r3000\n", SIGXCPU, 0, 3000, false},
         // A fault ends at once, but gives the terminal its modes back first.
         EndingRow{"Abort", Ending::Signalled, "\r3000\r", SIGABRT, 0, 3000, false},
         EndingRow{"Kill", Ending::Signalled, "\r3000\r", SIGKILL, 0, 3000, false},
