@@ -324,7 +324,7 @@ TEST_F(EndToEnd, SecondRunInTheSameFolderLeavesTheFirstRunsCaptureWhole) {
 
 // ---- The capture before: kept once, whatever started the next run ----
 
-enum class LogBefore { Capture, Empty, LinkToCapture };  // (one that cannot be kept: Endings)
+enum class LogBefore { Capture, Empty, LinkToCapture, LinkOfPrevious };  // (one that cannot be kept: Endings)
 
 struct KeptRow {
     const char* Name;
@@ -337,11 +337,12 @@ class PreviousCapture : public EndToEnd, public ::testing::WithParamInterface<Ke
 
 TEST_P(PreviousCapture, IsKeptAsLumtrexLog1) {
     const KeptRow& row = GetParam();
-    if (UnderWine && !row.WineToo) GTEST_SKIP() << "Wine 8 does not tell a symbolic link from its file";
+    if (UnderWine && !row.WineToo) GTEST_SKIP() << "Wine 8 does not tell a link from its file";
     if (NamesAComPort(row.Arguments) && !CanBindOverComPorts()) GTEST_SKIP() << NeedsNamespace;
     const std::string previous = log + ".1", older = "an older capture", capture = Bytes(Pattern::Random, 2000, 11);
     WriteFile(previous, older);
     switch (row.Before) {
+        case LogBefore::LinkOfPrevious: ASSERT_EQ(link(previous.c_str(), log.c_str()), 0); break;
         case LogBefore::Capture: WriteFile(log, capture); break;
         case LogBefore::Empty: WriteFile(log, ""); break;
         case LogBefore::LinkToCapture:
@@ -350,14 +351,14 @@ TEST_P(PreviousCapture, IsKeptAsLumtrexLog1) {
             break;
     }
     auto run = Launch(row.Arguments);
-    const bool moves = row.Before == LogBefore::Capture;
+    const bool moves = row.Before == LogBefore::Capture || row.Before == LogBefore::LinkOfPrevious;
     ASSERT_TRUE(run->WaitForOutput("Baud\n\n" + (moves ? PreviousKept : "") + CaptureHeader)) << run->Output();
     const std::string bytes = Bytes(Pattern::Random, 3000);
     Send(bytes);
     ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);
     StopWithKey(*run, 0);
     EXPECT_TRUE(ReadFile(log) == bytes) << "the log is not this run's capture";
-    EXPECT_TRUE(ReadFile(previous) == (moves ? capture : older)) << FileSize(previous);
+    EXPECT_TRUE(ReadFile(previous) == (row.Before == LogBefore::Capture ? capture : older)) << FileSize(previous);
     if (row.Before == LogBefore::LinkToCapture) {
         EXPECT_TRUE(std::filesystem::is_symlink(log)) << "the link itself was moved";
     }
@@ -370,7 +371,8 @@ INSTANTIATE_TEST_SUITE_P(
         KeptRow{"NoArguments", {}, LogBefore::Capture, true},
         KeptRow{"Typo", {"ttyUSB0", "115200"}, LogBefore::Capture, true},
         KeptRow{"EmptyLog", {"{port}", "115200"}, LogBefore::Empty, true},
-        KeptRow{"SymbolicLink", {"{port}", "115200"}, LogBefore::LinkToCapture, false}),
+        KeptRow{"SymbolicLink", {"{port}", "115200"}, LogBefore::LinkToCapture, false},
+        KeptRow{"HardLinkedPair", {"{port}", "115200"}, LogBefore::LinkOfPrevious, false}),
     ByName);
 
 // ---- Help and version: an answer, and nothing opened or touched ----
