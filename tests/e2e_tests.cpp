@@ -55,8 +55,7 @@ public:
         Run(wine + " wineboot -i >/dev/null 2>&1");
         Run(wine + " reg add 'HKLM\\Software\\Wine\\Ports' /v COM1 /t REG_SZ /d '" + WineCom1 +
             "' /f >/dev/null 2>&1");
-        Run("wineserver -w");
-        WriteFile(ready, "");
+        WriteFile(ready, "");  // the suite's wineserver keeps the registry (ctest's wine.server_start)
     }
 };
 
@@ -147,7 +146,13 @@ protected:
         }
         options.WorkDir = dir;
         options.CrLfNewlines = UnderWine;
-        return std::make_unique<Session>(command, options);
+        auto run = std::make_unique<Session>(command, options);
+        // Wine may take long to bring a program up on a loaded machine: a
+        // row's waits count from its first output.
+        if (UnderWine && options.StdoutFile.empty() && !options.StdoutReaderGone) {
+            WaitUntil([&] { return !run->Output().empty(); }, 60s);
+        }
+        return run;
     }
     // The port as the program names it, the run's folder, the null device,
     // and the system's codes for a folder, a file another run holds, a
