@@ -64,6 +64,9 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
         const bool throughLink = lstat(name, &link) == 0 && S_ISLNK(link.st_mode);
         if (opened.st_size == 0 || throughLink) return ftruncate(fd, 0) == 0 ? Stream(fd) : Fail(fd);
         if (!MoveEarlierCaptures(name) || rename(name, previousName.c_str()) != 0) return Fail(fd);
+        // Two names of one file (a hard link): rename did nothing, and the
+        // old name is let go, so the capture stays under the earlier one.
+        if (stat(name, &current) == 0 && SameFile(opened, current)) unlink(name);
         // The new log is ours alone before the old one is let go: a run that
         // created it in the meantime is recording there, and this one is refused.
         const int created = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

@@ -31,12 +31,26 @@ volatile sig_atomic_t ModesTaken = 0;
 volatile sig_atomic_t Continued = 0;  // after a stop, another job may have set its own modes
 int WakePipe[2] = {-1, -1};           // the signal handlers write, blocked waits poll
 volatile sig_atomic_t StopSignal = 0;
-// Each ends the run in order: the ones a user sends, and those that end a
-// process by default without a fault of its own.
-constexpr int StopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF};
+// Each ends the run in order: the ones a user sends, and every other that
+// ends a process by default without a fault of its own (the real-time
+// signals too, see InstallSignals). SIGPOLL is Linux's SIGIO; elsewhere
+// SIGIO is ignored by default and left alone.
+constexpr int StopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
+#ifdef SIGPOLL
+                               SIGPOLL,
+#endif
+#ifdef SIGPWR
+                               SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+                               SIGSTKFLT,
+#endif
+};
 // A fault ends the process as it would have, once the terminal has its modes back.
-constexpr int FaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+constexpr int FaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGSYS, SIGTRAP};
 struct sigaction BeforeFault[std::size(FaultSignals)];  // what ran before us: the default, or a sanitizer's
+// The handlers' own stack, so a stack overflow still reaches the fault handler.
+alignas(16) char FaultStack[64 * 1024];
 
 void Wake() {
     const char byte = 1;
@@ -71,8 +85,10 @@ void OnFault(int signal, siginfo_t* info, void*) {
         if (FaultSignals[i] == signal) sigaction(signal, &BeforeFault[i], nullptr);
     }
     // A fault recurs when the instruction runs again and meets the handler
-    // that was there before; a fault sent from outside (kill, abort) is sent again.
-    if (info->si_code <= 0) raise(signal);
+    // that was there before. A fault sent from outside (kill, abort) is sent
+    // again, and so is a trap or a refused system call: the instruction
+    // after them runs next, and nothing would end the process.
+    if (info->si_code <= 0 || signal == SIGTRAP || signal == SIGSYS) raise(signal);
 }
 
 // SIGTSTP sent from outside (Ctrl+Z is an ordinary key here): stop as asked,
@@ -150,11 +166,19 @@ void Install(int signal, void (*handler)(int), int flags) {
 }
 
 void InstallFaultHandlers() {
+    // On an alternate stack, so a stack overflow still reaches us (and then
+    // a sanitizer's report); ours unless one was set up already (a sanitizer
+    // sets its own).
+    stack_t alternate {};
+    if (sigaltstack(nullptr, &alternate) == 0 && (alternate.ss_flags & SS_DISABLE)) {
+        alternate = {};
+        alternate.ss_sp = FaultStack;
+        alternate.ss_size = sizeof FaultStack;
+        sigaltstack(&alternate, nullptr);
+    }
     for (std::size_t i = 0; i < std::size(FaultSignals); ++i) {
         struct sigaction action {};
         action.sa_sigaction = OnFault;
-        // On the alternate stack where one was set up (a sanitizer sets one):
-        // a stack overflow still reaches us, and then the sanitizer's report.
         action.sa_flags = SA_SIGINFO | SA_ONSTACK;
         sigemptyset(&action.sa_mask);
         sigaction(FaultSignals[i], &action, &BeforeFault[i]);
@@ -179,6 +203,9 @@ void InstallSignals() {
     }
     // No SA_RESTART: a blocked poll or read returns at once for a stop.
     for (int signal : StopSignals) Install(signal, OnStopSignal, 0);
+#ifdef SIGRTMIN
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) Install(signal, OnStopSignal, 0);
+#endif
     Install(SIGTSTP, OnTerminalStop, SA_RESTART);
     Install(SIGCONT, OnContinue, SA_RESTART);
     InstallFaultHandlers();

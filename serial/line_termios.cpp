@@ -40,7 +40,9 @@ int ReadLineConfiguration(int fd) { return tcgetattr(fd, &Line) == 0 ? 0 : errno
 int ApplyRawLine(int fd, int baudRate) {
     termios line = RawLine(Line);
     const speed_t rate = static_cast<speed_t>(baudRate);
-    cfsetspeed(&line, rate);
+    // Where speed_t holds B constants (Linux without termios2), a rate
+    // without one is refused here, never applied as the rate the line had.
+    if (cfsetspeed(&line, rate) != 0) return errno;
     if (tcsetattr(fd, TCSANOW, &line) == 0) return 0;
 #if defined(__APPLE__)
     // Its drivers take other rates only through IOSSIOSPEED, after a standard one.

@@ -2,6 +2,8 @@
 // implementation per system family (Linux looks through /proc).
 #pragma once
 
-// True when another process that this one may look into has the device
-// behind `fd` open. Processes it may not look into are skipped.
-bool OpenElsewhere(int fd);
+// True when another process that this one may look into has the terminal
+// device at `path` open, by whatever name. Asked before the device is
+// opened, so a port that is refused is never touched. Processes it may not
+// look into are skipped.
+bool OpenElsewhere(const char* path);

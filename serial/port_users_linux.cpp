@@ -2,6 +2,7 @@
 // lock (a forgotten `cat /dev/ttyUSB0`) would share the bytes with us.
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,8 +20,28 @@ bool IsProcessId(const char* name) {
     return true;
 }
 
-// Whether one of the process's open files is the device `device`. The link
-// is read first; only a device path is looked at more closely.
+// Whether the device number belongs to a terminal: /proc/tty/drivers lists
+// each terminal driver's major number and range of minor numbers. Only a
+// terminal can be a serial port; other devices (/dev/null, which every
+// process has open) are turned away later as no serial port.
+bool IsTerminal(dev_t device) {
+    std::FILE* drivers = std::fopen("/proc/tty/drivers", "re");
+    if (!drivers) return false;
+    bool terminal = false;
+    char line[256];
+    while (!terminal && std::fgets(line, sizeof line, drivers)) {
+        unsigned driverMajor = 0, first = 0, last = 0;
+        const int fields = std::sscanf(line, "%*s %*s %u %u-%u", &driverMajor, &first, &last);
+        if (fields == 2) last = first;
+        terminal = fields >= 2 && driverMajor == major(device) && minor(device) >= first && minor(device) <= last;
+    }
+    std::fclose(drivers);
+    return terminal;
+}
+
+// Whether one of the process's open files is the device `device`, under any
+// name: a holder that opened it through a bind mount or in a chroot sees
+// another path than we do.
 bool HoldsDevice(const char* process, dev_t device) {
     char folder[272];  // room for any name a folder entry can have
     std::snprintf(folder, sizeof folder, "/proc/%s/fd", process);
@@ -29,14 +50,9 @@ bool HoldsDevice(const char* process, dev_t device) {
     bool holds = false;
     while (const dirent* file = readdir(files)) {
         if (file->d_name[0] == '.') continue;
-        char link[sizeof folder + 260], target[256];
+        char link[sizeof folder + 260];
         std::snprintf(link, sizeof link, "%s/%s", folder, file->d_name);
-        const ssize_t length = readlink(link, target, sizeof target - 1);
-        if (length <= 0) continue;
-        target[length] = '\0';
-        if (std::strncmp(target, "/dev/", 5) != 0) continue;
-        // Through the link, which leads to the open file even where the
-        // process sees other mounts than we do.
+        // stat follows the link to the open file itself, whatever its name.
         struct stat info {};
         if (stat(link, &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == device) {
             holds = true;
@@ -49,11 +65,9 @@ bool HoldsDevice(const char* process, dev_t device) {
 
 }  // namespace
 
-bool OpenElsewhere(int fd) {
-    // Only a terminal can be a serial port; anything else (/dev/null, which
-    // every process has open) is turned away later as no serial port.
+bool OpenElsewhere(const char* path) {
     struct stat port {};
-    if (!isatty(fd) || fstat(fd, &port) != 0) return false;
+    if (stat(path, &port) != 0 || !S_ISCHR(port.st_mode) || !IsTerminal(port.st_rdev)) return false;
     DIR* processes = opendir("/proc");
     if (!processes) return false;
     char self[16];

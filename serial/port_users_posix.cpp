@@ -3,4 +3,4 @@
 // that take them.
 #include "port_users.h"
 
-bool OpenElsewhere(int) { return false; }
+bool OpenElsewhere(const char*) { return false; }

@@ -48,16 +48,15 @@ const char* DeviceName(const Settings& settings, char* buffer, std::size_t size)
 }
 
 int OpenDevice(const char* name) {
+    // A program that takes no lock may hold it: looked at before the open,
+    // since Linux raises DTR and RTS in the open itself, which resets many
+    // boards on a port that is not ours.
+    if (OpenElsewhere(name)) return EBUSY;
     const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno;
-    // A program that takes no lock may hold it: looked at before the lock,
-    // TIOCEXCL or the lines change anything it relies on.
-    if (OpenElsewhere(fd)) {
-        close(fd);
-        return EBUSY;
-    }
-    // Other serial programs take the flock; TIOCEXCL keeps out those that do
-    // not (it fails on non-terminals, and root passes it anyway).
+    // Other serial programs take the flock, and of two runs started together
+    // exactly one gets it; TIOCEXCL keeps out those that take no lock (it
+    // fails on non-terminals, and root passes it anyway).
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         close(fd);

@@ -56,8 +56,7 @@ public:
         Run(wine + " wineboot -i >/dev/null 2>&1");
         Run(wine + " reg add 'HKLM\\Software\\Wine\\Ports' /v COM1 /t REG_SZ /d '" + WineCom1 +
             "' /f >/dev/null 2>&1");
-        Run("wineserver -w");
-        WriteFile(ready, "");
+        WriteFile(ready, "");  // the suite's wineserver keeps the registry (ctest's wine.server_start)
     }
 };
 
@@ -149,7 +148,13 @@ protected:
         options.WorkDir = dir;
         options.CrLfNewlines = UnderWine;
         options.ConsoleColumns = 132;  // so Wine's console wraps no line
-        return std::make_unique<Session>(command, options);
+        auto run = std::make_unique<Session>(command, options);
+        // Wine may take long to bring a program up on a loaded machine: a
+        // row's waits count from its first output.
+        if (UnderWine && options.StdoutFile.empty() && !options.StdoutReaderGone) {
+            WaitUntil([&] { return !run->Output().empty(); }, 60s);
+        }
+        return run;
     }
     // The port as the program names it, the run's folder, the null device,
     // and the system's codes for a folder, a file another run holds, a
@@ -190,20 +195,27 @@ protected:
 
 std::vector<std::string> WithStandIn(const std::string& setting);  // the stand-in for a driver, below
 
-enum class Prepare { Nothing, HeldByCat, RegularFile, Fifo, LineRefused };
+enum class Prepare { Nothing, HeldByCat, HeldThroughBindMount, RegularFile, Fifo, LineRefused };
 
 // A `cat` that has `path` open, as one forgotten in another terminal: no
-// lock, no exclusive mode. Its process id.
-pid_t HoldWithCat(const std::string& path) {
+// lock, no exclusive mode; with `mountedAt` (a file), through a bind mount
+// there that only it sees. Its process id.
+pid_t HoldWithCat(const std::string& path, const std::string& mountedAt = "") {
     const pid_t pid = fork();
     if (pid == 0) {
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, STDOUT_FILENO);
+        if (!mountedAt.empty()) {
+            execlp("unshare", "unshare", "--mount", "sh", "-c", "mount --bind \"$0\" \"$1\" && exec cat \"$1\"",
+                   path.c_str(), mountedAt.c_str(), nullptr);
+        }
         execlp("cat", "cat", path.c_str(), nullptr);
         _exit(127);
     }
     const std::string opened = "/proc/" + std::to_string(pid) + "/fd/3";
-    WaitUntil([&] { return std::filesystem::is_symlink(opened) && std::filesystem::read_symlink(opened) == path; }, 5s);
+    const std::string name = mountedAt.empty() ? path : mountedAt;
+    std::error_code gone;  // a cat that could not open it has ended
+    WaitUntil([&] { return std::filesystem::read_symlink(opened, gone) == name; }, 5s);
     return pid;
 }
 
@@ -232,12 +244,17 @@ class StartTexts : public EndToEnd, public ::testing::WithParamInterface<StartRo
 TEST_P(StartTexts, ShowTheSettingsInUseAndWhyAPortCannotBeUsed) {
     const StartRow& row = GetParam();
     if (UnderWine && !row.WineToo) GTEST_SKIP() << "names no Windows port";
-    if (NamesAComPort(row.Arguments) && !CanBindOverComPorts()) GTEST_SKIP() << NeedsNamespace;
+    const bool mounts = NamesAComPort(row.Arguments) || row.Before == Prepare::HeldThroughBindMount;
+    if (mounts && !CanBindOverComPorts()) GTEST_SKIP() << NeedsNamespace;
     if (row.Status) WriteFile(log, "older log");
     pid_t holder = 0;
     LaunchOptions options;
     switch (row.Before) {
         case Prepare::HeldByCat: holder = HoldWithCat(port.SlavePath); break;
+        case Prepare::HeldThroughBindMount:
+            WriteFile(dir + "/port", "");
+            holder = HoldWithCat(port.SlavePath, dir + "/port");
+            break;
         case Prepare::RegularFile: WriteFile(Expand(row.Arguments[0]), Bytes(Pattern::Random, 5000)); break;
         case Prepare::Fifo: ASSERT_EQ(mkfifo(Expand(row.Arguments[0]).c_str(), 0600), 0); break;
         case Prepare::LineRefused:  // every line at the rate the port has, so at every rate we try
@@ -291,6 +308,8 @@ INSTANTIATE_TEST_SUITE_P(
                  true),
         // Refused before it could drop the holder's lines; Wine does not enforce exclusive opens.
         Unusable("HeldByCat", "{port}", "Windows verweigert Zugriff. {port} wird benutzt.\n", false, Prepare::HeldByCat),
+        Unusable("HeldThroughBindMount", "{port}", "Windows verweigert Zugriff. {port} wird benutzt.\n", false,
+                 Prepare::HeldThroughBindMount),
         Unusable("Folder", "/tmp", "Fehlercode: 21\n", false),
         // Opened as given, never shortened into another path: too long for the system.
         Unusable("OverlongPath", "/tmp/" + std::string(5000, 'x'), "Fehlercode: 36\n", false),
@@ -393,7 +412,7 @@ TEST_F(EndToEnd, ALostPortIsWaitedForAndTheCaptureGoesOn) {
 
 // ---- The capture before: kept once, whatever started the next run ----
 
-enum class LogBefore { Capture, Empty, LinkToCapture };  // (one that cannot be kept: Endings)
+enum class LogBefore { Capture, Empty, LinkToCapture, LinkOfPrevious };  // (one that cannot be kept: Endings)
 
 struct KeptRow {
     const char* Name;
@@ -406,11 +425,12 @@ class PreviousCapture : public EndToEnd, public ::testing::WithParamInterface<Ke
 
 TEST_P(PreviousCapture, IsKeptAsLumtrexLog1) {
     const KeptRow& row = GetParam();
-    if (UnderWine && !row.WineToo) GTEST_SKIP() << "Wine 8 does not tell a symbolic link from its file";
+    if (UnderWine && !row.WineToo) GTEST_SKIP() << "Wine 8 does not tell a link from its file";
     if (NamesAComPort(row.Arguments) && !CanBindOverComPorts()) GTEST_SKIP() << NeedsNamespace;
     const std::string previous = log + ".1", older = "an older capture", capture = Bytes(Pattern::Random, 2000, 11);
     WriteFile(previous, older);
     switch (row.Before) {
+        case LogBefore::LinkOfPrevious: ASSERT_EQ(link(previous.c_str(), log.c_str()), 0); break;
         case LogBefore::Capture: WriteFile(log, capture); break;
         case LogBefore::Empty: WriteFile(log, ""); break;
         case LogBefore::LinkToCapture:
@@ -419,7 +439,7 @@ TEST_P(PreviousCapture, IsKeptAsLumtrexLog1) {
             break;
     }
     auto run = Launch(row.Arguments);
-    const bool moves = row.Before == LogBefore::Capture;
+    const bool moves = row.Before == LogBefore::Capture || row.Before == LogBefore::LinkOfPrevious;
     ASSERT_TRUE(run->WaitForOutput("Baud\n\n" + (moves ? PreviousKept : "") + CaptureHeader)) << run->Output();
     if (row.Arguments.size() > 0 && row.Arguments[0] == "-V") {
         EXPECT_NE(run->Output().find("Hinweis: -V ist keine Schnittstelle, es gilt COM1.\n"), std::string::npos);
@@ -429,7 +449,7 @@ TEST_P(PreviousCapture, IsKeptAsLumtrexLog1) {
     ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);
     StopWithKey(*run, 0);
     EXPECT_TRUE(ReadFile(log) == bytes) << "the log is not this run's capture";
-    EXPECT_TRUE(ReadFile(previous) == (moves ? capture : older)) << FileSize(previous);
+    EXPECT_TRUE(ReadFile(previous) == (row.Before == LogBefore::Capture ? capture : older)) << FileSize(previous);
     EXPECT_EQ(FileSize(log + ".2"), moves ? static_cast<long long>(older.size()) : -1) << "an older capture lost";
     if (row.Before == LogBefore::LinkToCapture) {
         EXPECT_TRUE(std::filesystem::is_symlink(log)) << "the link itself was moved";
@@ -443,7 +463,8 @@ INSTANTIATE_TEST_SUITE_P(
         KeptRow{"NoArguments", {}, LogBefore::Capture, true},
         KeptRow{"Typo", {"-V", "115200"}, LogBefore::Capture, true},
         KeptRow{"EmptyLog", {"{port}", "115200"}, LogBefore::Empty, true},
-        KeptRow{"SymbolicLink", {"{port}", "115200"}, LogBefore::LinkToCapture, false}),
+        KeptRow{"SymbolicLink", {"{port}", "115200"}, LogBefore::LinkToCapture, false},
+        KeptRow{"HardLinkedPair", {"{port}", "115200"}, LogBefore::LinkOfPrevious, false}),
     ByName);
 
 // ---- Help and version: an answer, and nothing opened or touched ----
@@ -805,6 +826,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Signals that end a process by default (SIGQUIT with a core) end it in order.
         EndingRow{"UserSignal", Ending::Signalled, "\r3000\r3000\n", SIGUSR1, 0, 3000, false},
         EndingRow{"Quit", Ending::Signalled, "\r3000\r3000\n", SIGQUIT, 0, 3000, false},
+        EndingRow{"RealTimeSignal", Ending::Signalled, "\r3000\r3000\n", SIGRTMIN, 0, 3000, false},
+        EndingRow{"IoSignal", Ending::Signalled, "\r3000\r3000\n", SIGIO, 0, 3000, false},
+        EndingRow{"CpuTimeLimit", Ending::Signalled, "\r3000\r3000\n", SIGXCPU, 0, 3000, false},
         // A fault ends at once, but gives the terminal its modes back first.
         EndingRow{"Abort", Ending::Signalled, "\r3000\r", SIGABRT, 0, 3000, false},
         EndingRow{"Kill", Ending::Signalled, "\r3000\r", SIGKILL, 0, 3000, false},
@@ -909,7 +933,7 @@ INSTANTIATE_TEST_SUITE_P(
 // with the guest, so its log is read here while it grows. The guest has no
 // terminal: SIGTERM ends a capture (status 143).
 
-enum class Probe { Bytes, Rate, Lines, Break, Unplug, Held };
+enum class Probe { Bytes, Rate, Lines, Break, Unplug, Held, Together };
 
 struct GuestRow {
     std::string Name;
@@ -952,15 +976,25 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
     const std::string device = row.Arguments.substr(0, row.Arguments.find(' '));
     const int line = device == "/dev/ttyS1" ? guest->Serial : guest->Usb;
     const std::size_t traced = guest->Trace().size();
+    if (row.What == Probe::Together) {  // ten pairs of runs, each pair started at once: one of each records
+        guest->Shell("cd /share/" + row.Name + "; for i in $(seq 10); do P=; for h in a b; do mkdir -p $i/$h; "
+                     "(cd $i/$h && exec lumtrex " + row.Arguments + " > out 2>&1) & P=\"$P $!\"; done; sleep 1; "
+                     "kill $P 2>/dev/null; wait $P; ls $i/*/lumtrex.log | wc -l | tr -d ' \\n' >> counts; done");
+        EXPECT_EQ(ReadFile(folder + "/counts"), "1111111111");
+        return;
+    }
+    int lines = -1;  // DTR and RTS as the holder has them
     if (!row.Holder.empty()) {  // once it has the port open
         guest->Shell("cd /tmp; " + row.Holder + " > /dev/null 2>&1 & H=$!; for i in $(seq 100); do ls -l /proc/$H/fd | "
                      "grep -q " + device + " && break; sleep 0.1; done");
+        lines = ModemControl() & 3;
     }
     guest->Shell("cd /share/" + row.Name + "; lumtrex " + row.Arguments + " > out 2>&1 & P=$!");
     int status = -1;
     std::string bytes;
     if (row.What == Probe::Held) {  // refused, it ends by itself; else SIGTERM after 10 s
         status = guest->Shell("for i in $(seq 100); do kill -0 $P 2>/dev/null && sleep 0.1; done; kill $P; wait $P");
+        EXPECT_EQ(ModemControl() & 3, lines) << "the holder's DTR and RTS were changed";
         guest->Shell("kill $H; wait $H");
     } else {
         EXPECT_TRUE(WaitUntil([&] { return FileSize(log) == 0; }, 10s)) << "no capture";
@@ -1010,7 +1044,8 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
                     << ReadFile(folder + "/out");
             }
             break;
-        case Probe::Held: break;
+        case Probe::Held:
+        case Probe::Together: break;
     }
     if (status < 0) status = guest->Shell("kill -TERM $P; wait $P");
     EXPECT_EQ(status, row.Status);
@@ -1054,6 +1089,7 @@ std::vector<GuestRow> GuestRows() {
         {"S1SecondRun", "/dev/ttyS1 9600", Probe::Held, 0, "lumtrex /dev/ttyS1 9600", refused, 1},
         // A reader that takes no lock would split the bytes with the program.
         {"S1HeldByCat", "/dev/ttyS1 9600", Probe::Held, 0, "cat /dev/ttyS1", refused, 1},
+        {"S1Together", "/dev/ttyS1 9600", Probe::Together},
         // Below the FTDI chips' minimum (183 baud): the driver sends a divisor that overflows.
         {"U0Baud150", "/dev/ttyUSB0 150", Probe::Rate, 829},
     };
