@@ -3,19 +3,15 @@
 // stands for the port as the program names it. The same rows run against the
 // native program and, built with LUMTREX_WINE_EXE, against the Windows
 // program under Wine, where COM1 leads to the test's pseudo-terminal.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -168,13 +164,11 @@ protected:
         expanded = Replace(expanded, "{NOTCOMM}", UnderWine ? "6" : "25");
         return Replace(expanded, "{EAGAIN}", UnderWine ? "13" : "11");
     }
-    void Send(const std::string& bytes) {
-        ASSERT_TRUE(SendAll(port.Master, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
-    }
-    // As a UART at `rate` delivers them, a few bytes every 5 ms.
-    void SendAtRate(const std::string& bytes, int rate) {
+    // As a UART at `rate` delivers them, a few bytes every 5 ms; at rate 0 as fast as they go.
+    void Send(const std::string& bytes, int rate = 0) {
         const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-        ASSERT_EQ(SendPaced(port.Master, data, bytes.size(), rate, 5), bytes.size());
+        ASSERT_TRUE(rate ? SendPaced(port.Master, data, bytes.size(), rate, 5) == bytes.size()
+                         : SendAll(port.Master, data, bytes.size()));
     }
     bool WaitForLog(std::size_t size) {
         const auto limit = 20s + std::chrono::seconds(size >> 21);  // even at 2 MiB/s
@@ -195,27 +189,20 @@ protected:
 
 std::vector<std::string> WithStandIn(const std::string& setting);  // the stand-in for a driver, below
 
-enum class Prepare { Nothing, HeldByCat, HeldThroughBindMount, RegularFile, Fifo, LineRefused };
+enum class Prepare { Nothing, Fifo, HeldThroughBindMount, LineRefused };  // (held by a `cat`: RealDrivers)
 
-// A `cat` that has `path` open, as one forgotten in another terminal: no
-// lock, no exclusive mode; with `mountedAt` (a file), through a bind mount
-// there that only it sees. Its process id.
-pid_t HoldWithCat(const std::string& path, const std::string& mountedAt = "") {
+// A `cat` that has the port open through a bind mount of it at `mountedAt`
+// that only it sees (as in a chroot): no lock, no exclusive mode. Its process id.
+pid_t HoldThroughBindMount(const std::string& path, const std::string& mountedAt) {
     const pid_t pid = fork();
     if (pid == 0) {
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        if (!mountedAt.empty()) {
-            execlp("unshare", "unshare", "--mount", "sh", "-c", "mount --bind \"$0\" \"$1\" && exec cat \"$1\"",
-                   path.c_str(), mountedAt.c_str(), nullptr);
-        }
-        execlp("cat", "cat", path.c_str(), nullptr);
+        execlp("unshare", "unshare", "--mount", "sh", "-c", "mount --bind \"$0\" \"$1\" && exec cat \"$1\" >/dev/null",
+               path.c_str(), mountedAt.c_str(), nullptr);
         _exit(127);
     }
     const std::string opened = "/proc/" + std::to_string(pid) + "/fd/3";
-    const std::string name = mountedAt.empty() ? path : mountedAt;
     std::error_code gone;  // a cat that could not open it has ended
-    WaitUntil([&] { return std::filesystem::read_symlink(opened, gone) == name; }, 5s);
+    WaitUntil([&] { return std::filesystem::read_symlink(opened, gone) == mountedAt; }, 5s);
     return pid;
 }
 
@@ -250,13 +237,11 @@ TEST_P(StartTexts, ShowTheSettingsInUseAndWhyAPortCannotBeUsed) {
     pid_t holder = 0;
     LaunchOptions options;
     switch (row.Before) {
-        case Prepare::HeldByCat: holder = HoldWithCat(port.SlavePath); break;
+        case Prepare::Fifo: ASSERT_EQ(mkfifo(Expand(row.Arguments[0]).c_str(), 0600), 0); break;
         case Prepare::HeldThroughBindMount:
             WriteFile(dir + "/port", "");
-            holder = HoldWithCat(port.SlavePath, dir + "/port");
+            holder = HoldThroughBindMount(port.SlavePath, dir + "/port");
             break;
-        case Prepare::RegularFile: WriteFile(Expand(row.Arguments[0]), Bytes(Pattern::Random, 5000)); break;
-        case Prepare::Fifo: ASSERT_EQ(mkfifo(Expand(row.Arguments[0]).c_str(), 0600), 0); break;
         case Prepare::LineRefused:  // every line at the rate the port has, so at every rate we try
             ASSERT_TRUE(LeaveLineAt4800AsAnotherProgram(port.Master, true));
             options.Environment = WithStandIn("LUMTREX_TEST_LINE=refuse:4800");
@@ -267,12 +252,8 @@ TEST_P(StartTexts, ShowTheSettingsInUseAndWhyAPortCannotBeUsed) {
     const std::string expected = Banner + Expand(row.Expected);
     ASSERT_TRUE(run->WaitForOutput(expected)) << run->Output();
     EXPECT_EQ(run->Output().rfind(expected, 0), 0u) << run->Output();
-    if (!UnderWine) {  // Wine keeps Windows priorities to itself
-        std::ifstream stat("/proc/" + std::to_string(run->Pid()) + "/stat");
-        std::string field;
-        for (int i = 0; i < 19 && stat >> field;) ++i;
-        EXPECT_EQ(field, std::to_string(row.Nice));
-    }
+    // Wine keeps Windows priorities to itself.
+    if (!UnderWine) { EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(run->Pid())), row.Nice); }
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(waitpid(run->Pid(), nullptr, WNOHANG), 0) << "ended without a key";
     StopWithKey(*run, row.Status);
@@ -307,7 +288,6 @@ INSTANTIATE_TEST_SUITE_P(
         Unusable("MissingComNumber", "COM200", "Windows meldet nicht gefunden. COM200 existiert nicht oder wird benutzt.\n",
                  true),
         // Refused before it could drop the holder's lines; Wine does not enforce exclusive opens.
-        Unusable("HeldByCat", "{port}", "Windows verweigert Zugriff. {port} wird benutzt.\n", false, Prepare::HeldByCat),
         Unusable("HeldThroughBindMount", "{port}", "Windows verweigert Zugriff. {port} wird benutzt.\n", false,
                  Prepare::HeldThroughBindMount),
         Unusable("Folder", "/tmp", "Fehlercode: 21\n", false),
@@ -315,56 +295,12 @@ INSTANTIATE_TEST_SUITE_P(
         Unusable("OverlongPath", "/tmp/" + std::string(5000, 'x'), "Fehlercode: 36\n", false),
         // Devices and files that open but are no serial port: never recorded.
         Unusable("NullDevice", "{null}", "{null} GetCommState nicht ok !\nFehlercode: {NOTCOMM}\n", true),
-        Unusable("DevZero", "/dev/zero", "/dev/zero GetCommState nicht ok !\nFehlercode: 25\n", false),
-        Unusable("RegularFile", "{dir}/data.bin", "{dir}/data.bin GetCommState nicht ok !\nFehlercode: 25\n", false,
-                 Prepare::RegularFile),
         Unusable("Fifo", "{dir}/fifo", "{dir}/fifo GetCommState nicht ok !\nFehlercode: 25\n", false, Prepare::Fifo),
         // A line we cannot make ours at any rate: never recorded on the line another program left.
         StartRow{"LineRefusedAtEveryRate", {"{port}", "4800"},
                  SettingsLine("{port}", 4800) + " {port} SetCommState nicht ok !\nFehlercode: {EINVAL}\n" + KeyPrompt,
                  0, 1, Prepare::LineRefused}),
     ByName);
-
-// A second run started in the folder of a running one, on another port: it
-// must not touch the first run's log or the capture it kept; with a log of
-// its own it records beside it. (Held ports: the HeldByCat row here,
-// S1SecondRun on a real driver.)
-TEST_F(EndToEnd, SecondRunInTheSameFolderLeavesTheFirstRunsCaptureWhole) {
-    const std::string previous = Bytes(Pattern::Random, 2000, 11);
-    WriteFile(log, previous);
-    auto first = Launch({"{port}", "9600"});
-    ASSERT_TRUE(first->WaitForOutput(PreviousKept + CaptureHeader)) << first->Output();
-    PtyLine otherPort;
-    ASSERT_TRUE(OpenPtyLine(otherPort));
-    const std::string other = UnderWine ? "{port}" : otherPort.SlavePath;  // Wine has one COM port here
-    auto second = Launch({other, "9600"});
-    const std::string expected =
-        "Baud\n\nLogdatei lumtrex.log wird schon von einem anderen lumtrex beschrieben (--log waehlt eine andere).\n0\n";
-    ASSERT_TRUE(second->WaitForExit()) << second->Output();
-    ExpectEnded(*second, 0, 1);
-    EXPECT_TRUE(second->Output().ends_with(expected)) << second->Output();
-    std::unique_ptr<Session> beside;
-    if (!UnderWine) {  // two runs cannot share Wine's one COM port
-        beside = Launch({"--log", "b.log", other, "9600"});
-        ASSERT_TRUE(beside->WaitForOutput(CaptureHeader)) << beside->Output();
-    }
-    // Only now: under Wine the second run purged the line the first one reads.
-    const std::string bytes = Bytes(Pattern::Random, 3000);
-    Send(bytes);
-    if (beside) {
-        ASSERT_TRUE(SendAll(otherPort.Master, reinterpret_cast<const unsigned char*>(previous.data()), 2000));
-    }
-    ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);
-    StopWithKey(*first, 0);
-    EXPECT_TRUE(ReadFile(log) == bytes) << "the first run's log was disturbed";
-    EXPECT_TRUE(ReadFile(log + ".1") == previous) << "the kept capture was replaced";
-    if (beside) {
-        ASSERT_TRUE(WaitUntil([&] { return FileSize(dir + "/b.log") == 2000; }, 10s));
-        StopWithKey(*beside, 0);
-        EXPECT_TRUE(ReadFile(dir + "/b.log") == previous) << "the log beside it is not its port's";
-    }
-    ClosePtyLine(otherPort);
-}
 
 // A USB adapter that drops out for a moment: the run waits for the port,
 // tried again by its name, and records on into the same log; the console
@@ -412,7 +348,11 @@ TEST_F(EndToEnd, ALostPortIsWaitedForAndTheCaptureGoesOn) {
 
 // ---- The capture before: kept once, whatever started the next run ----
 
-enum class LogBefore { Capture, Empty, LinkToCapture, LinkOfPrevious };  // (one that cannot be kept: Endings)
+// (One that cannot be kept: Endings.) SecondRun: a capture, and a second run
+// started in the same folder on another port must touch neither it nor the
+// log; with a log of its own it records beside it. LinkOfPrevious: the log
+// hard-linked to lumtrex.log.1.
+enum class LogBefore { Capture, Empty, LinkToCapture, SecondRun, LinkOfPrevious };
 
 struct KeptRow {
     const char* Name;
@@ -431,7 +371,8 @@ TEST_P(PreviousCapture, IsKeptAsLumtrexLog1) {
     WriteFile(previous, older);
     switch (row.Before) {
         case LogBefore::LinkOfPrevious: ASSERT_EQ(link(previous.c_str(), log.c_str()), 0); break;
-        case LogBefore::Capture: WriteFile(log, capture); break;
+        case LogBefore::Capture:
+        case LogBefore::SecondRun: WriteFile(log, capture); break;
         case LogBefore::Empty: WriteFile(log, ""); break;
         case LogBefore::LinkToCapture:
             WriteFile(dir + "/elsewhere", capture);
@@ -439,17 +380,37 @@ TEST_P(PreviousCapture, IsKeptAsLumtrexLog1) {
             break;
     }
     auto run = Launch(row.Arguments);
-    const bool moves = row.Before == LogBefore::Capture || row.Before == LogBefore::LinkOfPrevious;
+    const bool moves = row.Before != LogBefore::Empty && row.Before != LogBefore::LinkToCapture;
     ASSERT_TRUE(run->WaitForOutput("Baud\n\n" + (moves ? PreviousKept : "") + CaptureHeader)) << run->Output();
     if (row.Arguments.size() > 0 && row.Arguments[0] == "-V") {
         EXPECT_NE(run->Output().find("Hinweis: -V ist keine Schnittstelle, es gilt COM1.\n"), std::string::npos);
     }
+    if (row.Before == LogBefore::SecondRun) {
+        PtyLine otherPort;
+        ASSERT_TRUE(OpenPtyLine(otherPort));
+        const std::string other = UnderWine ? "{port}" : otherPort.SlavePath;  // Wine has one COM port here
+        auto second = Launch({other, "9600"});
+        ASSERT_TRUE(second->WaitForExit()) << second->Output();
+        ExpectEnded(*second, 0, 1);
+        EXPECT_TRUE(second->Output().ends_with("Baud\n\nLogdatei lumtrex.log wird schon von einem anderen lumtrex "
+                                               "beschrieben (--log waehlt eine andere).\n0\n")) << second->Output();
+        if (!UnderWine) {
+            auto beside = Launch({"--log", "b.log", other, "9600"});
+            ASSERT_TRUE(beside->WaitForOutput(CaptureHeader)) << beside->Output();
+            ASSERT_TRUE(SendAll(otherPort.Master, reinterpret_cast<const unsigned char*>("beside"), 6));
+            ASSERT_TRUE(WaitUntil([&] { return ReadFile(dir + "/b.log") == "beside"; }, 10s));
+            StopWithKey(*beside, 0);
+        }
+        ClosePtyLine(otherPort);
+    }
+    // Only now: under Wine a second run purged the line the first one reads.
     const std::string bytes = Bytes(Pattern::Random, 3000);
     Send(bytes);
     ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);
     StopWithKey(*run, 0);
     EXPECT_TRUE(ReadFile(log) == bytes) << "the log is not this run's capture";
-    EXPECT_TRUE(ReadFile(previous) == (row.Before == LogBefore::Capture ? capture : older)) << FileSize(previous);
+    const bool capturedBefore = moves && row.Before != LogBefore::LinkOfPrevious;
+    EXPECT_TRUE(ReadFile(previous) == (capturedBefore ? capture : older)) << FileSize(previous);
     EXPECT_EQ(FileSize(log + ".2"), moves ? static_cast<long long>(older.size()) : -1) << "an older capture lost";
     if (row.Before == LogBefore::LinkToCapture) {
         EXPECT_TRUE(std::filesystem::is_symlink(log)) << "the link itself was moved";
@@ -464,6 +425,7 @@ INSTANTIATE_TEST_SUITE_P(
         KeptRow{"Typo", {"-V", "115200"}, LogBefore::Capture, true},
         KeptRow{"EmptyLog", {"{port}", "115200"}, LogBefore::Empty, true},
         KeptRow{"SymbolicLink", {"{port}", "115200"}, LogBefore::LinkToCapture, false},
+        KeptRow{"SecondRunInTheSameFolder", {"{port}", "9600"}, LogBefore::SecondRun, true},
         KeptRow{"HardLinkedPair", {"{port}", "115200"}, LogBefore::LinkOfPrevious, false}),
     ByName);
 
@@ -513,7 +475,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Answers,
 // ---- Capturing: every byte, exactly ----
 
 // The environment that preloads the stand-in for what a pseudo-terminal or
-// a local disk cannot show (a driver's line-error counters, an error that
+// a local disk cannot show (a driver that cannot make a rate, an error that
 // only the close reports), with `setting` for it.
 std::vector<std::string> WithStandIn(const std::string& setting) {
     const char* asan = getenv("ASAN_OPTIONS");
@@ -531,29 +493,42 @@ struct CaptureRow {
     int Rate;                     // paced as a UART at this rate delivers them; 0: 115200, as fast as they go
     Output To = Output::Console;
     bool WineToo = true;          // Wine reads serial ports at a few MiB/s: the volume is native only
-    // Line-error counters the port reports at the start and at the end (a
-    // preloaded stand-in for a driver's), and the line that must say so.
-    std::string Counters = "";
-    std::string ErrorLine = "";
-    bool ByOption = false;        // asked for by --baud: a rate outside the table
+    // A driver that cannot make the rate (a preloaded stand-in, see
+    // icount_shim.cpp), on a port another program left at 4800 baud,
+    // translating and echoing, with line editing or without it and with VMIN 0.
+    std::string Driver = "";
+    bool LeftCanonical = true;
+    bool ByOption = false;  // asked for by --baud: a rate outside the table
 };
 
 class Capture : public EndToEnd, public ::testing::WithParamInterface<CaptureRow> {};
 
-// The line is set to the rate asked. Wine sets the rates it knows no Linux
-// constant for (14400, 28800, 76800, 576000) through a divisor a
+// The line is set to the rate asked, raw, and nothing goes back to the
+// instrument; a rate the driver refuses is said so, and the capture runs at
+// the port's previous rate on a line of ours. Wine sets the rates it knows no
+// Linux constant for (14400, 28800, 76800, 576000) through a divisor a
 // pseudo-terminal does not keep.
 TEST_P(Capture, LogsEveryByteUnchangedAtTheRateAsked) {
     const CaptureRow& row = GetParam();
-    if (UnderWine && !row.WineToo) GTEST_SKIP() << "too much for Wine's serial reads in the suite's time";
+    if (UnderWine && !row.WineToo) GTEST_SKIP() << "native only";
+    // Through the master: a program holding the port open would be refused.
+    if (!row.Driver.empty()) { ASSERT_TRUE(LeaveLineAt4800AsAnotherProgram(port.Master, row.LeftCanonical)); }
     Send("sent before the open: purged");
+    std::this_thread::sleep_for(100ms);
+    char echoed[256];
+    while (read(port.Master, echoed, sizeof echoed) > 0) {  // the echo of the line as it was left
+    }
     LaunchOptions options;
     if (row.To == Output::File) options.StdoutFile = dir + "/out.txt";
     options.StdoutReaderGone = row.To == Output::ReaderGone;
-    if (!row.Counters.empty()) options.Environment = WithStandIn("LUMTREX_TEST_ICOUNT=" + row.Counters);
+    if (!row.Driver.empty()) options.Environment = WithStandIn("LUMTREX_TEST_LINE=" + row.Driver);
     const int rate = row.Rate ? row.Rate : 115200;
     auto run = row.ByOption ? Launch({"{port}", "--baud=" + std::to_string(rate)}, options)
                             : Launch({"{port}", std::to_string(rate)}, options);
+    if (!row.Driver.empty()) {
+        const std::string refused = " {port} SetCommState nicht ok !\nFehlercode: {EINVAL}\nBaudrate bleibt 4800 Baud.\n";
+        ASSERT_TRUE(run->WaitForOutput(Expand(refused) + CaptureHeader)) << run->Output();
+    }
     ASSERT_TRUE(WaitForLog(0));
     std::this_thread::sleep_for(200ms);
     if (row.To == Output::File) {  // the prompt is out before the capture waits for its key
@@ -562,20 +537,24 @@ TEST_P(Capture, LogsEveryByteUnchangedAtTheRateAsked) {
     LineState state{};
     ASSERT_TRUE(ReadLineState(port.Master, state));  // the far end's line, as its master shows it
     if (!UnderWine || (rate != 14400 && rate != 28800 && rate != 76800 && rate != 576000)) {
-        EXPECT_EQ(state.Rate, static_cast<unsigned>(rate));
+        EXPECT_EQ(state.Rate, row.Driver.empty() ? static_cast<unsigned>(rate) : 4800u);
     }
+    EXPECT_EQ(state.LocalModes & (ECHO | ECHONL | ICANON | ISIG | IEXTEN), 0u) << std::oct << state.LocalModes;
+    EXPECT_EQ(state.InputModes & (ICRNL | INLCR | IGNCR | IXON | IXOFF | BRKINT | ISTRIP), 0u)
+        << std::oct << state.InputModes;
+    EXPECT_TRUE(UnderWine || state.Vmin == 1) << int{state.Vmin};  // Wine sets its own: it polls the device
     const std::string bytes = Bytes(row.Kind, row.Size);
-    if (row.Rate) {
-        SendAtRate(bytes, row.Rate);
-    } else {
-        Send(bytes);
-    }
+    Send(bytes, row.Rate);
     ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);
+    EXPECT_LE(read(port.Master, echoed, sizeof echoed), 0) << "bytes went back to the instrument";
     const std::string count = std::to_string(bytes.size());
     if (row.To == Output::Console) {
         ASSERT_TRUE(run->WaitForOutput(count + "\r"));
     }
+    const auto key = std::chrono::steady_clock::now();
     StopWithKey(*run, 0);
+    // On Windows a key takes effect when the read in progress ends.
+    EXPECT_LT(std::chrono::steady_clock::now() - key, UnderWine ? 4000ms : 1500ms) << "the key did not end the run";
     EXPECT_TRUE(ReadFile(log) == bytes) << "the log differs from what was sent";
     if (row.To == Output::ReaderGone) return;  // the text went nowhere, the capture on
     std::string console = row.To == Output::File ? ReadFile(dir + "/out.txt") : run->Output();
@@ -585,7 +564,7 @@ TEST_P(Capture, LogsEveryByteUnchangedAtTheRateAsked) {
         if (UnderWine) console = CrLfAsNewline(console);
     }
     EXPECT_NE(console.find(CaptureHeader), std::string::npos) << console;
-    EXPECT_TRUE(console.ends_with("\r" + count + "\r" + row.ErrorLine + count + "\n")) << console;
+    EXPECT_TRUE(console.ends_with("\r" + count + "\r" + count + "\n")) << console;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -597,90 +576,21 @@ INSTANTIATE_TEST_SUITE_P(
         CaptureRow{"ReaderGone", Pattern::Random, 1 << 20, 0, Output::ReaderGone},
         CaptureRow{"Large", Pattern::Random, 4 << 20, 0},
         CaptureRow{"Volume256MiB", Pattern::Random, 256 << 20, 0, Output::Console, false},
-        // The rates by a constant and by a divisor, the slowest (a byte every
-        // 67 ms) and the fastest; every rate on real drivers: RealDrivers.
-        CaptureRow{"Baud150", Pattern::Bytes, 256, 150}, CaptureRow{"Paced4800Baud", Pattern::Text, 1500, 4800},
-        CaptureRow{"Baud76800", Pattern::Bytes, 256, 76800}, CaptureRow{"Baud921600", Pattern::Bytes, 256, 921600},
-        CaptureRow{"Baud3000000", Pattern::Bytes, 256, 3000000},
+        // The slowest rate (a byte every 67 ms) and the fastest; every rate
+        // and the line errors on real drivers: RealDrivers.
+        CaptureRow{"Baud150", Pattern::Bytes, 256, 150}, CaptureRow{"Baud3000000", Pattern::Bytes, 256, 3000000},
         // Rates boards use outside the table, by --baud (Wine knows no such rate on a pseudo-terminal).
-        CaptureRow{"Option74880", Pattern::Bytes, 256, 74880, Output::Console, false, "", "", true},
-        CaptureRow{"Option250000", Pattern::Bytes, 256, 250000, Output::Console, false, "", "", true},
-        // Counters from a driver, the break counter wrapping past 2^32.
-        CaptureRow{"LineErrorsCounted", Pattern::Random, 3000, 0, Output::Console, false, "5,0,9,4294967295;7,1,11,1",
-                   "\nEmpfangsfehler: Ueberlauf 3, Rahmenfehler 2, Break 2\nBaudrate pruefen.\n"}),
-    ByName);
-
-TEST_F(EndToEnd, KeyTypedAheadEndsAtOnceWithAnEmptyLog) {
-    LaunchOptions options;
-    options.TypeAhead = "k";
-    auto run = Launch({"{port}", "9600"}, options);
-    ASSERT_TRUE(run->WaitForExit());
-    ExpectEnded(*run, 0, 0);
-    EXPECT_EQ(FileSize(log), 0);
-    EXPECT_TRUE(run->Output().ends_with(CaptureHeader + "0\n")) << run->Output();
-}
-
-// A rate the port's driver cannot make, on a port another program left
-// translating and echoing: said so, and recorded at the port's previous rate
-// on a line of ours. Nothing goes back to the instrument, every byte arrives
-// as sent, nothing from before the open; a key ends the run at once. The
-// driver is a preloaded stand-in.
-struct RefusedRateRow {
-    const char* Name;
-    std::string Driver;    // what the stand-in makes of the line (see icount_shim.cpp)
-    int Rate;
-    bool LeftCanonical;  // else left without line editing and with VMIN 0
-    bool WineToo;        // Wine sets the line through the C library, where the stand-in refuses it too
-};
-
-class RefusedRates : public EndToEnd, public ::testing::WithParamInterface<RefusedRateRow> {};
-
-TEST_P(RefusedRates, LeaveASafeLineAtThePreviousRate) {
-    const RefusedRateRow& row = GetParam();
-    if (UnderWine && !row.WineToo) GTEST_SKIP() << "a stand-in for a Linux driver";
-    // Through the master: a program holding the port open would be refused.
-    ASSERT_TRUE(LeaveLineAt4800AsAnotherProgram(port.Master, row.LeftCanonical));
-    Send("sent before the open: purged");
-    std::this_thread::sleep_for(100ms);
-    char echoed[256];
-    while (read(port.Master, echoed, sizeof echoed) > 0) {  // the echo of the line as it was left
-    }
-    LaunchOptions options;
-    options.Environment = WithStandIn("LUMTREX_TEST_LINE=" + row.Driver);
-    auto run = Launch({"{port}", std::to_string(row.Rate)}, options);
-    const std::string refused = " {port} SetCommState nicht ok !\nFehlercode: {EINVAL}\nBaudrate bleibt 4800 Baud.\n";
-    const std::string expected = Expand("Baudrate: " + std::to_string(row.Rate) + " Baud\n\n" + refused);
-    ASSERT_TRUE(run->WaitForOutput(expected + CaptureHeader)) << run->Output();
-    LineState state{};
-    ASSERT_TRUE(ReadLineState(port.Master, state));
-    EXPECT_EQ(state.Rate, 4800u) << "not the rate the port had";
-    EXPECT_EQ(state.LocalModes & (ECHO | ECHONL | ICANON | ISIG | IEXTEN), 0u) << std::oct << state.LocalModes;
-    EXPECT_EQ(state.InputModes & (ICRNL | INLCR | IGNCR | IXON | IXOFF | BRKINT | ISTRIP), 0u)
-        << std::oct << state.InputModes;
-    EXPECT_TRUE(UnderWine || state.Vmin == 1) << int{state.Vmin};  // Wine sets its own: it polls the device
-    const std::string bytes = Bytes(Pattern::Bytes, 2048) + "\r\n\x11\x13\x00\xff\r";  // CR, XON, XOFF among them
-    Send(bytes);
-    ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);
-    std::this_thread::sleep_for(200ms);
-    EXPECT_LE(read(port.Master, echoed, sizeof echoed), 0) << "bytes went back to the instrument";
-    const auto key = std::chrono::steady_clock::now();
-    run->Type("q");
-    ASSERT_TRUE(run->WaitForExit());
-    // On Windows a key takes effect when the read in progress ends.
-    EXPECT_LT(std::chrono::steady_clock::now() - key, UnderWine ? 4000ms : 1500ms) << "the key did not end the run";
-    ExpectEnded(*run, 0, 0);
-    EXPECT_TRUE(ReadFile(log) == bytes) << "the log differs from what was sent";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, RefusedRates,
-    ::testing::Values(
-        // Drivers of other systems refuse the rate when it is set.
-        RefusedRateRow{"RefusedWhenSet", "refuse:230400", 230400, true, true},
-        RefusedRateRow{"RefusedWhenSetLeftWithoutLineEditing", "refuse:460800", 460800, false, true},
-        // A driver that falls back to another rate and reports it. (A 16550
-        // that cannot make the rate, an FTDI adapter that can: RealDrivers.)
-        RefusedRateRow{"ReplacedByTheDriver", "substitute:921600:9600", 921600, true, false}),
+        CaptureRow{"Option74880", Pattern::Bytes, 256, 74880, Output::Console, false, "", true, true},
+        CaptureRow{"Option250000", Pattern::Bytes, 256, 250000, Output::Console, false, "", true, true},
+        // Drivers of other systems refuse the rate when it is set (Wine sets
+        // the line through the C library, where the stand-in refuses it too);
+        // another falls back to a rate it reports. (A 16550 that cannot make
+        // the rate, an FTDI adapter that can: RealDrivers.)
+        CaptureRow{"RefusedWhenSet", Pattern::Bytes, 2048, 230400, Output::Console, true, "refuse:230400"},
+        CaptureRow{"RefusedWhenSetLeftWithoutLineEditing", Pattern::Bytes, 2048, 460800, Output::Console, true,
+                   "refuse:460800", false},
+        CaptureRow{"ReplacedByTheDriver", Pattern::Bytes, 2048, 921600, Output::Console, false,
+                   "substitute:921600:9600"}),
     ByName);
 
 // Every key ends a capture in order, the control keys that a terminal would
@@ -707,7 +617,7 @@ TEST_P(Keys, EndTheCaptureInOrderKeepingEveryByte) {
     ASSERT_TRUE(run->WaitForOutput(CaptureHeader)) << run->Output();
     const std::string bytes = Bytes(Pattern::Text, 4000);
     constexpr std::size_t BeforeTheKey = 1500;  // a block, and part of the next in the read in progress
-    SendAtRate(bytes.substr(0, BeforeTheKey), 9600);
+    Send(bytes.substr(0, BeforeTheKey), 9600);
     std::this_thread::sleep_for(50ms);  // the last of them through the pseudo-terminal
     run->Type(row.Keys);
     volatile bool stop = false;
@@ -727,17 +637,18 @@ TEST_P(Keys, EndTheCaptureInOrderKeepingEveryByte) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Keys,
-                         ::testing::Values(KeyRow{"Letter", "q"}, KeyRow{"Enter", "\r"}, KeyRow{"Space", " "},
-                                           KeyRow{"CursorUp", "\x1b[A"}, KeyRow{"PageDown", "\x1b[6~"},
-                                           KeyRow{"F1", "\x1bOP"}, KeyRow{"CtrlBackslash", "\x1c", 0, false},
-                                           KeyRow{"CtrlZ", "\x1a", 0, false}, KeyRow{"CtrlS", "\x13"},
-                                           KeyRow{"CtrlQ", "\x11"}, KeyRow{"CtrlC", "\x03", SIGINT}),
+                         ::testing::Values(KeyRow{"Letter", "q"}, KeyRow{"Enter", "\r"}, KeyRow{"CursorUp", "\x1b[A"},
+                                           KeyRow{"CtrlBackslash", "\x1c", 0, false}, KeyRow{"CtrlZ", "\x1a", 0, false},
+                                           KeyRow{"CtrlS", "\x13"}, KeyRow{"CtrlQ", "\x11"}, KeyRow{"CtrlC", "\x03", SIGINT}),
                          ByName);
 
 // ---- Ways a capture ends: signals, a lost device, a log that fails ----
 
 enum class Ending {
     Signalled,                                   // the system ends the process (Ctrl+C: the Keys rows)
+    InTheBackground,                             // signalled in a terminal whose foreground job is another's
+    HangUpIgnored,                               // SIGHUP ignored from the start (nohup), sent; then a key
+    KeyTypedAhead,                               // ends at once, the log empty
     LineClosedMidBlock,                          // the device goes away
     LogIsFull, LogSpaceRunsOut, LogIsAFolder,    // the log cannot take the bytes
     PreviousIsAFolder,                           // the capture before cannot be kept as lumtrex.log.1
@@ -777,13 +688,17 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
         WriteFile(log + ".1/inside", "older");
     }
     LaunchOptions options;
+    options.InBackground = row.How == Ending::InTheBackground;
+    options.HangUpIgnored = row.How == Ending::HangUpIgnored;
+    if (row.How == Ending::KeyTypedAhead) options.TypeAhead = "k";
     if (row.How == Ending::LogSpaceRunsOut) options.FileSizeLimit = 2500;
     if (row.How == Ending::LogCloseFails) options.Environment = WithStandIn("LUMTREX_TEST_CLOSE_ERROR=122");
     // A line that closes ends the run only when asked to.
     auto run = row.How == Ending::LineClosedMidBlock ? Launch({"{port}", "115200", "--no-reconnect"}, options)
                                                      : Launch({"{port}", "115200"}, options);
-    if (row.How != Ending::LogIsAFolder && row.How != Ending::PreviousIsAFolder) {
+    if (row.How != Ending::LogIsAFolder && row.How != Ending::PreviousIsAFolder && row.How != Ending::KeyTypedAhead) {
         ASSERT_TRUE(run->WaitForOutput(CaptureHeader)) << run->Output();
+        if (row.How == Ending::InTheBackground) run->TypeAtOnce("x");  // the foreground job's key, not ours
         if (row.How == Ending::KeyWhileBytesWait) {
             std::this_thread::sleep_for(300ms);  // a read waits on the silent line
             run->Signal(SIGSTOP);
@@ -799,7 +714,9 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
         }
     }
     switch (row.How) {
-        case Ending::Signalled: run->Signal(row.Signal); break;
+        case Ending::Signalled:
+        case Ending::InTheBackground: run->Signal(row.Signal); break;
+        case Ending::HangUpIgnored: run->Signal(SIGHUP); [[fallthrough]];
         case Ending::LogCloseFails: run->Type("q"); break;
         case Ending::LineClosedMidBlock: ClosePtyLine(port); break;
         case Ending::KeyWhileBytesWait:
@@ -821,8 +738,10 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
 INSTANTIATE_TEST_SUITE_P(
     Rows, Endings,
     ::testing::Values(
-        EndingRow{"Terminate", Ending::Signalled, "\r3000\r3000\n", SIGTERM, 0, 3000, false},
+        // In the background it neither stops itself on the terminal nor takes its keys or modes.
+        EndingRow{"TerminateInTheBackground", Ending::InTheBackground, "\r3000\r3000\n", SIGTERM, 0, 3000, false},
         EndingRow{"HangUpSignal", Ending::Signalled, "\r3000\r3000\n", SIGHUP, 0, 3000, false},
+        EndingRow{"HangUpIgnored", Ending::HangUpIgnored, "\r3000\r3000\n", 0, 0, 3000, false},
         // Signals that end a process by default (SIGQUIT with a core) end it in order.
         EndingRow{"UserSignal", Ending::Signalled, "\r3000\r3000\n", SIGUSR1, 0, 3000, false},
         EndingRow{"Quit", Ending::Signalled, "\r3000\r3000\n", SIGQUIT, 0, 3000, false},
@@ -831,8 +750,8 @@ INSTANTIATE_TEST_SUITE_P(
         EndingRow{"CpuTimeLimit", Ending::Signalled, "\r3000\r3000\n", SIGXCPU, 0, 3000, false},
         // A fault ends at once, but gives the terminal its modes back first.
         EndingRow{"Abort", Ending::Signalled, "\r3000\r", SIGABRT, 0, 3000, false},
-        EndingRow{"Kill", Ending::Signalled, "\r3000\r", SIGKILL, 0, 3000, false},
         EndingRow{"KeyWhileBytesWait", Ending::KeyWhileBytesWait, "\r3000\n", 0, 0, 3000, true},
+        EndingRow{"KeyTypedAhead", Ending::KeyTypedAhead, CaptureHeader + "0\n", 0, 0, 0, true},
         EndingRow{"LineClosedMidBlock", Ending::LineClosedMidBlock,
                   "\r3000\r\n{port} ist nicht mehr vorhanden. Empfang beendet.\n3000\n", 0, 1, 3000, true},
         EndingRow{"LogSpaceRunsOut", Ending::LogSpaceRunsOut,
@@ -845,84 +764,6 @@ INSTANTIATE_TEST_SUITE_P(
         EndingRow{"LogIsAFolder", Ending::LogIsAFolder, NotCreated, 0, 1, 0, true},
         EndingRow{"PreviousIsAFolder", Ending::PreviousIsAFolder, NotCreated, 0, 1, 3000, true}),
     ByName);
-
-// ---- Started as users start it from a shell ----
-
-// The process running the program on `port`, or 0.
-pid_t ProcessOn(const std::string& port) {
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string cmdline = ReadFile(entry.path().string() + "/cmdline");
-        if (cmdline.find(std::string(1, '\0') + port + '\0') != std::string::npos &&
-            cmdline.find("lumtrex") != std::string::npos) {
-            return static_cast<pid_t>(std::atoi(entry.path().filename().c_str()));
-        }
-    }
-    return 0;
-}
-
-char ProcessState(pid_t pid) {
-    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    const std::size_t end = stat.rfind(')');
-    return end == std::string::npos || end + 2 >= stat.size() ? '?' : stat[end + 2];
-}
-
-struct ShellRow {
-    const char* Name;
-    std::string Line;    // typed into an interactive shell with job control
-    int WhileRunning;    // a signal sent while it records, which must not end it
-    bool Foreground;     // the program has the terminal, so a key ends it; else SIGTERM
-    std::string Status;  // what the shell then says of it
-};
-
-class Shells : public EndToEnd, public ::testing::WithParamInterface<ShellRow> {};
-
-TEST_P(Shells, RecordUntilTheyAreToldToEnd) {
-    const ShellRow& row = GetParam();
-    if (UnderWine) GTEST_SKIP() << "job control and nohup are POSIX";
-    LaunchOptions options;
-    options.WorkDir = dir;
-    Session shell({"bash", "--norc", "--noprofile", "--noediting", "-i"}, options);
-    ASSERT_TRUE(WaitUntil([&] { return !shell.Output().empty(); }, 10s));  // the prompt
-    shell.TypeAtOnce(Replace(Expand(row.Line), "{lumtrex}", Program[0]) + "; echo \"status $?\" > status\n");
-    pid_t pid = 0;
-    ASSERT_TRUE(WaitUntil([&] { return (pid = ProcessOn(port.SlavePath)) != 0; }, 10s));
-    const std::shared_ptr<void> cleanUp(nullptr, [&](void*) {  // a run that failed the test must not linger
-        if (ProcessOn(port.SlavePath) == pid) kill(pid, SIGKILL);
-    });
-    ASSERT_TRUE(WaitForLog(0));
-    const std::string bytes = Bytes(Pattern::Random, 3000);
-    Send(bytes.substr(0, 1500));
-    ASSERT_TRUE(WaitForLog(1500));
-    if (row.WhileRunning) kill(pid, row.WhileRunning);
-    if (!row.Foreground) shell.TypeAtOnce("x");  // the shell's key, not the program's
-    std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(ProcessState(pid), 'S') << "the program is not waiting for bytes";
-    if (!row.Foreground) {
-        EXPECT_TRUE(shell.ModesAsAtStart()) << "a program in the background took the terminal";
-    }
-    Send(bytes.substr(1500));
-    ASSERT_TRUE(WaitForLog(bytes.size()));
-    if (row.Foreground) {
-        shell.Type("q");
-    } else {
-        kill(pid, SIGTERM);
-    }
-    ASSERT_TRUE(WaitUntil([&] { return !ReadFile(dir + "/status").empty(); }, 10s)) << shell.Output();
-    EXPECT_EQ(ReadFile(dir + "/status"), row.Status + "\n");
-    EXPECT_TRUE(ReadFile(log) == bytes);
-    EXPECT_TRUE(ReadFile(dir + "/out.txt").ends_with("3000\n")) << ReadFile(dir + "/out.txt");
-    EXPECT_TRUE(shell.ModesAsAtStart()) << "terminal not restored";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, Shells,
-    ::testing::Values(
-        // nohup hands the program SIGHUP ignored: it stays ignored.
-        ShellRow{"Nohup", "nohup {lumtrex} {port} 9600 > out.txt 2>&1", SIGHUP, true, "status 0"},
-        // In the background it must not stop itself on the terminal, nor take its keys.
-        ShellRow{"Background", "{lumtrex} {port} 9600 > out.txt 2>&1 & wait $!", 0, false, "status 143"}),
-    ByName);
-
 
 // ---- Real drivers: the program in a Linux guest under QEMU ----
 // On the kernel's 8250 driver (ttyS1, QEMU's 16550A) and ftdi_sio (ttyUSB0,
@@ -1074,14 +915,11 @@ std::vector<GuestRow> GuestRows() {
     const std::vector<int> high = {230400, 460800, 500000, 576000, 921600, 1000000, 1152000, 1500000, 2000000, 3000000};
     std::vector<GuestRow> rows = {
         {"S1Bytes9600", "/dev/ttyS1 9600", Probe::Bytes, 9600},
-        {"S1Bytes115200", "/dev/ttyS1 115200", Probe::Bytes, 115200},
         {"S1BytesAtOnce", "/dev/ttyS1 115200", Probe::Bytes, 0},
         {"U0Bytes9600", "/dev/ttyUSB0 9600", Probe::Bytes, 9600},
-        {"U0Bytes115200", "/dev/ttyUSB0 115200", Probe::Bytes, 115200},
         {"U0BytesAtOnce", "/dev/ttyUSB0 115200", Probe::Bytes, 0},
         {"S1LinesNoOption", "/dev/ttyS1 9600", Probe::Lines, 0},
         {"S1LinesDtr", "/dev/ttyS1 9600 -d1", Probe::Lines, 1},
-        {"S1LinesDtrRts", "/dev/ttyS1 9600 -d1 -c1", Probe::Lines, 3},
         {"S1LinesRts", "/dev/ttyS1 9600 x -c1", Probe::Lines, 2},
         {"S1LinesRtsInThirdPlace", "/dev/ttyS1 9600 -c1", Probe::Lines, 0},
         // Sent on an idle, drained line: counted, and no 0x00 byte in the log.

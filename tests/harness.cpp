@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 
 namespace {
 
@@ -44,6 +45,14 @@ std::vector<std::string> InNamespace(const std::vector<std::string>& command, co
     setsid();
     const int console = open(consoleName, O_RDWR);
     ioctl(console, TIOCSCTTY, 0);
+    if (options.HangUpIgnored) ::signal(SIGHUP, SIG_IGN);
+    if (options.InBackground && fork() == 0) {  // the foreground job, until the session's end hangs it up
+        ::signal(SIGTTOU, SIG_IGN);
+        setpgid(0, 0);
+        tcsetpgrp(console, getpgrp());
+        for (;;) pause();
+    }
+    while (options.InBackground && tcgetpgrp(console) == getpgrp()) usleep(1000);
     dup2(console, 0);
     dup2(console, 1);
     dup2(console, 2);
@@ -65,26 +74,12 @@ std::vector<std::string> InNamespace(const std::vector<std::string>& command, co
     _exit(127);
 }
 
-// Terminal text without its control sequences (Wine's console draws with them).
+// Terminal text without its control sequences (Wine's console draws with
+// them): CSI up to its final byte, OSC up to BEL or ST (ESC \), or ESC and one byte.
 std::string WithoutControlSequences(const std::string& text) {
-    std::string plain;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        if (text[i] != '\x1b') {
-            plain += text[i++];
-            continue;
-        }
-        const char kind = i + 1 < text.size() ? text[i + 1] : '\0';
-        i += 2;
-        if (kind == '[') {  // CSI: up to its final byte
-            while (i < text.size() && !(text[i] >= 0x40 && text[i] <= 0x7e)) ++i;
-            ++i;
-        } else if (kind == ']') {  // OSC: up to BEL or ST (ESC \)
-            while (i < text.size() && text[i] != '\a' && text[i] != '\x1b') ++i;
-            i += i < text.size() && text[i] == '\x1b' ? 2 : 1;
-        }
-    }
-    return plain;
+    if (text.find('\x1b') == std::string::npos) return text;
+    static const std::regex sequence("\x1b(\\[[\x20-\x3f]*[\x40-\x7e]?|\\][^\a\x1b]*(\a|\x1b\\\\)?|[^]?)");
+    return std::regex_replace(text, sequence, "");
 }
 
 int ConnectTo(const std::string& path) {

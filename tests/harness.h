@@ -36,6 +36,8 @@ struct LaunchOptions {
     long FileSizeLimit = 0;                  // RLIMIT_FSIZE in bytes: the log's space runs out there
     std::vector<std::string> Environment;    // "NAME=value" added to the program's environment
     unsigned short ConsoleColumns = 0;       // the console's width, so Wine's console wraps no longer line
+    bool InBackground = false;               // another job is the console's foreground job
+    bool HangUpIgnored = false;              // started with SIGHUP ignored, as nohup starts it
 };
 
 // One running program, started as a shell starts a command: the signals a

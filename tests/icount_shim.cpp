@@ -1,8 +1,6 @@
 // Preloaded into the program under test, this stands in for what a serial
-// driver does and a pseudo-terminal does not:
-// - LUMTREX_TEST_ICOUNT: line-error counters. TIOCGICOUNT is answered with
-//   two readings, "overrun,buf_overrun,frame,brk" each, separated by ";":
-//   the first to the first call, the second to every later one.
+// driver does and a pseudo-terminal does not (its line-error counters:
+// RealDrivers):
 // - LUMTREX_TEST_LINE: a driver that cannot make a rate.
 //   "refuse:R"        TCSETS2 or tcsetattr at rate R fails with EINVAL and
 //                     changes nothing (as drivers of other systems refuse
@@ -16,7 +14,6 @@
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
 #include <dlfcn.h>
-#include <linux/serial.h>  // serial_icounter_struct
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,25 +23,6 @@
 #include <cstring>
 
 namespace {
-
-int Calls = 0;
-
-bool Scripted(serial_icounter_struct* counts) {
-    const char* script = std::getenv("LUMTREX_TEST_ICOUNT");
-    if (!script) return false;
-    unsigned values[2][4] = {};
-    if (std::sscanf(script, "%u,%u,%u,%u;%u,%u,%u,%u", &values[0][0], &values[0][1], &values[0][2], &values[0][3],
-                    &values[1][0], &values[1][1], &values[1][2], &values[1][3]) != 8) {
-        return false;
-    }
-    const unsigned* reading = values[Calls++ == 0 ? 0 : 1];
-    *counts = serial_icounter_struct{};
-    counts->overrun = static_cast<int>(reading[0]);  // the driver's counters are ints that wrap
-    counts->buf_overrun = static_cast<int>(reading[1]);
-    counts->frame = static_cast<int>(reading[2]);
-    counts->brk = static_cast<int>(reading[3]);
-    return true;
-}
 
 struct LineScript {
     bool Refuse = false;
@@ -68,7 +46,6 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
     static const auto real = reinterpret_cast<Ioctl>(dlsym(RTLD_NEXT, "ioctl"));
-    if (request == TIOCGICOUNT && Scripted(static_cast<serial_icounter_struct*>(argument))) return 0;
     LineScript script;
     const bool setting = request == TCSETS2 || request == TCSETSW2 || request == TCSETSF2;
     auto* line = static_cast<termios2*>(argument);

@@ -1,5 +1,5 @@
-// The program's pure rules: arguments, open-failure messages, read time-outs,
-// and the block read itself on a pseudo-terminal.
+// The program's pure rules: arguments, open-failure messages, the rates an
+// 8250 makes, line errors, and the block read itself on a pseudo-terminal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -69,11 +69,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // Rates common adapters silently replace by another: never offered.
                       ArgumentRow{{"2", "2500000"}, "COM2", 9600, false, false},
                       ArgumentRow{{"2", "4000000"}, "COM2", 9600, false, false},
-                      ArgumentRow{{"1", "19200", "-d1"}, "COM1", 19200, true, false},
-                      ArgumentRow{{"1", "19200", "-c1"}, "COM1", 19200, false, false},
-                      ArgumentRow{{"1", "19200", "x", "-c1"}, "COM1", 19200, false, true},
+                      // Each option only in its place and spelt exactly: the fuzz run's rule, and RealDrivers.
                       ArgumentRow{{"1", "19200", "-d1", "-c1", "-c1"}, "COM1", 19200, true, true},
-                      ArgumentRow{{"1", "19200", "-D1", "-C1"}, "COM1", 19200, false, false},
                       // Values beyond 32 bits are out of range, never wrapped into range.
                       ArgumentRow{{"4294967298", "4294976896"}, "COM1", 9600, false, false},
                       ArgumentRow{{"-4294967295", "99999999999999999999999"}, "COM1", 9600, false, false},
@@ -88,14 +85,6 @@ INSTANTIATE_TEST_SUITE_P(
                       ArgumentRow{{"", ""}, "COM1", 9600, false, false},
                       ArgumentRow{{"\xc3\xa4\xff", "\xe2\x82\xac"}, "COM1", 9600, false, false},
                       ArgumentRow{{Long.c_str(), Long.c_str()}, "COM1", 9600, false, false}));
-
-// Every rate offered is used as given; any other falls back to 9600 (above).
-TEST(ArgumentRules, EveryOfferedRateIsUsed) {
-    for (int rate : {150, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 28800, 38400, 57600, 76800, 115200, 230400,
-                     460800, 500000, 576000, 921600, 1000000, 1152000, 1500000, 2000000, 3000000}) {
-        EXPECT_EQ(Parse({"2", std::to_string(rate).c_str()}).BaudRate, rate);
-    }
-}
 
 // Windows knows device paths by their prefix only, and no bare names: what
 // is no port there is COM1, and the user is told which argument was replaced.
@@ -170,19 +159,11 @@ TEST(UartDivisor, RefusesWhatThe8250CannotMakeAndJudgesNoOtherDriver) {
         bool Made;
     } rows[] = {
         {{Pc16550, 115200, 0, 0, "serial"}, 76800, false},  // divisor round(1.5) = 2: 57600
-        {{Pc16550, 115200, 0, 0, "serial"}, 57600, true},
         {{Pc16550, 115200, 0, 0, "serial"}, 115200, true},
-        {{Pc16550, 115200, 0, 0, "serial"}, 28800, true},
-        {{Pc16550, 115200, 0, 0, "serial"}, 14400, true},
-        {{Pc16550, 115200, 0, 0, "serial"}, 150, true},
         {{Pc16550, 115200, 0, 0, "serial8250"}, 230400, false},
-        {{Pc16550, 115200, 0, 0, "serial8250"}, 3000000, false},
-        {{Pc16550, 115200, 0, 0, "serial8250"}, 76800, false},
         {{Pc16550, 921600, 0, 0, "serial"}, 76800, true},     // a faster clock makes it exactly
-        {{Pc16550, 921600, 0, 0, "serial"}, 921600, true},
         {{Pc16550, 921600, 0, 0, "serial"}, 500000, false},   // divisor 2: 460800, 8 % off
         {{Pc16550, 1500000, 0, 0, "serial"}, 1000000, false}, // divisor 2: 750000
-        {{Pc16550, 3000000, 0, 0, "serial"}, 1000000, true},
         {{Pc16550, 115200, 0, 0, "serial"}, 38400, true},
         {{Pc16550, 115200, SpdCustom, 10, "serial"}, 38400, false},  // setserial spd_cust: 38400 means 11520
         {{Pc16550, 115200, SpdCustom, 3, "serial"}, 38400, true},
@@ -192,7 +173,6 @@ TEST(UartDivisor, RefusesWhatThe8250CannotMakeAndJudgesNoOtherDriver) {
         {{Unknown, 115200, 0, 0, "serial8250"}, 76800, true},   // no UART behind the node
         // USB-serial and ACM drivers: their answers mean something else.
         {{Pc16550, 115200, 0, 0, "ftdi_sio"}, 76800, true},
-        {{Pc16550, 0, 0, 0, "cdc_acm"}, 921600, true},
         {{Pc16550, 115200, 0, 0, ""}, 230400, true},
     };
     for (const auto& row : rows) {
@@ -200,21 +180,6 @@ TEST(UartDivisor, RefusesWhatThe8250CannotMakeAndJudgesNoOtherDriver) {
             << row.Uart.Driver << " baud_base " << row.Uart.BaudBase << " flags " << row.Uart.Flags << " at "
             << row.Rate;
     }
-}
-
-TEST(ReadTimeoutArithmetic, TotalAndIntervalLimits) {
-    EXPECT_EQ(TotalReadTimeout(PortTimeouts, BlockSize), 2050);
-    EXPECT_EQ(TotalReadTimeout(PortTimeouts, 1), 4);
-    // Before the first byte only the total counts.
-    EXPECT_EQ(ReadWaitLeft(PortTimeouts, BlockSize, 0, 0, false), 2050);
-    EXPECT_EQ(ReadWaitLeft(PortTimeouts, BlockSize, 1500, 1500, false), 550);
-    // Afterwards the nearer of the two limits.
-    EXPECT_EQ(ReadWaitLeft(PortTimeouts, BlockSize, 200, 100, true), 900);
-    EXPECT_EQ(ReadWaitLeft(PortTimeouts, BlockSize, 1900, 10, true), 150);
-    EXPECT_LE(ReadWaitLeft(PortTimeouts, BlockSize, 1200, 1000, true), 0);
-    EXPECT_LE(ReadWaitLeft(PortTimeouts, BlockSize, 2050, 0, true), 0);
-    // An interval of 0 switches the interval limit off.
-    EXPECT_EQ(ReadWaitLeft(ReadTimeouts{0, 2, 2}, BlockSize, 200, 5000, true), 1850);
 }
 
 // What the user is told of the line errors between the start and the end of
@@ -230,12 +195,8 @@ TEST(LineErrors, AreReportedWhenCountedAndOnlyThen) {
         const char* Text;
     } rows[] = {
         {"NoneCounted", true, some, true, some, ""},
-        {"Overruns", true, zero, true, {2, 1, 0, 0}, "\nEmpfangsfehler: Ueberlauf 3, Rahmenfehler 0, Break 0\n"},
         {"FrameErrors", true, zero, true, {0, 0, 5, 0},
          "\nEmpfangsfehler: Ueberlauf 0, Rahmenfehler 5, Break 0\nBaudrate pruefen.\n"},
-        {"Breaks", true, zero, true, {0, 0, 0, 1}, "\nEmpfangsfehler: Ueberlauf 0, Rahmenfehler 0, Break 1\n"},
-        {"Several", true, some, true, {7, 4, 1, 2},
-         "\nEmpfangsfehler: Ueberlauf 8, Rahmenfehler 1, Break 2\nBaudrate pruefen.\n"},
         // 32-bit counters that wrapped during the capture, each on its own.
         {"Wrapped", true, {0xFFFFFFFE, 0xFFFFFFFF, 0xFFFFFFF0, 7}, true, {1, 0xFFFFFFFF, 0x10, 7},
          "\nEmpfangsfehler: Ueberlauf 3, Rahmenfehler 32, Break 0\nBaudrate pruefen.\n"},
