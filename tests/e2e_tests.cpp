@@ -52,7 +52,12 @@ public:
         Run(wine + " wineboot -i >/dev/null 2>&1");
         Run(wine + " reg add 'HKLM\\Software\\Wine\\Ports' /v COM1 /t REG_SZ /d '" + WineCom1 +
             "' /f >/dev/null 2>&1");
-        WriteFile(ready, "");  // the suite's wineserver keeps the registry (ctest's wine.server_start)
+        // Wine's mount manager makes the key the link dosdevices/com1 when
+        // Wine starts, which for the suite's wineserver (ctest's
+        // wine.server_start) was before the key existed.
+        std::filesystem::remove(WinePrefix + "/dosdevices/com1");
+        std::filesystem::create_symlink(WineCom1, WinePrefix + "/dosdevices/com1");
+        WriteFile(ready, "");
     }
 };
 
