@@ -313,9 +313,11 @@ INSTANTIATE_TEST_SUITE_P(
 // pseudo-terminal once the first has hung up, under Wine COM1's link.
 TEST_F(EndToEnd, ALostPortIsWaitedForAndTheCaptureGoesOn) {
     const std::string link = UnderWine ? WineCom1 : dir + "/port", name = UnderWine ? "COM1" : link;
-    if (!UnderWine) {
-        ASSERT_EQ(symlink(port.SlavePath, link.c_str()), 0);
-    }
+    const auto leadTo = [&](const std::string& path) {
+        unlink(link.c_str());
+        return symlink(path.c_str(), link.c_str()) == 0;
+    };
+    if (!UnderWine) { ASSERT_TRUE(leadTo(port.SlavePath)); }
     auto run = Launch({UnderWine ? "{port}" : link, "115200"});
     ASSERT_TRUE(run->WaitForOutput(CaptureHeader)) << run->Output();
     std::string bytes;
@@ -324,14 +326,13 @@ TEST_F(EndToEnd, ALostPortIsWaitedForAndTheCaptureGoesOn) {
         Send(bytes.substr(bytes.size() - 3000));
         ASSERT_TRUE(WaitForLog(bytes.size() - 952)) << FileSize(log);  // the rest is in the read in progress
         std::this_thread::sleep_for(200ms);
+        ASSERT_TRUE(leadTo(dir + "/gone"));  // never to another test's pseudo-terminal of the same number
         ClosePtyLine(port);  // hung up
         ASSERT_TRUE(run->WaitForOutput(" " + name + " ist nicht mehr vorhanden (nach " + std::to_string(bytes.size()) +
                                        " Bytes). Warte auf die Schnittstelle ...\n")) << run->Output();
         if (gap == 2) break;
         std::this_thread::sleep_for(1200ms);  // tries that find nothing, and say nothing
-        ASSERT_TRUE(OpenPtyLine(port));
-        unlink(link.c_str());
-        ASSERT_EQ(symlink(port.SlavePath, link.c_str()), 0);
+        ASSERT_TRUE(OpenPtyLine(port) && leadTo(port.SlavePath));
         ASSERT_TRUE(run->WaitForOutput(" " + name + " ist wieder da. Empfang laeuft weiter.\n3000\r")) << run->Output();
     }
     const auto key = std::chrono::steady_clock::now();
