@@ -67,9 +67,8 @@ constexpr DWORD Pause = 100;  // ms
 
 // A look at what stands at the name before the log is opened. It may move
 // the file (a run recording into it refuses that, and so this run), and
-// while it is open no run can start writing the file, so the earlier
-// captures are renumbered by this run alone; others may read, write and move
-// it meanwhile, this run too.
+// while it is open no run can start writing the file; others may read,
+// write and move it meanwhile, this run too.
 HANDLE LookAt(const char* name) {
     for (int tries = 1;; ++tries) {
         const HANDLE look = CreateFileA(name, GENERIC_READ | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -108,9 +107,13 @@ DWORD ReadOpen(const char* name, DWORD share) {
 // A log refused for sharing is another run's when it lets readers in but
 // someone writes it, as a run of ours does; an editor that holds it shares
 // nothing, a viewer or a virus scanner only reads.
+bool WrittenElsewhere(const char* name) {
+    return ReadOpen(name, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) == 0 &&
+           ReadOpen(name, FILE_SHARE_READ | FILE_SHARE_DELETE) == ERROR_SHARING_VIOLATION;
+}
+
 std::FILE* Refused(const char* name, DWORD error) {
-    if (error == ERROR_SHARING_VIOLATION && ReadOpen(name, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE) == 0 &&
-        ReadOpen(name, FILE_SHARE_READ | FILE_SHARE_DELETE) == ERROR_SHARING_VIOLATION) {
+    if (error == ERROR_SHARING_VIOLATION && WrittenElsewhere(name)) {
         errno = EWOULDBLOCK;
         return nullptr;
     }
@@ -145,6 +148,15 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
         const HANDLE look = LookAt(name);
         if (look == INVALID_HANDLE_VALUE) return Refused(name, GetLastError());
         const bool onDisk = GetFileType(look) == FILE_TYPE_DISK;  // not NUL or another device
+        // Two runs may look at once: the one that holds this lock (far beyond
+        // any byte of the file) moves the captures, the other looks again.
+        OVERLAPPED beyond{};
+        beyond.Offset = beyond.OffsetHigh = 0x7fffffff;
+        if (onDisk && !LockFileEx(look, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &beyond)) {
+            CloseHandle(look);
+            Sleep(Pause);
+            continue;
+        }
         LARGE_INTEGER size{};
         const bool previous = onDisk && !IsLink(name) && GetFileSizeEx(look, &size) && size.QuadPart > 0;
         if (previous && !MoveEarlierCaptures(name)) {
@@ -167,9 +179,16 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
             if (onDisk && !previous && !SetEndOfFile(log)) return Fail(GetLastError(), log);
             return Stream(log);
         }
-        if (error != ERROR_FILE_EXISTS) return Refused(name, error);
+        if (error == ERROR_FILE_EXISTS) continue;
+        // Another run's look keeps the log from opening for a moment.
+        if (error == ERROR_SHARING_VIOLATION && !WrittenElsewhere(name)) {
+            Sleep(Pause);
+            continue;
+        }
+        return Refused(name, error);
     }
-    return Fail(ERROR_SHARING_VIOLATION);  // every attempt lost to other runs
+    errno = EWOULDBLOCK;  // every attempt lost to other runs
+    return nullptr;
 }
 
 int CloseLogFile(std::FILE* log) {

@@ -199,7 +199,8 @@ bool KeyOrStopWithin(int milliseconds) {
         const ULONGLONG now = GetTickCount64();
         if (now >= until) return false;
         // A queued console event keeps the handle signalled: look every 50 ms.
-        WaitForSingleObject(StopEvent, static_cast<DWORD>(std::min<ULONGLONG>(until - now, 50)));
+        const DWORD pause = static_cast<DWORD>(std::min<ULONGLONG>(until - now, 50));
+        if (WaitForSingleObject(StopEvent, pause) == WAIT_FAILED) Sleep(pause);
     }
     return true;
 }

@@ -36,11 +36,13 @@ namespace {
 constexpr int ReopenInterval = 500;  // ms between two tries to open a lost port again
 
 // While a lost port is waited for, a reason why it cannot be used is said
-// once: the tries after it are quiet.
+// once: the tries after one that spoke are quiet.
 bool Quiet = false;
+bool Spoke = false;
 
 void Say(const char* format, const char* name) {
     if (!Quiet) Print(format, name);
+    Spoke = Spoke || !Quiet;
 }
 
 void ReportOpenError(int error, const char* name, bool sayMissing);
@@ -86,19 +88,19 @@ void ReportOpenError(int error, const char* name, bool sayMissing) {
     const char* text = OpenFaultText(fault);
     if (fault == OpenFault::Other) {
         if (!Quiet) Print(text, error);
+        Spoke = Spoke || !Quiet;
     } else if (text && (sayMissing || fault != OpenFault::NotFound)) {
         Say(text, name);
     }
 }
 
-// The whole open sequence on the event CreateReadEvent made; the open's fault, or 0.
-int OpenAndConfigure(bool sayMissing) {
+// The whole open sequence on the event CreateReadEvent made.
+void OpenAndConfigure(bool sayMissing) {
     char buffer[32];
     const char* name = PortName(PortSettings);
     int error = OpenDevice(DeviceName(PortSettings, buffer, sizeof buffer));
     if (error == 0) error = ConfigurePort(name);
     ReportOpenError(error, name, sayMissing);
-    return error;
 }
 
 // Drops the raised lines and closes the device.
@@ -120,13 +122,13 @@ bool PortIsOpen() { return PortHandle != InvalidPortHandle; }
 
 bool ReopenPort() {
     CloseDevicePort();
-    bool said = false;
+    Spoke = false;
     while (!KeyOrStopWithin(ReopenInterval)) {
-        Quiet = said;
-        const int error = OpenAndConfigure(false);
+        Quiet = Spoke;
+        OpenAndConfigure(false);
         Quiet = false;
+        FlushOutput();  // what a try said reaches a redirected output at once
         if (PortIsOpen()) return true;
-        said = said || ClassifyOpenError(error) != OpenFault::NotFound;
     }
     return false;
 }
