@@ -63,14 +63,10 @@ void CheckSettings(const std::vector<const char*>& argv, const char* prefix, con
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::vector<std::string> words(1, "lumtrex");
-    words.emplace_back();
+    std::vector<std::string> words = {"lumtrex", ""};
     for (std::size_t i = 0; i < size; ++i) {
-        if (data[i] == 0) {
-            words.emplace_back();
-        } else {
-            words.back() += static_cast<char>(data[i]);
-        }
+        if (data[i] == 0) words.emplace_back();
+        if (data[i] != 0) words.back() += static_cast<char>(data[i]);
     }
     std::vector<const char*> argv(words.size());
     std::transform(words.begin(), words.end(), argv.begin(), [](const std::string& word) { return word.c_str(); });

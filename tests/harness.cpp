@@ -157,13 +157,10 @@ Session::Session(const std::vector<std::string>& command, const LaunchOptions& o
     console_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (console_ < 0 || grantpt(console_) != 0 || unlockpt(console_) != 0) return;
     const std::string consoleName = ptsname(console_);
-    // The console lives from now on even before the child opens it, so keys
-    // typed ahead wait in its input.
+    // Held open from now on, so that keys typed ahead wait in its input.
     const int holder = open(consoleName.c_str(), O_RDWR | O_NOCTTY);
-    if (options.ConsoleColumns > 0) {
-        const winsize size{25, options.ConsoleColumns, 0, 0};
-        ioctl(holder, TIOCSWINSZ, &size);
-    }
+    const winsize size{25, 132, 0, 0};  // so wide that Wine's console wraps no line
+    ioctl(holder, TIOCSWINSZ, &size);
     tcgetattr(holder, &modesAtStart_);
     TypeAtOnce(options.TypeAhead);
     const std::vector<std::string> run =
@@ -195,14 +192,10 @@ void Session::Collect() {
     char chunk[4096];
     while (!shutdown_) {
         pollfd readable{console_, POLLIN, 0};
-        if (poll(&readable, 1, 50) <= 0) continue;
-        const ssize_t got = read(console_, chunk, sizeof chunk);
-        if (got <= 0) {
-            std::this_thread::sleep_for(20ms);  // nobody holds the console just now
-            continue;
-        }
+        const ssize_t got = poll(&readable, 1, 50) > 0 ? read(console_, chunk, sizeof chunk) : 0;
+        if (got < 0) std::this_thread::sleep_for(20ms);  // nobody holds the console just now
         std::lock_guard lock(mutex_);
-        raw_.append(chunk, static_cast<std::size_t>(got));
+        raw_.append(chunk, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
     }
 }
 
@@ -226,8 +219,6 @@ bool Session::WaitForOutput(const std::string& text, std::chrono::milliseconds l
 }
 
 void Session::Type(const std::string& keys) {
-    // Typed into a terminal that still echoes, a key would show up in the
-    // output, as on any terminal before the program has taken it over.
     WaitUntil([&] {
         termios modes{};
         return tcgetattr(console_, &modes) == 0 && !(modes.c_lflag & ECHO);

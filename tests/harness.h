@@ -35,7 +35,6 @@ struct LaunchOptions {
     bool CrLfNewlines = false;               // the program writes a newline as CR LF (Windows)
     long FileSizeLimit = 0;                  // RLIMIT_FSIZE in bytes: the log's space runs out there
     std::vector<std::string> Environment;    // "NAME=value" added to the program's environment
-    unsigned short ConsoleColumns = 0;       // the console's width, so Wine's console wraps no longer line
     bool InBackground = false;               // another job is the console's foreground job
     bool HangUpIgnored = false;              // started with SIGHUP ignored, as nohup starts it
 };
@@ -52,8 +51,7 @@ public:
 
     std::string Output();               // as shown: "\r\n" read as "\n", terminal control codes left out
     bool WaitForOutput(const std::string& text, std::chrono::milliseconds limit = 10s);
-    // Presses keys once the program has its console ready for them (echo
-    // off, as lumtrex and Wine's console both set it); never later than 5 s.
+    // Presses keys once the program has turned the console's echo off (at most 5 s on).
     void Type(const std::string& keys);
     void TypeAtOnce(const std::string& keys);  // as into a shell that echoes
     // Whether the console's modes are those it had before the start.
@@ -85,9 +83,8 @@ std::string CrLfAsNewline(std::string text);
 // Whether this machine lets us bind a pty over /dev/ttyS* privately (root).
 bool CanBindOverComPorts();
 
-// A small Linux guest under QEMU (tests/real_drivers.sh makes it): the
-// program runs there on the kernel's own drivers. Its console is a shell; its
-// ttyS1 and ttyUSB0 are fed from here; the guest sees Share as /share.
+// A small Linux guest under QEMU (tests/real_drivers.sh makes it), its console a
+// shell, its ttyS1 and ttyUSB0 fed from here, Share seen there as /share.
 class Guest {
 public:
     Guest(const std::string& guestDir, const std::string& accel);  // boots it

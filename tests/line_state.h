@@ -1,6 +1,5 @@
-// line_state.h: a terminal device's line as termios2 shows it, the rate in
-// baud rather than a code (glibc's termios knows no 76800); apart from
-// <termios.h>, whose struct termios clashes with the kernel's.
+// A terminal's line as termios2 shows it, the rate in baud (glibc knows no
+// 76800); apart from <termios.h>, whose struct termios clashes with the kernel's.
 #pragma once
 
 struct LineState {

@@ -1,16 +1,10 @@
-// Preloaded into the program under test, this stands in for what a serial
-// driver does and a pseudo-terminal does not (its line-error counters:
-// RealDrivers):
-// - LUMTREX_TEST_LINE: a driver that cannot make a rate.
-//   "refuse:R"        TCSETS2 or tcsetattr at rate R fails with EINVAL and
-//                     changes nothing (as drivers of other systems refuse
-//                     in tcsetattr, and Windows drivers in SetCommState);
-//   "substitute:R:M"  TCSETS2 at rate R sets rate M instead, which the line
-//                     then reports (as drivers that fall back do).
-// - LUMTREX_TEST_CLOSE_ERROR: a file system that reports an error only when
-//   a file is closed (NFS, FUSE): the close of lumtrex.log fails with that
-//   error number, after it really closed.
-// Every other call is passed on.
+// Preloaded into the program under test: what a serial driver or a file
+// system does and a pseudo-terminal or a local disk does not.
+// - LUMTREX_TEST_LINE "refuse:R": setting rate R fails with EINVAL and changes
+//   nothing (in TCSETS2 and, for Wine, tcsetattr), as drivers of other systems
+//   refuse it; "substitute:R:M": TCSETS2 at rate R sets M, as drivers that fall back do.
+// - LUMTREX_TEST_CLOSE_ERROR: the close of lumtrex.log fails with that error
+//   number after it really closed, as on NFS or FUSE.
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
 #include <dlfcn.h>
