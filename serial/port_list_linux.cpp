@@ -1,5 +1,7 @@
 // The serial ports present on Linux, from sysfs: a listing must open no tty,
 // for an open raises DTR and RTS, which resets many boards.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -54,12 +56,16 @@ std::string DriverOf(const fs::path& device) {
     return "?";
 }
 
-// The stable name udev gave the device, if any.
+// The stable name udev gave the device, if any: a link that leads to the same
+// device. (std::filesystem::equivalent refuses to compare two device nodes.)
 std::string StableName(const fs::path& byId, const fs::path& node) {
+    struct stat device {}, named {};
+    if (stat(node.c_str(), &device) != 0 || !S_ISCHR(device.st_mode)) return "";
     std::error_code error;
     for (fs::directory_iterator entry(byId, error), end; !error && entry != end; entry.increment(error)) {
-        std::error_code same;
-        if (fs::equivalent(entry->path(), node, same)) return entry->path().string();
+        if (stat(entry->path().c_str(), &named) == 0 && S_ISCHR(named.st_mode) && named.st_rdev == device.st_rdev) {
+            return entry->path().string();
+        }
     }
     return "";
 }
