@@ -694,7 +694,7 @@ struct GuestRow {
     // the driver must program (within 1 %). Lines: DTR (1) and RTS (2) during
     // the capture. Break: the bytes a break adds to the log, -1 unchecked.
     int Value = 0;
-    std::string Holder = "";    // Held: what holds the port when the program starts, in /tmp
+    std::string Holder = "";    // Held: run in /tmp before the program, such as what holds the port
     std::string Expected = "";  // in the console text
     int Status = 143;           // as the guest's shell reports it
 };
@@ -823,7 +823,7 @@ std::vector<GuestRow> GuestRows() {
         {"S1LinesRts", "/dev/ttyS1 9600 x -c1", Probe::Lines, 2},
         // Sent on an idle, drained line: counted, and no 0x00 byte in the log.
         {"S1Break", "/dev/ttyS1 115200", Probe::Break, 0, "", "Break 1\n"},
-        {"S1SecondRun", "/dev/ttyS1 9600", Probe::Held, 0, "lumtrex /dev/ttyS1 9600", refused, 1},
+        {"S1HeldByLumtrex", "/dev/ttyS1 9600", Probe::Held, 0, "lumtrex /dev/ttyS1 9600", refused, 1},
         // A reader that takes no lock would split the bytes with the program; it is refused before it could
         // drop the reader's lines, also where the reader has the port under another name (as in a chroot).
         {"S1HeldByCat", "/dev/ttyS1 9600", Probe::Held, 0,
