@@ -40,8 +40,9 @@ constexpr int ReopenInterval = 500;  // ms between two tries to open a lost port
 bool Quiet = false;
 bool Spoke = false;
 
-void Say(const char* format, const char* name) {
-    if (!Quiet) Print(format, name);
+template <typename Value>
+void Say(const char* format, Value value) {
+    if (!Quiet) Print(format, value);
     Spoke = Spoke || !Quiet;
 }
 
@@ -70,7 +71,7 @@ int ConfigurePort(const char* name) {
             return error;
         }
         ReportOpenError(error, name, true);
-        if (!Quiet) Print("Baudrate bleibt %u Baud.\n", PortRate());
+        Say("Baudrate bleibt %u Baud.\n", PortRate());
     }
     if (int timeoutError = SetReadTimeouts()) {
         Say("%s SetCommTimeouts nicht ok !\n", name);
@@ -87,8 +88,7 @@ void ReportOpenError(int error, const char* name, bool sayMissing) {
     const OpenFault fault = ClassifyOpenError(error);
     const char* text = OpenFaultText(fault);
     if (fault == OpenFault::Other) {
-        if (!Quiet) Print(text, error);
-        Spoke = Spoke || !Quiet;
+        Say(text, error);
     } else if (text && (sayMissing || fault != OpenFault::NotFound)) {
         Say(text, name);
     }
