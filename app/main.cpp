@@ -37,14 +37,15 @@ void PrintUsage() {
             PrintUsage();
             Print("Comport: 1-8, COMn oder ein Geraetepfad (z.B. %s); RTS allein: lumtrex 1 9600 x -c1\n",
                   DevicePathExample);
-            Print("\nOptionen (ueberall in der Zeile):\n"
-                  "  --baud N        jede Rate von 50 bis 4000000 statt der Tabelle (lumtrex %s --baud 74880)\n"
-                  "  --log NAME      Logdatei NAME statt lumtrex.log, z.B. ein Geraet je Datei:\n"
-                  "                  lumtrex 3 9600 --log waage.log und lumtrex 4 9600 --log ofen.log\n"
-                  "  --list          zeigt die vorhandenen Schnittstellen, oeffnet keine\n"
-                  "  --no-reconnect  eine verlorene Schnittstelle beendet den Empfang (sonst: warten)\n"
-                  "  --help, --version\n",
-                  DevicePathExample);
+            Print("\nOptionen (ueberall in der Zeile):\n");
+            for (int i = 0; i < OptionCount; ++i) {
+                const OptionRow& row = OptionTable[i];
+                if (!row.Shown) continue;
+                Print("  %-14s", row.Shown);
+                if (*row.Help) Print("  ");
+                Print(row.Help, DevicePathExample);
+                Print("\n");
+            }
             break;
     }
     EndProgram(options.Asked == Request::BadOption ? 2 : 0);

@@ -92,45 +92,73 @@ void Refuse(Options& options, const char* bad, const char* complaint) {
     options.Complaint = complaint;
 }
 
+// Where each option's value goes.
+bool TakeRate(Options& options, const char* value) {
+    std::int32_t rate = 0;
+    if (!RateValue(value, rate)) return false;
+    options.BaudRate = rate;
+    return true;
+}
+bool TakeLogName(Options& options, const char* value) {
+    options.LogName = value;
+    return true;
+}
+bool TakeNoReconnect(Options& options, const char*) {
+    options.Reconnect = false;
+    return true;
+}
+
+const OptionRow* FindOption(const char* name, std::size_t length) {
+    for (int i = 0; i < OptionCount; ++i) {
+        const char* word = OptionTable[i].Name;
+        if (std::strlen(word) == length && std::strncmp(name, word, length) == 0) return &OptionTable[i];
+    }
+    return nullptr;
+}
+
 // Takes the option in argv[at] (and a value after it); `at` then stands on the last argument it used.
 void TakeOption(Options& options, int argc, const char** argv, int& at) {
     const char* option = argv[at];
     const char* name = option + 2;
     const char* equals = std::strchr(name, '=');
     const std::size_t length = equals ? static_cast<std::size_t>(equals - name) : std::strlen(name);
-    const auto is = [&](const char* word) { return std::strlen(word) == length && std::strncmp(name, word, length) == 0; };
-    if (is("log") || is("baud")) {
-        const char* value = equals ? equals + 1 : nullptr;
-        if (!equals && at + 1 < argc && std::strncmp(argv[at + 1], "--", 2) != 0) value = argv[++at];
-        std::int32_t rate = 0;
-        if (!value || !*value) {
-            Refuse(options, option, NoValue);
-        } else if (is("log")) {
-            options.LogName = value;
-        } else if (RateValue(value, rate)) {
-            options.BaudRate = rate;
-        } else {
-            Refuse(options, value, BadRate);
+    const OptionRow* row = FindOption(name, length);
+    if (!row || (row->Kind == ValueKind::None && equals)) {
+        Refuse(options, option, Unknown);
+        return;
+    }
+    if (row->Kind == ValueKind::None) {
+        if (row->Take) {
+            row->Take(options, nullptr);
+        } else if (options.Asked == Request::Capture || row->Asks < options.Asked) {
+            options.Asked = row->Asks;  // a bad option before help, help before the version, the version before the list
         }
         return;
     }
-    if (!equals && is("no-reconnect")) {
-        options.Reconnect = false;
-        return;
-    }
-    const Request asked = equals          ? Request::Capture
-                          : is("help")    ? Request::Help
-                          : is("version") ? Request::Version
-                          : is("list")    ? Request::List
-                                          : Request::Capture;
-    if (asked == Request::Capture) {
-        Refuse(options, option, Unknown);
-    } else if (options.Asked == Request::Capture || asked < options.Asked) {
-        options.Asked = asked;  // a bad option before help, help before the version, the version before the list
+    const char* value = equals ? equals + 1 : nullptr;
+    if (!equals && at + 1 < argc && std::strncmp(argv[at + 1], "--", 2) != 0) value = argv[++at];
+    if (!value || !*value) {
+        Refuse(options, option, NoValue);
+    } else if (!row->Take(options, value)) {
+        Refuse(options, value, row->Complaint ? row->Complaint : NoValue);
     }
 }
 
 }  // namespace
+
+const OptionRow OptionTable[] = {
+    {"baud", ValueKind::Text, TakeRate, "--baud N",
+     "jede Rate von 50 bis 4000000 statt der Tabelle (lumtrex %s --baud 74880)", Request::Capture, BadRate},
+    {"log", ValueKind::Text, TakeLogName, "--log NAME",
+     "Logdatei NAME statt lumtrex.log, z.B. ein Geraet je Datei:\n"
+     "                  lumtrex 3 9600 --log waage.log und lumtrex 4 9600 --log ofen.log"},
+    {"list", ValueKind::None, nullptr, "--list", "zeigt die vorhandenen Schnittstellen, oeffnet keine", Request::List},
+    {"no-reconnect", ValueKind::None, TakeNoReconnect, "--no-reconnect",
+     "eine verlorene Schnittstelle beendet den Empfang (sonst: warten)"},
+    {"help", ValueKind::None, nullptr, "--help, --version", "", Request::Help},
+    {"version", ValueKind::None, nullptr, nullptr, nullptr, Request::Version},
+};
+const int OptionCount = static_cast<int>(std::size(OptionTable));
 
 bool DecimalValue(const char* text, std::int32_t& value) {
     constexpr std::int64_t Limit = std::int64_t{1} << 32;  // any magnitude beyond is out of range

@@ -37,10 +37,25 @@ struct Options {
 };
 
 // Every argument that starts with "--" is an option, wherever it stands; the
-// value of --log and --baud is the next argument or follows "=". They are
-// taken out of argv, the other arguments keep their order, and argc becomes
-// their count (argv[0] included).
+// value of one that takes a value is the next argument or follows "=". They
+// are taken out of argv, the other arguments keep their order, and argc
+// becomes their count (argv[0] included).
 Options TakeOptions(int& argc, const char** argv);
+
+// The options, one row each: the parser and the usage text both read them.
+enum class ValueKind { None, Text };
+struct OptionRow {
+    const char* Name;   // after "--"
+    ValueKind Kind;
+    // Where the value goes (null for an option without one); false when the value is not usable.
+    bool (*Take)(Options& options, const char* value);
+    const char* Shown;  // the usage text's left column, null: not listed on its own
+    const char* Help;   // its usage line(s); a "%s" stands for the example device path
+    Request Asks = Request::Capture;  // what an option without a value asks for instead of a capture
+    const char* Complaint = nullptr;  // for an unusable value: a printf format for it
+};
+extern const OptionRow OptionTable[];
+extern const int OptionCount;
 
 // Where the positional rules replaced an argument, so the user can be told.
 struct Fallbacks {
