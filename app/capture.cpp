@@ -22,28 +22,65 @@ bool Reconnect = true;
 constexpr auto PauseAfterFault = std::chrono::milliseconds(100);
 
 std::FILE* LogFile = nullptr;
-unsigned char ReceiveBlock[BlockSize];
-unsigned char CaptureBuffer[BlockSize];
-std::uint32_t CaptureFill = 0;
+unsigned char ReceiveBlock[LargestRead];
 
-void ShowCount() { Print("%llu\r", static_cast<unsigned long long>(ByteCount)); }
+// The running count. A console shows it at most 20 times a second, the
+// latest always once the line is quiet; other output (a file, a pipe, a
+// journal) gets it as a line of its own at most once a minute.
+using Clock = std::chrono::steady_clock;
+bool OnConsole = true;
+Clock::time_point CountShownAt;
+std::uint64_t CountShown = 0;
+bool CountOwed = false;
+
+Clock::duration CountPause() { return OnConsole ? Clock::duration(std::chrono::milliseconds(50)) : std::chrono::minutes(1); }
+
+void ShowCount(bool whatever = false) {
+    const Clock::time_point now = Clock::now();
+    if (!whatever && (ByteCount == CountShown || now - CountShownAt < CountPause())) {
+        CountOwed = ByteCount != CountShown;
+        return;
+    }
+    Print(OnConsole ? "%llu\r" : "%llu\n", static_cast<unsigned long long>(ByteCount));
+    CountShownAt = now;
+    CountShown = ByteCount;
+    CountOwed = false;
+}
+
+// The latest count, where one is owed, before a message or a wait.
+void ShowOwedCount() {
+    if (CountOwed && OnConsole) ShowCount(true);
+}
+
+// How long a read may wait before the count it owes is shown: -1 for as long as it likes.
+int Patience() {
+    if (!CountOwed || !OnConsole) return -1;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(CountShownAt + CountPause() - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
 
 bool WriteFailed = false;  // said once: the close of a log that failed may fail again
 
 void ReportWriteFailure(int error) {
+    ShowOwedCount();
     if (!WriteFailed) Print("\nSchreiben in %s fehlgeschlagen. Fehlercode: %d\n", LogName, error);
     WriteFailed = true;
 }
 
 // Takes what one read delivered into the log, whole block or not.
-// Returns 0, or the system's error number when the log did not take it all.
+// Returns 0, or the system's error number when the log did not take it all
+// (or its write-back failed).
 int KeepReceived(std::uint32_t delivered) {
-    std::memcpy(CaptureBuffer + CaptureFill, ReceiveBlock, delivered);
-    CaptureFill += delivered;
-    const int error = WriteBlock(CaptureBuffer, CaptureFill) ? 0 : errno;
-    CaptureFill = 0;
+    const int error = WriteBlock(ReceiveBlock, delivered) ? 0 : errno;
+    NoteLogWritten();
     ShowCount();
-    return error;
+    return error != 0 ? error : LogSyncFailure();
+}
+
+// What the log holds now is on the disk: 0, or the error of a failed write-back.
+int LogOnDisk() {
+    const int error = SyncLogFile(LogHandle(LogFile));
+    return error != 0 ? error : LogSyncFailure();
 }
 
 // A read that ended at once with part of a block, shown once its bytes are
@@ -71,13 +108,13 @@ const char* Now() {
 // request ended the wait.
 bool WaitForLostPort() {
     const char* port = PortName(PortSettings);
+    ShowOwedCount();
     Print("\n%s %s ist nicht mehr vorhanden (nach %llu Bytes). Warte auf die Schnittstelle ...\n", Now(), port,
           static_cast<unsigned long long>(ByteCount));
     FlushOutput();
     if (!ReopenPort()) return false;
     Print("%s %s ist wieder da. Empfang laeuft weiter.\n", Now(), port);
-    FlushOutput();
-    ShowCount();
+    ShowCount(true);
     return true;
 }
 
@@ -91,7 +128,7 @@ CaptureEnd LogFailed(int error) {
 // those: a line that keeps sending must not hold the end.
 int DrainQueue() {
     for (std::uint32_t left = QueuedBytes(); left > 0;) {
-        const std::uint32_t got = ReadQueued(PortHandle, ReceiveBlock, std::min(left, BlockSize));
+        const std::uint32_t got = ReadQueued(PortHandle, ReceiveBlock, std::min(left, ReadSize));
         if (got == 0) return 0;
         if (const int error = KeepReceived(got)) return error;
         left -= std::min(left, got);
@@ -99,13 +136,29 @@ int DrainQueue() {
     return 0;
 }
 
+// Keys are looked for at least this often; a read that waits sees them at once.
+constexpr auto KeyLook = std::chrono::milliseconds(50);
+
 CaptureEnd CaptureUntilStopped(LineCounters& before, bool& counted) {
-    while (!KeyWaiting() && !StopRequested()) {
+    Clock::time_point keysLooked{};  // looked for before the first read
+    bool stopped = false;
+    while (!StopRequested()) {
+        if (stopped || Clock::now() - keysLooked >= KeyLook) {
+            if (KeyWaiting()) break;
+            keysLooked = Clock::now();
+        }
         ReadResult result;
-        ReadBlock(PortHandle, ReceiveBlock, BlockSize, result);
+        ReadBlock(PortHandle, ReceiveBlock, ReadSize, result, Patience());
         if (const int error = result.Delivered > 0 ? KeepReceived(result.Delivered) : 0) return LogFailed(error);
+        stopped = result.End == ReadEnd::Stopped;
+        if (result.Delivered == 0) ShowOwedCount();  // the line is quiet
         if (result.End == ReadEnd::ShortAtOnce) ShowSizeMismatch();
+        if (result.End == ReadEnd::DeviceLost) {
+            // What came before the gap is on the disk before anyone is told of it.
+            if (const int error = LogOnDisk()) return LogFailed(error);
+        }
         if (result.End == ReadEnd::DeviceLost && !Reconnect) {
+            ShowOwedCount();
             Print("\n%s ist nicht mehr vorhanden. Empfang beendet.\n", PortName(PortSettings));
             return CaptureEnd::DeviceLost;
         }
@@ -154,14 +207,22 @@ bool RunCapture(const char* logName, bool reconnect) {
     // keeps every byte of every completed read.
     std::setvbuf(LogFile, nullptr, _IONBF, 0);
     ByteCount = 0;
+    OnConsole = OutputIsTerminal();
     Print("\nEmpfang abbrechen mit beliebiger Taste\n\n");
     Print("Empfangene Bytes\n");
-    ShowCount();
+    ShowCount(true);
     FlushOutput();  // redirected, the prompt is written out before the capture waits for its key
-    CaptureFill = 0;
     LineCounters before;
     bool counted = ReadLineCounters(before);
-    const CaptureEnd end = CaptureUntilStopped(before, counted);
+    StartLogSync(LogFile);
+    CaptureEnd end = CaptureUntilStopped(before, counted);
+    // At the end, the log is on the disk before anything more is said.
+    const int unsynced = StopLogSync();
+    if (unsynced != 0 && end != CaptureEnd::LogFailed) {
+        ReportWriteFailure(unsynced);
+        end = CaptureEnd::LogFailed;
+    }
+    ShowOwedCount();
     // A lost device took its counters with it.
     if (end != CaptureEnd::DeviceLost && PortIsOpen()) {
         LineCounters after;

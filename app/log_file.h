@@ -1,6 +1,7 @@
 // log_file.h: the log of one run, one implementation per system, and the
 // numbering of the earlier captures, the same on every system.
 #pragma once
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -16,6 +17,24 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious);
 // Writes out what the system still holds of the log and closes it: 0, or the
 // error number of the first failure (a late write error shows only now).
 int CloseLogFile(std::FILE* log);
+
+// The log as the system knows it, for a sync from another thread.
+std::intptr_t LogHandle(std::FILE* log);
+// Asks the system to put what was written to the log on the disk and waits
+// for it: 0, or the error number of a failure (a write-back that failed). A
+// log that cannot be synced (a device, a pipe, a file system without syncs)
+// counts as synced.
+int SyncLogFile(std::intptr_t log);
+
+// The log's write-back, off the read path: one thread owns nothing but the
+// sync of the log it is handed, at most once a second and only when bytes
+// were written since the last one (NoteLogWritten, a flag and nothing else).
+// A failure is kept for LogSyncFailure; StopLogSync ends the thread and says
+// the first failure, 0 if none.
+void StartLogSync(std::FILE* log);
+void NoteLogWritten();
+int LogSyncFailure();
+int StopLogSync();
 
 // NAME.number: an earlier capture of the log NAME, 1 the newest.
 std::string EarlierCapture(const char* name, int number);

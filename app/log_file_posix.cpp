@@ -30,6 +30,24 @@ std::FILE* Stream(int fd) {
     return log ? log : Fail(fd);
 }
 
+// Devices, pipes and file systems that keep nothing to sync say so.
+int SyncResult(int result) { return result == 0 || errno == EINVAL || errno == EROFS ? 0 : errno; }
+
+// A log whose name, and the moves before it, are on the disk: the folder
+// that holds them is synced (a power cut must not leave no log, nor a
+// capture under no name).
+std::FILE* Named(int fd, const char* name) {
+    const std::string path = name;
+    const std::size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int held = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int error = held < 0 ? 0 : SyncResult(fsync(held));
+    if (held >= 0) close(held);
+    if (error == 0) return Stream(fd);
+    errno = error;
+    return Fail(fd);
+}
+
 }  // namespace
 
 bool IsEarlierCapture(const char* path) {
@@ -62,7 +80,7 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
         if (!S_ISREG(opened.st_mode)) return Stream(fd);
         struct stat link {};
         const bool throughLink = lstat(name, &link) == 0 && S_ISLNK(link.st_mode);
-        if (opened.st_size == 0 || throughLink) return ftruncate(fd, 0) == 0 ? Stream(fd) : Fail(fd);
+        if (opened.st_size == 0 || throughLink) return ftruncate(fd, 0) == 0 ? Named(fd, name) : Fail(fd);
         if (!MoveEarlierCaptures(name) || rename(name, previousName.c_str()) != 0) return Fail(fd);
         // Two names of one file (a hard link): rename did nothing, and the
         // old name is let go, so the capture stays under the earlier one.
@@ -74,7 +92,7 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
         if (created >= 0 && Lock(created)) {
             close(fd);
             keptPrevious = true;
-            return Stream(created);
+            return Named(created, name);
         }
         if (created >= 0) close(created);
         close(fd);
@@ -82,6 +100,10 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
     errno = EWOULDBLOCK;  // every attempt lost to other runs
     return nullptr;
 }
+
+std::intptr_t LogHandle(std::FILE* log) { return fileno(log); }
+
+int SyncLogFile(std::intptr_t log) { return SyncResult(fdatasync(static_cast<int>(log))); }
 
 int CloseLogFile(std::FILE* log) {
     errno = 0;

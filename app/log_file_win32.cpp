@@ -136,7 +136,7 @@ bool IsEarlierCapture(const char* path) {
 }
 
 bool MoveCapture(const char* from, const char* to) {
-    if (MoveAside(from, to, 0)) return true;
+    if (MoveAside(from, to, MOVEFILE_WRITE_THROUGH)) return true;
     errno = ErrorNumber(GetLastError());
     return false;
 }
@@ -165,7 +165,7 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
             errno = error;
             return nullptr;
         }
-        if (previous && !MoveAside(name, previousName.c_str(), MOVEFILE_REPLACE_EXISTING)) return Fail(GetLastError(), look);
+        if (previous && !MoveAside(name, previousName.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return Fail(GetLastError(), look);
         // A previous capture was moved: the new log is ours alone before the
         // old one is let go, and a run that created it in the meantime is
         // recording there. Else the file looked at is the log (the look
@@ -177,6 +177,9 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
         if (log != INVALID_HANDLE_VALUE) {
             keptPrevious = previous;
             if (onDisk && !previous && !SetEndOfFile(log)) return Fail(GetLastError(), log);
+            // NTFS journals a file's name with the file: its flush puts the
+            // new name on the disk (the moves above went through at once).
+            if (onDisk && !FlushFileBuffers(log)) return Fail(GetLastError(), log);
             return Stream(log);
         }
         if (error == ERROR_FILE_EXISTS) continue;
@@ -191,12 +194,18 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
     return nullptr;
 }
 
+std::intptr_t LogHandle(std::FILE* log) { return _get_osfhandle(_fileno(log)); }
+
+int SyncLogFile(std::intptr_t log) {
+    const HANDLE file = reinterpret_cast<HANDLE>(log);
+    // NUL and other devices keep nothing to flush.
+    return GetFileType(file) != FILE_TYPE_DISK || FlushFileBuffers(file) ? 0 : ErrorNumber(GetLastError());
+}
+
 int CloseLogFile(std::FILE* log) {
     // Unbuffered, the stream's close reports only CloseHandle: a write that
     // a network share or a USB stick fails late shows only when it is flushed.
-    const HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(log)));
-    const bool flushed = GetFileType(file) != FILE_TYPE_DISK || FlushFileBuffers(file);
-    const int flushError = flushed ? 0 : ErrorNumber(GetLastError());
+    const int flushError = SyncLogFile(LogHandle(log));
     errno = 0;
     if (std::fclose(log) != 0 && flushError == 0) return errno != 0 ? errno : EIO;
     return flushError;

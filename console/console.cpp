@@ -28,7 +28,7 @@ void Collect(const char* text, std::size_t size) {
 
 void OutputStart() {
     // On a terminal every message shows at once (a count ending in "\r" too);
-    // redirected, text is collected and written in 4 KiB pieces. The
+    // redirected, text is collected and written by the line, or in 4 KiB pieces. The
     // collecting is ours, so a write the system interrupts can be retried.
     Unbuffered = OutputIsTerminal();
     std::setvbuf(stdout, nullptr, _IONBF, 0);
@@ -51,7 +51,9 @@ void Print(const char* format, ...) {
     va_end(again);
     va_end(arguments);
     if (length > 0) Collect(Message.data(), static_cast<std::size_t>(length));
-    if (Unbuffered) FlushOutput();
+    // Redirected, a finished line is written out at once: a reader of the
+    // file or the journal sees each line while the run goes on.
+    if (Unbuffered || (length > 0 && Message[static_cast<std::size_t>(length) - 1] == '\n')) FlushOutput();
 }
 
 void FlushOutput() {

@@ -11,7 +11,9 @@
 //                previous rate too cannot be used: either is closed again
 //                and PortHandle stays invalid.
 //   PortIsOpen() whether PortHandle holds an open device afterwards.
-//   ReadBlock()  one read of up to `length` bytes under the time-outs.
+//   ReadBlock()  one read of up to `length` bytes (at most ReadSize) under
+//                the time-outs; on POSIX it hands over what the driver held
+//                before it waits for more.
 //   QueuedBytes(), ReadQueued()  after the capture: the bytes the driver
 //                still holds, and a read of them that waits for no more.
 //   ReadLineCounters()  the line errors the port has counted so far.
@@ -51,6 +53,10 @@ inline constexpr PortHandleType InvalidPortHandle = -1;
 extern PortHandleType PortHandle;
 
 inline constexpr std::uint32_t BlockSize = 1024;
+// The most one read takes on this system: a block on Windows, whose read
+// time-outs count from it; on POSIX all the driver holds, up to LargestRead.
+inline constexpr std::uint32_t LargestRead = 64 * 1024;
+extern const std::uint32_t ReadSize;
 
 // Read time-outs in milliseconds, in the shape of the Windows record: a read
 // ends when more than ReadIntervalTimeout passes between two bytes, or after
@@ -74,6 +80,7 @@ enum class ReadEnd {
     TimedOut,    // a time-out ended the read early
     Stopped,     // a stop request ended the read early
     ShortAtOnce, // it ended at once with part of a block: the user is shown its first bytes
+    Paused,      // the driver held no more: what arrived is handed over before the read waits
     Failed,      // the system reported a fault (the user has been told)
     Aborted,     // a line error aborted the read: read again
     DeviceLost,  // the device is gone for good
@@ -95,7 +102,10 @@ void ClosePort();
 // says none was found and what to check.
 void ListPorts();
 // True exactly when all `length` bytes arrived; `result` tells the rest.
-bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length, ReadResult& result);
+// `patience`: where the program waits itself (POSIX), at most that many ms
+// for a first byte (-1: the time-outs alone); Windows' read time-outs decide there.
+bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length, ReadResult& result,
+               int patience = -1);
 
 // The bytes the driver holds now, 0 when it cannot say; and a read of up to
 // `length` of them that waits for no more: the bytes placed in `buffer`.

@@ -37,6 +37,12 @@ std::int64_t NowMs() {
 
 bool IsLostDeviceError(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
 
+bool ReadFault(ReadResult& result) {
+    WarningBox("Message", "Something went wrong when calling Windows to read from comport.");
+    result.End = ReadEnd::Failed;
+    return false;
+}
+
 }  // namespace
 
 bool CreateReadEvent() { return true; }  // poll needs no event object
@@ -128,36 +134,39 @@ OpenFault ClassifyOpenError(int code) {
     }
 }
 
-bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length, ReadResult& result) {
+const std::uint32_t ReadSize = LargestRead;
+
+bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length, ReadResult& result, int patience) {
     const int fd = static_cast<int>(port);
     const std::int64_t start = NowMs();
-    std::int64_t lastByte = start;
     result = ReadResult{};
     bool ending = false;  // a key or a stop request came: take what the driver holds, then end
     for (;;) {
-        const ssize_t got = read(fd, buffer + result.Delivered, length - result.Delivered);
+        const std::uint32_t asked = length - result.Delivered;
+        const ssize_t got = read(fd, buffer + result.Delivered, asked);
         const int readError = errno;
         if (got > 0) {
             result.Delivered += static_cast<std::uint32_t>(got);
-            lastByte = NowMs();
             if (result.Delivered == length) {
                 result.End = ReadEnd::Complete;
                 return true;
             }
-            continue;  // drain what the driver holds before sleeping
+            // Less than asked: the driver held no more. What was read goes
+            // to the log before any wait, so that a kill never takes it.
+            if (static_cast<std::uint32_t>(got) < asked) break;
+            continue;
         }
         if (got == 0 || IsLostDeviceError(readError)) {  // 0 bytes: hung up, or not a terminal at all
             result.End = ReadEnd::DeviceLost;
             return false;
         }
-        if (readError != EAGAIN && readError != EINTR) break;
-        if (ending) {
-            result.End = ReadEnd::Stopped;
-            return false;
+        if (readError != EAGAIN && readError != EINTR) {
+            return ReadFault(result);
         }
-        const std::int64_t now = NowMs();
-        const std::int64_t left =
-            ReadWaitLeft(PortTimeouts, length, now - start, now - lastByte, result.Delivered > 0);
+        if (result.Delivered > 0 || ending) break;
+        const std::int64_t elapsed = NowMs() - start;
+        std::int64_t left = ReadWaitLeft(PortTimeouts, BlockSize, elapsed, 0, false);
+        if (patience >= 0 && patience - elapsed < left) left = patience - elapsed;
         if (left <= 0) {
             result.End = ReadEnd::TimedOut;
             return false;
@@ -167,14 +176,15 @@ bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length,
         int timeout = static_cast<int>(left);
         const int count = 1 + WatchForWakeUps(watched + 1, timeout);
         const int ready = poll(watched, static_cast<nfds_t>(count), timeout);
-        if (ready < 0 && errno != EINTR) break;
+        if (ready < 0 && errno != EINTR) {
+            return ReadFault(result);
+        }
         if (ready > 0 && (watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(watched[0].revents & POLLIN)) {
             result.End = ReadEnd::DeviceLost;
             return false;
         }
         ending = WokenForKeyOrStop(watched + 1, count - 1);
     }
-    WarningBox("Message", "Something went wrong when calling Windows to read from comport.");
-    result.End = ReadEnd::Failed;
+    result.End = ending ? ReadEnd::Stopped : ReadEnd::Paused;
     return false;
 }

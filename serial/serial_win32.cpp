@@ -332,7 +332,9 @@ bool ReadOnce(HANDLE port, unsigned char* buffer, DWORD length, bool draining, R
 
 }  // namespace
 
-bool ReadBlock(PortHandleType handle, unsigned char* buffer, std::uint32_t length, ReadResult& result) {
+const std::uint32_t ReadSize = BlockSize;
+
+bool ReadBlock(PortHandleType handle, unsigned char* buffer, std::uint32_t length, ReadResult& result, int) {
     result = ReadResult{};
     ReadReport report;
     if (ReadAbandoned || !ReadOnce(reinterpret_cast<HANDLE>(handle), buffer, length, false, report)) {

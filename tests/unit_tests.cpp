@@ -203,7 +203,7 @@ TEST(LogFile, RunsStartedTogetherRecordOnceAndKeepThePreviousCapture) {
     }
 }
 
-// ReadBlock on a pseudo-terminal: the three ways a read ends, and a hang-up.
+// ReadBlock on a pseudo-terminal: the ways a read ends, and a hang-up.
 TEST(BlockRead, EndsFullAfterAPauseAfterTheTotalOrAtOnceAtAHangUp) {
     const struct {
         std::size_t Waiting;  // bytes on the line before the read
@@ -213,7 +213,7 @@ TEST(BlockRead, EndsFullAfterAPauseAfterTheTotalOrAtOnceAtAHangUp) {
         double FromMs, ToMs;  // how long the read takes
     } rows[] = {
         {BlockSize + 10, false, ReadEnd::Complete, BlockSize, 0, 500},  // a block waiting: at once
-        {500, false, ReadEnd::TimedOut, 500, 900, 1900},                // part of one, then a pause
+        {500, false, ReadEnd::Paused, 500, 0, 500},                     // part of one: handed over before a wait
         {0, false, ReadEnd::TimedOut, 0, 1950, 4000},                   // a silent line: the total
         {0, true, ReadEnd::DeviceLost, 0, 0, 500},
     };
