@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,7 +96,7 @@ int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; 
 // Ended as killed by `signal` (Windows: with STATUS_CONTROL_C_EXIT), or else
 // with the exit status; natively with the terminal's modes given back.
 void ExpectEnded(Session& run, int signal, int status) {
-    if (!UnderWine) { EXPECT_TRUE(run.ModesAsAtStart()) << "terminal not restored"; }
+    if (!UnderWine && signal != SIGKILL) { EXPECT_TRUE(run.ModesAsAtStart()) << "terminal not restored"; }
     constexpr unsigned StatusControlCExit = 0xC000013A;  // as far as a POSIX exit status holds it
     if (signal && UnderWine) {
         EXPECT_EQ(ExitCode(run.Status()), static_cast<int>(StatusControlCExit & 0xff));
@@ -457,6 +458,7 @@ struct CaptureRow {
     std::string Driver = "";
     bool LeftCanonical = true;
     bool ByOption = false;  // asked for by --baud: a rate outside the table
+    int SyncMs = 0;         // each sync of the log to the disk takes this long (the stand-in)
 };
 
 class Capture : public EndToEnd, public ::testing::WithParamInterface<CaptureRow> {};
@@ -478,6 +480,8 @@ TEST_P(Capture, LogsEveryByteUnchangedAtTheRateAsked) {
     if (row.To == Output::File) options.StdoutFile = dir + "/out.txt";
     options.StdoutReaderGone = row.To == Output::ReaderGone;
     if (!row.Driver.empty()) options.Environment = WithStandIn("LUMTREX_TEST_LINE=" + row.Driver);
+    const std::string syncs = dir + "/syncs";
+    if (row.SyncMs) options.Environment = WithStandIn("LUMTREX_TEST_SYNC=" + std::to_string(row.SyncMs) + ":" + syncs);
     const int rate = row.Rate ? row.Rate : 115200;
     auto run = row.ByOption ? Launch({"{port}", "--baud=" + std::to_string(rate)}, options)
                             : Launch({"{port}", std::to_string(rate)}, options);
@@ -505,11 +509,20 @@ TEST_P(Capture, LogsEveryByteUnchangedAtTheRateAsked) {
     if (row.To == Output::Console) {
         ASSERT_TRUE(run->WaitForOutput(count + "\r"));
     }
+    if (row.SyncMs) std::this_thread::sleep_for(2500ms);  // a quiet line: nothing written, nothing to sync
     const auto key = std::chrono::steady_clock::now();
     StopWithKey(*run, 0);
     // On Windows a key takes effect when the read in progress ends.
     EXPECT_LT(std::chrono::steady_clock::now() - key, UnderWine ? 4000ms : 1500ms) << "the key did not end the run";
     EXPECT_TRUE(ReadFile(log) == bytes) << "the log differs from what was sent";
+    if (row.SyncMs) {  // while bytes arrived, a sync about every second, none on the quiet line but the last
+        std::istringstream record(ReadFile(syncs));
+        std::vector<long long> began;
+        for (long long start = 0, end = 0; record >> start >> end;) began.push_back(start);
+        ASSERT_GE(began.size(), 3u) << ReadFile(syncs);
+        for (std::size_t i = 1; i + 1 < began.size(); ++i) { EXPECT_GE(began[i] - began[i - 1], 950) << i; }
+        EXPECT_GE(began.back() - began[began.size() - 2], 1400) << "synced while nothing was written";
+    }
     if (row.To == Output::ReaderGone) return;  // the text went nowhere, the capture on
     std::string console = row.To == Output::File ? ReadFile(dir + "/out.txt") : run->Output();
     if (row.To == Output::File) {
@@ -542,6 +555,8 @@ INSTANTIATE_TEST_SUITE_P(
         // The slowest rate (a byte every 67 ms) and the fastest; every rate
         // and the line errors on real drivers: RealDrivers.
         CaptureRow{"Baud150", Pattern::Bytes, 256, 150}, CaptureRow{"Baud3000000", Pattern::Bytes, 256, 3000000},
+        // A log on a slow card: each sync 800 ms, none holding up a read of a 4 s stream.
+        CaptureRow{"SlowSyncs", Pattern::Random, 400000, 1000000, Output::Console, false, "", true, false, 800},
         // Rates boards use outside the table, by --baud (Wine knows no such rate on a pseudo-terminal).
         CaptureRow{"Option74880", Pattern::Bytes, 256, 74880, Output::Console, false, "", true, true},
         // Drivers that refuse the rate when it is set (also under Wine, which sets it through the C
@@ -572,6 +587,7 @@ enum class Ending {
     // A key while the program is held stopped, the bytes queued behind the
     // read in progress: they arrived before it, so they are logged.
     KeyWhileBytesWait,
+    KilledAfterAPause,                           // kill -9 a moment after the bytes came: every one was read and kept
 };
 
 struct EndingRow {
@@ -622,12 +638,15 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
         } else if (row.How == Ending::LineClosedMidBlock) {
             ASSERT_TRUE(WaitForLog(3000));  // before the read waits for more
             std::this_thread::sleep_for(200ms);
+        } else if (row.How == Ending::KilledAfterAPause) {
+            std::this_thread::sleep_for(400ms);
         } else if (row.How != Ending::KeyWhileBytesWait) {
             ASSERT_TRUE(run->WaitForOutput("3000\r")) << run->Output();
         }
     }
     switch (row.How) {
         case Ending::Signalled:
+        case Ending::KilledAfterAPause:
         case Ending::InTheBackground: run->Signal(row.Signal); break;
         case Ending::HangUpIgnored: run->Signal(SIGHUP); [[fallthrough]];
         case Ending::Key:
@@ -673,6 +692,7 @@ INSTANTIATE_TEST_SUITE_P(
         EndingRow{"KeyCtrlQ", Ending::Key, "3000\r3000\n", 0, 0, 3000, true, "\x11"},
         EndingRow{"KeyCtrlC", Ending::Key, "3000\r3000\n", SIGINT, 0, 3000, true, "\x03"},
         EndingRow{"KeyWhileBytesWait", Ending::KeyWhileBytesWait, "\r3000\n", 0, 0, 3000, true},
+        EndingRow{"KilledAfterAPause", Ending::KilledAfterAPause, "", SIGKILL, 0, 3000, false},
         EndingRow{"KeyTypedAhead", Ending::KeyTypedAhead, CaptureHeader + "0\n", 0, 0, 0, true},
         EndingRow{"LineClosedMidBlock", Ending::LineClosedMidBlock,
                   "3000\r\n{port} ist nicht mehr vorhanden. Empfang beendet.\n3000\n", 0, 1, 3000, true},

@@ -5,6 +5,9 @@
 //   refuse it; "substitute:R:M": TCSETS2 at rate R sets M, as drivers that fall back do.
 // - LUMTREX_TEST_CLOSE_ERROR: the close of lumtrex.log fails with that error
 //   number after it really closed, as on NFS or FUSE.
+// - LUMTREX_TEST_SYNC "MS[:FILE]": each fdatasync takes MS milliseconds more,
+//   as on an SD card or a USB stick, and appends when it began and ended
+//   (steady ms) as a line to FILE.
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
 #include <dlfcn.h>
@@ -15,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -91,4 +95,31 @@ extern "C" int tcsetattr(int fd, int when, const void* modes) {
         return -1;
     }
     return 0;
+}
+
+namespace {
+long long SteadyMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+}  // namespace
+
+extern "C" int fdatasync(int fd) {
+    using Sync = int (*)(int);
+    static const auto real = reinterpret_cast<Sync>(dlsym(RTLD_NEXT, "fdatasync"));
+    const char* setting = std::getenv("LUMTREX_TEST_SYNC");
+    if (!setting) return real(fd);
+    const long long began = SteadyMs();
+    const int result = real(fd);
+    const int error = errno;
+    usleep(static_cast<useconds_t>(std::atoi(setting)) * 1000);
+    if (const char* record = std::strchr(setting, ':')) {
+        if (std::FILE* file = std::fopen(record + 1, "a")) {
+            std::fprintf(file, "%lld %lld\n", began, SteadyMs());
+            std::fclose(file);
+        }
+    }
+    errno = error;
+    return result;
 }
