@@ -13,6 +13,17 @@
 //   CloseLog()    closes the log if it was created; false when the system
 //                 reported a failure then (it has said so).
 //   ByteCount     the bytes received and written to the log in this run.
+//
+// On the disk: every read is written to the system at once (unbuffered), so a
+// kill never takes a byte that was read; on POSIX a read hands over what the
+// driver held before it waits for more, on Windows a read's time-outs decide
+// (a kill there can cost the block in progress). A power cut costs at most
+// about a second: a second thread owns nothing but the log's sync (handed the
+// log's handle; it shares only a "written" flag, the stop request and the first
+// failure), syncing at most once a second and only after a write, so a sync
+// of hundreds of milliseconds never holds up a read. The folder is synced
+// when the log is made; at a gap and at the end the capture syncs the log
+// itself before it says anything, and a failed sync is a failed write.
 #pragma once
 #include <cstddef>
 #include <cstdint>

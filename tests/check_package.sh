@@ -13,8 +13,26 @@ echo "$contents" | grep -q ' ./usr/bin/lumtrex$'
 echo "$contents" | grep -q ' ./usr/share/man/man1/lumtrex.1.gz$'
 echo "$contents" | grep -q ' ./usr/share/doc/lumtrex/copyright$'
 echo "$contents" | grep -q ' ./usr/share/doc/lumtrex/changelog.gz$'
+echo "$contents" | grep -q ' ./usr/lib/systemd/system/lumtrex@.service$'
 dpkg-deb -f "$deb" Version | grep -qx "$version"
 dpkg-deb -f "$deb" Depends | grep -q 'libc6'
+# The service template as systemd reads it, on the package's files beside the
+# system's own units: any complaint fails (a bad value is only a warning).
+if command -v systemd-analyze >/dev/null; then
+    root=$(mktemp -d)
+    trap 'rm -rf "$root"' EXIT
+    dpkg-deb -x "$deb" "$root"
+    mkdir -p "$root/lib/systemd"
+    cp -r /lib/systemd/system "$root/lib/systemd/"
+    cp "$root/usr/lib/systemd/system/lumtrex@.service" "$root/lib/systemd/system/"
+    complaints=$(systemd-analyze verify --man=no --root="$root" lumtrex@ttyUSB0.service 'lumtrex@serial-by\x2did-usb\x2dQ.service' 2>&1) ||
+        { echo "$complaints"; exit 1; }
+    [ -z "$complaints" ] || { echo "$complaints"; exit 1; }
+    echo "systemd-analyze verify: clean"
+elif [ "${CI:-}" = true ]; then
+    echo "systemd-analyze is missing" >&2
+    exit 1
+fi
 # Debian's own package check: any error fails the release (warnings are shown).
 if command -v lintian >/dev/null; then
     lintian --fail-on error "$deb"

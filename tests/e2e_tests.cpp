@@ -3,6 +3,7 @@
 // stands for the port as the program names it. The same rows run against the
 // native program and, built with LUMTREX_WINE_EXE, against the Windows
 // program under Wine, where COM1 leads to the test's pseudo-terminal.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -308,6 +309,40 @@ TEST_F(EndToEnd, ALostPortIsWaitedForAndTheCaptureGoesOn) {
     EXPECT_TRUE(std::regex_search(run->Output(), std::regex(stamp + " ist wieder da[\\s\\S]*" + stamp +
                                                             " ist nicht mehr vorhanden \\(nach 6000 [^\\n]*\\n6000\\n$")))
         << run->Output();
+}
+
+// The service template's command, run by hand as systemd runs it: as a user
+// that is not root, in group dialout, in the instance's folder, its output a
+// journal's file; a stop is SIGTERM. The instance names a pseudo-terminal.
+TEST_F(EndToEnd, TheServiceCommandRecordsAsTheUnitRunsIt) {
+    if (UnderWine) GTEST_SKIP() << "a Linux service";
+    const group* dialout = getgrnam("dialout");
+    if (geteuid() != 0 || !dialout) GTEST_SKIP() << "needs root and the group dialout";
+    const std::string unit = ReadFile(LUMTREX_SERVICE_UNIT);
+    std::smatch command;
+    ASSERT_TRUE(std::regex_search(unit, command, std::regex("\nExecStart=\\S+ /dev/%I \\$LUMTREX_ARGS\n"))) << unit;
+    const std::string instance = std::string(port.SlavePath).substr(5);  // pts/N, as %I unescapes pts-N
+    ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chown(port.SlavePath, 0, dialout->gr_gid), 0);
+    ASSERT_EQ(chmod(port.SlavePath, 0660), 0);
+    LaunchOptions options;
+    options.WorkDir = dir;
+    options.StdoutFile = dir + "/journal";
+    Session run({"setpriv", "--reuid=65534", "--regid=65534", "--groups=" + std::to_string(dialout->gr_gid),
+                 Program[0], "/dev/" + instance, "115200"}, options);  // LUMTREX_ARGS=115200
+    ASSERT_TRUE(WaitForLog(0)) << ReadFile(dir + "/journal");
+    const std::string bytes = Bytes(Pattern::Random, 3000);
+    Send(bytes);
+    ASSERT_TRUE(WaitForLog(bytes.size()));
+    run.Signal(SIGTERM);
+    ASSERT_TRUE(run.WaitForExit());
+    ExpectEnded(run, SIGTERM, 0);
+    EXPECT_TRUE(ReadFile(log) == bytes);
+    struct stat made {};
+    EXPECT_TRUE(stat(log.c_str(), &made) == 0 && made.st_uid == 65534) << "not the service's user";
+    const std::string journal = ReadFile(dir + "/journal");
+    EXPECT_EQ(journal.find('\r'), std::string::npos) << journal;
+    EXPECT_TRUE(journal.ends_with("\n3000\n")) << journal;
 }
 
 // ---- The capture before: kept once, whatever started the next run ----
@@ -714,7 +749,7 @@ INSTANTIATE_TEST_SUITE_P(
 // lines, sends a break and unplugs the adapter. A row's folder is shared with
 // the guest. Without a terminal, SIGTERM ends a capture (status 143).
 
-enum class Probe { Bytes, Rate, Lines, Break, Unplug, Held };
+enum class Probe { Bytes, Rate, Lines, Break, Unplug, Held, PowerCut };
 
 struct GuestRow {
     std::string Name;
@@ -723,6 +758,7 @@ struct GuestRow {
     // Bytes: the pace in baud, 0 as fast as the emulation goes. Rate: the rate
     // the driver must program (within 1 %). Lines: DTR (1) and RTS (2) during
     // the capture. Break: the bytes a break adds to the log, -1 unchecked.
+    // PowerCut: the log on the guest's ext4 disk; QEMU is killed and booted again.
     int Value = 0;
     std::string Holder = "";    // Held: run in /tmp before the program, such as what holds the port
     std::string Expected = "";  // in the console text
@@ -769,7 +805,7 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
         status = guest->Shell("for i in $(seq 100); do kill -0 $P 2>/dev/null && sleep 0.1; done; kill $P; wait $P");
         EXPECT_EQ(ModemControl() & 3, lines) << "DTR and RTS were changed";
         guest->Shell("kill $H; wait $H");
-    } else {
+    } else if (row.What != Probe::PowerCut) {
         EXPECT_TRUE(WaitUntil([&] { return FileSize(log) == 0; }, 10s)) << "no capture";
     }
     const auto send = [&](std::size_t size, int rate, Pattern kind = Pattern::Bytes) {  // and all of it logged
@@ -815,6 +851,21 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
             }
             break;
         case Probe::Held: break;
+        case Probe::PowerCut: {  // 3 s of bytes, and 2 s later the power goes
+            const std::string onDisk = "/disk/" + row.Name;
+            ASSERT_EQ(guest->Shell("for i in $(seq 100); do [ -e " + onDisk + "/lumtrex.log.1 ] && break; sleep 0.1; "
+                                   "done; sleep 0.3; [ -e " + onDisk + "/lumtrex.log ]"), 0) << "no capture";
+            bytes = Bytes(Pattern::Random, 34000, 5);
+            const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+            ASSERT_EQ(SendPaced(line, data, bytes.size(), 115200, 5), bytes.size());
+            std::this_thread::sleep_for(2s);
+            guest->PowerCut();
+            ASSERT_TRUE(guest->Ready());
+            EXPECT_EQ(guest->Shell("cp " + onDisk + "/lumtrex.log " + onDisk + "/lumtrex.log.1 /share/" + row.Name), 0);
+            EXPECT_EQ(ReadFile(log + ".1"), "an earlier capture") << "the capture before lost its name";
+            EXPECT_TRUE(ReadFile(log) == bytes) << FileSize(log) << " of " << bytes.size() << " bytes on the disk";
+            return;
+        }
     }
     if (status < 0) status = guest->Shell("kill -TERM $P; wait $P");
     EXPECT_EQ(status, row.Status);
@@ -880,6 +931,9 @@ std::vector<GuestRow> GuestRows() {
     // An adapter that drops out: waited for, and the capture goes on.
     rows.push_back({"U0Unplugged", "/dev/ttyUSB0 115200", Probe::Unplug, 0, "",
                     "/dev/ttyUSB0 ist nicht mehr vorhanden (nach 20000 Bytes). Warte auf die Schnittstelle ...\n"});
+    // Last: the power goes while the log is on ext4, the capture before it renumbered just before.
+    rows.push_back({"S1PowerCut", "/dev/ttyS1 115200 --log /disk/S1PowerCut/lumtrex.log", Probe::PowerCut, 0,
+                    "mkdir /disk/S1PowerCut && printf 'an earlier capture' > /disk/S1PowerCut/lumtrex.log && sync"});
     return rows;
 }
 

@@ -246,24 +246,33 @@ bool Session::WaitForExit(std::chrono::milliseconds limit) {
     return exited_;
 }
 
-Guest::Guest(const std::string& guestDir, const std::string& accel) : dir_(TempDir()) {
+Guest::Guest(const std::string& guestDir, const std::string& accel) : dir_(TempDir()), guestDir_(guestDir), accel_(accel) {
     Share = dir_ + "/share";
     mkdir(Share.c_str(), 0755);
+    Boot();
+}
+
+void Guest::Boot() {
     const auto socket = [&](const std::string& id) {
+        unlink((dir_ + "/" + id).c_str());
         return "socket,id=" + id + ",path=" + dir_ + "/" + id + ",server=on,wait=off";
     };
-    qemu_ = std::make_unique<Session>(
-        std::vector<std::string>{
-            "qemu-system-x86_64", "-accel", accel, "-smp", "1", "-m", "256", "-nodefaults", "-display", "none",
-            "-no-reboot", "-kernel", guestDir + "/vmlinux", "-initrd", guestDir + "/initramfs.cpio",
-            "-append", "console=ttyS0 quiet panic=-1", "-chardev", socket("console"), "-serial", "chardev:console",
-            "-chardev", socket("serial"), "-serial", "chardev:serial", "-device", "qemu-xhci",
-            "-chardev", socket("usb"), "-device", "usb-serial,id=ftdi,chardev=usb",
-            "-qmp", "unix:" + dir_ + "/qmp,server=on,wait=off",
-            "-fsdev", "local,id=share,path=" + Share + ",security_model=none",
-            "-device", "virtio-9p-pci,fsdev=share,mount_tag=share", "-D", dir_ + "/trace",
-            "-trace", "serial_update_parameters", "-trace", "usb_serial_set_baud"},
-        LaunchOptions{});
+    std::vector<std::string> command = {
+        "qemu-system-x86_64", "-accel", accel_, "-smp", "1", "-m", "256", "-nodefaults", "-display", "none",
+        "-no-reboot", "-kernel", guestDir_ + "/vmlinux", "-initrd", guestDir_ + "/initramfs.cpio",
+        "-append", "console=ttyS0 quiet panic=-1", "-chardev", socket("console"), "-serial", "chardev:console",
+        "-chardev", socket("serial"), "-serial", "chardev:serial", "-device", "qemu-xhci",
+        "-chardev", socket("usb"), "-device", "usb-serial,id=ftdi,chardev=usb",
+        "-qmp", "unix:" + dir_ + "/qmp,server=on,wait=off",
+        "-fsdev", "local,id=share,path=" + Share + ",security_model=none",
+        "-device", "virtio-9p-pci,fsdev=share,mount_tag=share", "-D", dir_ + "/trace",
+        "-trace", "serial_update_parameters", "-trace", "usb_serial_set_baud"};
+    // A disk the guest keeps across boots: ext4, seen there as /disk.
+    if (FileSize(guestDir_ + "/disk.img") > 0) {
+        command.push_back("-drive");
+        command.push_back("file=" + guestDir_ + "/disk.img,if=virtio,format=raw");
+    }
+    qemu_ = std::make_unique<Session>(command, LaunchOptions{});
     console_ = ConnectTo(dir_ + "/console");
     Serial = ConnectTo(dir_ + "/serial");
     Usb = ConnectTo(dir_ + "/usb");  // the adapter is plugged in once its line is connected
@@ -273,6 +282,16 @@ Guest::Guest(const std::string& guestDir, const std::string& accel) : dir_(TempD
              Monitor(R"({"execute":"qmp_capabilities"})").find("return") != std::string::npos &&
              ReadUntil(console_, boot, "guest ready\n", 60s);
     if (!ready_) std::fprintf(stderr, "the guest did not start: %s%s\n", qemu_->Output().c_str(), boot.c_str());
+}
+
+void Guest::PowerCut() {
+    qemu_->Signal(SIGKILL);
+    qemu_->WaitForExit(10s);
+    for (int* fd : {&console_, &Serial, &Usb, &monitor_}) {
+        close(*fd);
+        *fd = -1;
+    }
+    Boot();
 }
 
 Guest::~Guest() {

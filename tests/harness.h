@@ -93,11 +93,13 @@ public:
     int Shell(const std::string& line);  // runs a command line in the guest: its status, -1 without an answer
     std::string Monitor(const std::string& command);  // a QMP command and its answer
     std::string Trace() const { return ReadFile(dir_ + "/trace"); }  // what the devices were told
+    void PowerCut();                     // QEMU killed as the power goes, then booted again on the same disk
     std::string Share;
     int Serial = -1, Usb = -1;  // the far ends of ttyS1 and ttyUSB0
 
 private:
-    std::string dir_;
+    void Boot();
+    std::string dir_, guestDir_, accel_;
     std::unique_ptr<Session> qemu_;
     int console_ = -1, monitor_ = -1;
     bool ready_ = false;

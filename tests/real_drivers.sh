@@ -1,6 +1,7 @@
 #!/bin/sh
 # The real-driver rows: lumtrex in a small Linux guest under QEMU, on the
-# kernel's 8250 driver (ttyS1) and ftdi_sio (ttyUSB0). The guest is made once
+# kernel's 8250 driver (ttyS1) and ftdi_sio (ttyUSB0), with a virtio disk
+# made afresh as ext4 for each run. The guest is made once
 # in GUEST_DIR from Debian's kernel and busybox-static, downloaded and
 # unpacked there, never installed; later runs start at once.
 # Usage: real_drivers.sh GUEST_DIR STATIC_LUMTREX E2E_TESTS
@@ -17,13 +18,16 @@ skip() {
 [ "$(uname -m)" = x86_64 ] || skip "not an x86-64 machine"
 command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 is missing"
 command -v cpio >/dev/null && command -v xz >/dev/null || skip "cpio or xz is missing"
+command -v mkfs.ext4 >/dev/null || skip "mkfs.ext4 is missing"
 cd "$dir"
 
 # Each module after the ones its depends= field names (the package has no
-# modules.dep), unpacked where the kernel ships it compressed.
+# modules.dep), unpacked where the kernel ships it compressed. "?name": only
+# where the kernel has it as a module (else it is built in).
 add_module() {
-    local file name dep
-    file=$(find download/kernel/lib/modules -name "$1.ko*" -o -name "$(echo "$1" | tr _ -).ko*" | head -1)
+    local file name dep wanted=${1#\?}
+    file=$(find download/kernel/lib/modules -name "$wanted.ko*" -o -name "$(echo "$wanted" | tr _ -).ko*" | head -1)
+    [ -n "$file" ] || [ "$wanted" = "$1" ] || return 0
     [ -n "$file" ] || { echo "module $1 not found"; exit 1; }
     name=$(basename "$file" | sed 's/\.ko.*//')
     grep -qx "$name" root/modules/order 2>/dev/null && return
@@ -32,7 +36,7 @@ add_module() {
     echo "$name" >> root/modules/order
 }
 
-if [ ! -e ready ]; then
+if [ ! -e ready-disk ]; then
     rm -rf download root
     mkdir -p download root/bin root/modules
     kernel=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-.*\)$/\1/p' | head -1)
@@ -46,12 +50,16 @@ if [ ! -e ready ]; then
     tail -c +$((at + 1)) "$bzimage" | xz -dc --single-stream > vmlinux
     cp download/busybox/bin/busybox root/bin/
     for applet in $(root/bin/busybox --list); do [ -e "root/bin/$applet" ] || ln -s busybox "root/bin/$applet"; done
-    for module in usb_common usbcore xhci_hcd xhci_pci usbserial ftdi_sio virtio_pci 9pnet_virtio 9p; do
+    for module in usb_common usbcore xhci_hcd xhci_pci usbserial ftdi_sio virtio_pci 9pnet_virtio 9p virtio_blk \
+        ?crc32c_generic ?crc32c_intel ext4; do
         add_module $module
     done
     rm -rf download
-    touch ready
+    touch ready-disk
 fi
+rm -f disk.img
+truncate -s 64M disk.img
+mkfs.ext4 -q -F disk.img
 cp "$program" root/bin/lumtrex
 cp "$init" root/init
 (cd root && find . | cpio -o -H newc --quiet) > initramfs.cpio
