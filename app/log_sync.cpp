@@ -25,8 +25,9 @@ std::atomic<bool> Written{false};
 std::atomic<int> Failure{0};
 
 void Keep(int error) {
+    if (error == 0) return;
     int none = 0;
-    if (error != 0) Failure.compare_exchange_strong(none, error);
+    Failure.compare_exchange_strong(none, error);
 }
 
 // A second after the last sync began, if bytes were written since.

@@ -1,4 +1,6 @@
 // lumtrex: records the bytes arriving at one serial port into lumtrex.log.
+#include <cstdio>
+
 #include "../console/console.h"
 #include "../serial/serial.h"
 #include "capture.h"
@@ -41,10 +43,9 @@ void PrintUsage() {
             for (int i = 0; i < OptionCount; ++i) {
                 const OptionRow& row = OptionTable[i];
                 if (!row.Shown) continue;
-                Print("  %-14s", row.Shown);
-                if (*row.Help) Print("  ");
-                Print(row.Help, DevicePathExample);
-                Print("\n");
+                char help[256];
+                std::snprintf(help, sizeof help, row.Help, DevicePathExample);
+                Print(*help ? "  %-14s  %s\n" : "  %s\n", row.Shown, help);  // a line in one piece
             }
             break;
     }
