@@ -149,7 +149,9 @@ CaptureEnd CaptureUntilStopped(LineCounters& before, bool& counted) {
         }
         ReadResult result;
         ReadBlock(PortHandle, ReceiveBlock, ReadSize, result, Patience());
-        if (const int error = result.Delivered > 0 ? KeepReceived(result.Delivered) : 0) return LogFailed(error);
+        if (const int error = result.Delivered > 0 ? KeepReceived(result.Delivered) : LogSyncFailure()) {
+            return LogFailed(error);  // a write-back that failed is said within a read's time-out, bytes or none
+        }
         stopped = result.End == ReadEnd::Stopped;
         if (result.Delivered == 0) ShowOwedCount();  // the line is quiet
         if (result.End == ReadEnd::ShortAtOnce) ShowSizeMismatch();

@@ -619,6 +619,7 @@ enum class Ending {
     LogIsFull, LogSpaceRunsOut, LogIsAFolder,    // the log cannot take the bytes
     PreviousIsAFolder,                           // the capture before cannot be kept as lumtrex.log.1
     LogCloseFails,                               // a key, but the log's file system reports an error at the close
+    LogSyncFails,                                // its write-back fails: the capture ends by itself
     // A key while the program is held stopped, the bytes queued behind the
     // read in progress: they arrived before it, so they are logged.
     KeyWhileBytesWait,
@@ -634,6 +635,7 @@ struct EndingRow {
     std::size_t Logged;    // bytes in the log at the end
     bool WineToo;          // Wine can show it
     std::string Keys = "q";
+    int SyncError = 0;     // each sync of the log fails with this error number
 };
 
 const std::string NotCreated = "Baud\n\nLogdatei lumtrex.log kann nicht angelegt werden. Fehlercode: {EISDIR}\n0\n";
@@ -657,6 +659,7 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     if (row.How == Ending::KeyTypedAhead) options.TypeAhead = "k";
     if (row.How == Ending::LogSpaceRunsOut) options.FileSizeLimit = 2500;
     if (row.How == Ending::LogCloseFails) options.Environment = WithStandIn("LUMTREX_TEST_CLOSE_ERROR=122");
+    if (row.SyncError) options.Environment = WithStandIn("LUMTREX_TEST_SYNC_ERROR=" + std::to_string(row.SyncError));
     // A line that closes ends the run only when asked to.
     auto run = row.How == Ending::LineClosedMidBlock ? Launch({"{port}", "115200", "--no-reconnect"}, options)
                                                      : Launch({"{port}", "115200"}, options);
@@ -736,6 +739,11 @@ INSTANTIATE_TEST_SUITE_P(
         // 122: the quota is exceeded
         EndingRow{"LogCloseFails", Ending::LogCloseFails,
                   "3000\r\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 122\n3000\n", 0, 1, 3000, false},
+        // An I/O error when the log is put on the disk is a failed write; a file system that cannot sync
+        // (EINVAL) is written as any other.
+        EndingRow{"LogSyncFails", Ending::LogSyncFails,
+                  "3000\r\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 5\n3000\n", 0, 1, 3000, false, "", 5},
+        EndingRow{"LogCannotSync", Ending::Key, "3000\r3000\n", 0, 0, 3000, false, "q", 22},
         EndingRow{"LogIsFull", Ending::LogIsFull,
                   "\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 28\n0\n", 0, 1, 0, true},
         EndingRow{"LogIsAFolder", Ending::LogIsAFolder, NotCreated, 0, 1, 0, true},

@@ -7,7 +7,9 @@
 //   number after it really closed, as on NFS or FUSE.
 // - LUMTREX_TEST_SYNC "MS[:FILE]": each fdatasync takes MS milliseconds more,
 //   as on an SD card or a USB stick, and appends when it began and ended
-//   (steady ms) as a line to FILE.
+//   (steady ms) as a line to FILE. LUMTREX_TEST_SYNC_ERROR: it fails with that
+//   error number after it really synced, as a write-back that failed, or a
+//   file system that cannot sync.
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
 #include <dlfcn.h>
@@ -108,6 +110,11 @@ long long SteadyMs() {
 extern "C" int fdatasync(int fd) {
     using Sync = int (*)(int);
     static const auto real = reinterpret_cast<Sync>(dlsym(RTLD_NEXT, "fdatasync"));
+    if (const char* error = std::getenv("LUMTREX_TEST_SYNC_ERROR")) {
+        real(fd);
+        errno = std::atoi(error);
+        return -1;
+    }
     const char* setting = std::getenv("LUMTREX_TEST_SYNC");
     if (!setting) return real(fd);
     const long long began = SteadyMs();
