@@ -55,7 +55,7 @@ void ShowOwedCount() {
 // How long a read may wait before the count it owes is shown: -1 for as long as it likes.
 int Patience() {
     if (!CountOwed || !OnConsole) return -1;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(CountShownAt + CountPause() - Clock::now());
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(CountShownAt + CountPause() - Clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 

@@ -1,6 +1,26 @@
 #include "log_file.h"
 
+#include <cwctype>
+
 std::string EarlierCapture(const char* name, int number) { return std::string(name) + "." + std::to_string(number); }
+
+bool IsDevicePath(const wchar_t* fullPath) {
+    const std::wstring path = fullPath;
+    if (path.rfind(L"\\\\.\\", 0) != 0) return false;
+    std::wstring device = path.substr(4, path.find(L'.', 4) - 4);  // NUL.1: the null device's earlier "capture"
+    for (wchar_t& c : device) c = static_cast<wchar_t>(std::towupper(static_cast<std::wint_t>(c)));
+    return device != L"NUL";
+}
+
+std::string DeviceAmongLogNames(const char* name) {
+    if (IsDevice(name)) return name;
+    // The earlier captures there are, and the free name the oldest moves to.
+    for (int number = 1;; ++number) {
+        std::string earlier = EarlierCapture(name, number);
+        if (IsDevice(earlier.c_str())) return earlier;
+        if (!IsEarlierCapture(earlier.c_str())) return "";
+    }
+}
 
 bool MoveEarlierCaptures(const char* name) {
     // Numbered on from the first without a gap; a folder ends the row, and

@@ -36,6 +36,13 @@ void NoteLogWritten();
 int LogSyncFailure();
 int StopLogSync();
 
+// Whether the log NAME, or a name its earlier captures would move to, is a
+// device (a terminal, a serial port, a FIFO, a socket; on Windows a DOS
+// device such as COM3 or AUX, with or without an extension): such a log
+// would send the capture out of it. The null device is no such device (a
+// count without a log), nor, on POSIX, /dev/full. The name that is one, or "".
+std::string DeviceAmongLogNames(const char* name);
+
 // NAME.number: an earlier capture of the log NAME, 1 the newest.
 std::string EarlierCapture(const char* name, int number);
 // Moves NAME.1, NAME.2, ... up one number each, the oldest first, so that
@@ -45,4 +52,9 @@ bool MoveEarlierCaptures(const char* name);
 // Supplied by each system: whether `path` is a capture to move along (a
 // file or a link, not a folder), and a move to a name that is free.
 bool IsEarlierCapture(const char* path);
+bool IsDevice(const char* path);  // as DeviceAmongLogNames says, for one name
+
+// Windows' verdict on a full path (GetFullPathNameW's): a device has the
+// \\.\ form; the null device (NUL) is none.
+bool IsDevicePath(const wchar_t* fullPath);
 bool MoveCapture(const char* from, const char* to);

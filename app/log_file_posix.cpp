@@ -57,6 +57,19 @@ bool IsEarlierCapture(const char* path) {
 
 bool MoveCapture(const char* from, const char* to) { return rename(from, to) == 0; }
 
+bool IsDevice(const char* path) {
+    struct stat entry {}, allowed {};
+    // stat, not open: opening a terminal as a log would already make it ours.
+    if (stat(path, &entry) != 0 || S_ISREG(entry.st_mode) || S_ISDIR(entry.st_mode)) return false;
+    for (const char* sink : {"/dev/null", "/dev/full"}) {
+        if (S_ISCHR(entry.st_mode) && stat(sink, &allowed) == 0 && S_ISCHR(allowed.st_mode) &&
+            allowed.st_rdev == entry.st_rdev) {
+            return false;
+        }
+    }
+    return true;  // a character or block device, a FIFO, a socket
+}
+
 std::FILE* CreateLog(const char* name, bool& keptPrevious) {
     keptPrevious = false;
     const std::string previousName = EarlierCapture(name, 1);

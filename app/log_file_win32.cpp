@@ -135,6 +135,17 @@ bool IsEarlierCapture(const char* path) {
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool IsDevice(const char* path) {
+    // The system's own reading of the name: a DOS device (COM3, AUX, CON,
+    // CONIN$, com3.log on Windows 10, \\.\ names, pipes) has a full path in
+    // the \\.\ form. NUL stays a place for bytes to go.
+    wchar_t wide[MAX_PATH * 2], full[MAX_PATH * 2];
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, MAX_PATH * 2) == 0) return false;
+    const DWORD length = GetFullPathNameW(wide, MAX_PATH * 2, full, nullptr);
+    if (length == 0 || length >= MAX_PATH * 2) return false;
+    return IsDevicePath(full);
+}
+
 bool MoveCapture(const char* from, const char* to) {
     if (MoveAside(from, to, MOVEFILE_WRITE_THROUGH)) return true;
     errno = ErrorNumber(GetLastError());

@@ -4,6 +4,7 @@
 #include "../console/console.h"
 #include "../serial/serial.h"
 #include "capture.h"
+#include "log_file.h"
 #include "priority.h"
 #include "settings.h"
 #include "version.h"
@@ -84,9 +85,11 @@ int main(int argc, char** argv) {
     PrintFallbacks(fallbacks);
     Print("\nSchnittstelle: %s Baudrate: %d Baud\n\n", PortName(PortSettings), PortSettings.BaudRate);
 
-    OpenPort();
-    bool succeeded = PortIsOpen();
-    if (!succeeded) {
+    bool succeeded = false;
+    if (const std::string device = DeviceAmongLogNames(options.LogName); !device.empty()) {
+        // Refused before anything is opened: not a byte goes out of it, no port's lines move.
+        Print("Logdatei %s ist ein Geraet, keine Datei.\n", device.c_str());
+    } else if (OpenPort(); !PortIsOpen()) {
         Print("\n\nProgramm beenden mit beliebiger Taste\n");
         WaitForKey();
     } else {

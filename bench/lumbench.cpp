@@ -256,7 +256,9 @@ int main(int argc, char** argv) {
     }
     const std::size_t volume = (quick ? 8u : 64u) << 20;
     const double lineSeconds = quick ? 4 : 60, slowSeconds = quick ? 3 : 20, idleSeconds = quick ? 2 : 10;
-    std::vector<Reader> readers = {Reader::Lumtrex, Reader::Cat, Reader::LumtrexSlowSync};
+    std::vector<Reader> readers = {Reader::Lumtrex, Reader::Cat};
+    const bool slowSyncs = *LUMTREX_STAND_IN != 0;  // the stand-in is built with the tests
+    if (slowSyncs) readers.push_back(Reader::LumtrexSlowSync);
     if (Installed("picocom")) readers.push_back(Reader::Picocom);
 
     Report report;
@@ -314,9 +316,10 @@ int main(int argc, char** argv) {
 
     report.Target("logged/sent = 1.0 in every row, byte for byte", lossless);
     report.Target("CPU per MiB at most 1.6 x cat's (" + Fixed(perMibRatio, 2) + " x)", perMibRatio <= 1.6);
-    const double slowed = full[0].Seconds > 0 ? full[2].Seconds / full[0].Seconds : 0;
-    report.Target("with 800 ms syncs, the full-speed run within 30 % of its time without (" + Fixed(slowed, 2) + " x)",
-                  slowed <= 1.3);
+    const double slowed = slowSyncs && full[0].Seconds > 0 ? full[2].Seconds / full[0].Seconds : 0;
+    report.Target("with 800 ms syncs, the full-speed run within 30 % of its time without (" +
+                      (slowSyncs ? Fixed(slowed, 2) + " x)" : "not measured: build with -DBUILD_TESTING=ON)"),
+                  slowSyncs && slowed <= 1.3);
     report.Target("at most 20 counts a second on the console at 115200 baud (" + Fixed(countsPerSecond, 1) + ")",
                   countsPerSecond <= 20);
     report.Target("CPU at 115200 baud at most 2 x cat's (" + Fixed(lineRatios[0], 2) + " x)", lineRatios[0] <= 2);

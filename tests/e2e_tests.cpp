@@ -151,12 +151,13 @@ protected:
         }
         return run;
     }
-    // The port as the program names it, the run's folder, the null device, and the
-    // codes for a folder, a held file, a device that is no port and a refused line.
+    // The port as the program names it, the run's folder, the null device, a
+    // terminal device (Windows: AUX), and the codes for a folder, a held file, a device that is no port and a refused line.
     std::string Expand(const std::string& text) const {
         std::string expanded = Replace(Replace(text, "{port}", UnderWine ? "COM1" : port.SlavePath), "{dir}", dir);
         expanded = Replace(expanded, "{null}", UnderWine ? "\\\\.\\NUL" : "/dev/null");
         expanded = Replace(expanded, "{example}", UnderWine ? "\\\\.\\COM12" : "/dev/ttyUSB0");
+        expanded = Replace(expanded, "{terminal}", UnderWine ? "aux" : "/dev/tty");
         expanded = Replace(expanded, "{EISDIR}", UnderWine ? "13" : "21");
         expanded = Replace(expanded, "{EINVAL}", UnderWine ? "87" : "22");
         expanded = Replace(expanded, "{NOTCOMM}", UnderWine ? "6" : "25");
@@ -620,6 +621,7 @@ enum class Ending {
     PreviousIsAFolder,                           // the capture before cannot be kept as lumtrex.log.1
     LogCloseFails,                               // a key, but the log's file system reports an error at the close
     LogSyncFails,                                // its write-back fails: the capture ends by itself
+    LogIsADevice,                                // --log names one: refused before anything is opened
     // A key while the program is held stopped, the bytes queued behind the
     // read in progress: they arrived before it, so they are logged.
     KeyWhileBytesWait,
@@ -636,8 +638,12 @@ struct EndingRow {
     bool WineToo;          // Wine can show it
     std::string Keys = "q";
     int SyncError = 0;     // each sync of the log fails with this error number
+    std::string Log = "";  // --log's value: "{other}" another pseudo-terminal, "{dir}/fifo" a FIFO made for it
 };
 
+std::string DeviceLog(const std::string& name) {
+    return "Baud\n\nLogdatei " + name + " ist ein Geraet, keine Datei.\n0\n";
+}
 const std::string NotCreated = "Baud\n\nLogdatei lumtrex.log kann nicht angelegt werden. Fehlercode: {EISDIR}\n0\n";
 
 class Endings : public EndToEnd, public ::testing::WithParamInterface<EndingRow> {};
@@ -661,9 +667,19 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     if (row.How == Ending::LogCloseFails) options.Environment = WithStandIn("LUMTREX_TEST_CLOSE_ERROR=122");
     if (row.SyncError) options.Environment = WithStandIn("LUMTREX_TEST_SYNC_ERROR=" + std::to_string(row.SyncError));
     // A line that closes ends the run only when asked to.
-    auto run = row.How == Ending::LineClosedMidBlock ? Launch({"{port}", "115200", "--no-reconnect"}, options)
-                                                     : Launch({"{port}", "115200"}, options);
-    if (row.How != Ending::LogIsAFolder && row.How != Ending::PreviousIsAFolder && row.How != Ending::KeyTypedAhead) {
+    std::vector<std::string> arguments = {"{port}", "115200"};
+    if (row.How == Ending::LineClosedMidBlock) arguments.push_back("--no-reconnect");
+    PtyLine other;
+    ASSERT_TRUE(OpenPtyLine(other));
+    if (!row.Log.empty()) arguments.insert(arguments.end(), {"--log", Replace(row.Log, "{other}", other.SlavePath)});
+    if (row.Log == "{dir}/fifo") { ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0); }
+    if (row.Log == "{dir}/x.log") {  // an earlier capture's name leads to another port
+        WriteFile(dir + "/x.log", "older");
+        ASSERT_EQ(symlink(other.SlavePath, (dir + "/x.log.1").c_str()), 0);
+    }
+    auto run = Launch(arguments, options);
+    if (row.How != Ending::LogIsAFolder && row.How != Ending::PreviousIsAFolder && row.How != Ending::KeyTypedAhead &&
+        row.How != Ending::LogIsADevice) {
         ASSERT_TRUE(run->WaitForOutput(CaptureHeader)) << run->Output();
         if (row.How == Ending::InTheBackground) run->TypeAtOnce("x");  // the foreground job's key, not ours
         if (row.How == Ending::KeyWhileBytesWait) {
@@ -699,8 +715,16 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     }
     ASSERT_TRUE(run->WaitForExit()) << run->Output();
     ExpectEnded(*run, row.Signal, row.Status);
-    EXPECT_TRUE(run->Output().ends_with(Expand(row.Expected))) << run->Output();
-    if (row.How != Ending::LogIsFull && row.How != Ending::LogIsAFolder) {
+    EXPECT_TRUE(run->Output().ends_with(Replace(Expand(row.Expected), "{other}", other.SlavePath))) << run->Output();
+    if (row.How == Ending::LogIsADevice) {  // nothing went out of any terminal, no file was made
+        char out[64];
+        EXPECT_LE(read(port.Master, out, sizeof out), 0);
+        EXPECT_LE(read(other.Master, out, sizeof out), 0);
+        const auto made = row.Log == "{dir}/fifo" ? 1 : row.Log == "{dir}/x.log" ? 2 : 0;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), made);
+    }
+    ClosePtyLine(other);
+    if (row.How != Ending::LogIsFull && row.How != Ending::LogIsAFolder && row.How != Ending::LogIsADevice) {
         EXPECT_TRUE(ReadFile(log) == bytes.substr(0, row.Logged)) << FileSize(log);  // byte for byte
     }
     if (row.How == Ending::PreviousIsAFolder) { EXPECT_EQ(ReadFile(log + ".1/inside"), "older"); }
@@ -747,6 +771,17 @@ INSTANTIATE_TEST_SUITE_P(
         EndingRow{"LogIsFull", Ending::LogIsFull,
                   "\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 28\n0\n", 0, 1, 0, true},
         EndingRow{"LogIsAFolder", Ending::LogIsAFolder, NotCreated, 0, 1, 0, true},
+        // A log that names a device would send the capture out of it: another port, the recorded port
+        // itself, a FIFO (whose open would wait for a reader); under Wine DOS devices with an extension or
+        // without. The null device records with the count alone.
+        EndingRow{"LogIsAnotherPort", Ending::LogIsADevice, DeviceLog("{other}"), 0, 1, 0, false, "", 0, "{other}"},
+        EndingRow{"LogIsThePort", Ending::LogIsADevice, DeviceLog(UnderWine ? "com1.log" : "{port}"), 0, 1, 0, true, "", 0,
+                  UnderWine ? "com1.log" : "{port}"},
+        EndingRow{"EarlierCaptureIsAPort", Ending::LogIsADevice, DeviceLog("{dir}/x.log.1"), 0, 1, 0, false, "", 0,
+                  "{dir}/x.log"},
+        EndingRow{"LogIsAFifo", Ending::LogIsADevice, DeviceLog("{dir}/fifo"), 0, 1, 0, false, "", 0, "{dir}/fifo"},
+        EndingRow{"LogIsATerminal", Ending::LogIsADevice, DeviceLog("{terminal}"), 0, 1, 0, true, "", 0, "{terminal}"},
+        EndingRow{"LogIsTheNullDevice", Ending::Key, "3000\r3000\n", 0, 0, 0, true, "q", 0, "{null}"},
         EndingRow{"PreviousIsAFolder", Ending::PreviousIsAFolder, NotCreated, 0, 1, 3000, true}),
     ByName);
 

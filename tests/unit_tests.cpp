@@ -204,6 +204,17 @@ TEST(LogFile, RunsStartedTogetherRecordOnceAndKeepThePreviousCapture) {
 }
 
 // ReadBlock on a pseudo-terminal: the ways a read ends, and a hang-up.
+// How a log name's full path, as Windows makes it, says whether it is a device.
+TEST(LogFile, AFullPathInTheDeviceFormIsADeviceButTheNullDevice) {
+    for (const wchar_t* device : {L"\\\\.\\COM3", L"\\\\.\\aux", L"\\\\.\\CONIN$", L"\\\\.\\pipe\\logs"}) {
+        EXPECT_TRUE(IsDevicePath(device));
+    }
+    for (const wchar_t* place : {L"\\\\.\\nul", L"\\\\.\\NUL.1", L"C:\\Logs\\com3.log.txt", L"\\\\?\\C:\\x.log",
+                                 L"\\\\server\\share\\lumtrex.log"}) {
+        EXPECT_FALSE(IsDevicePath(place));
+    }
+}
+
 TEST(BlockRead, EndsFullAfterAPauseAfterTheTotalOrAtOnceAtAHangUp) {
     const struct {
         std::size_t Waiting;  // bytes on the line before the read
