@@ -672,6 +672,7 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     PtyLine other;
     ASSERT_TRUE(OpenPtyLine(other));
     if (!row.Log.empty()) arguments.insert(arguments.end(), {"--log", Replace(row.Log, "{other}", other.SlavePath)});
+    if (row.Log.find('{') == std::string::npos && !row.Log.empty()) log = dir + "/" + row.Log;  // a name of its own
     if (row.Log == "{dir}/fifo") { ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0); }
     if (row.Log == "{dir}/x.log") {  // an earlier capture's name leads to another port
         WriteFile(dir + "/x.log", "older");
@@ -782,6 +783,8 @@ INSTANTIATE_TEST_SUITE_P(
         EndingRow{"LogIsAFifo", Ending::LogIsADevice, DeviceLog("{dir}/fifo"), 0, 1, 0, false, "", 0, "{dir}/fifo"},
         EndingRow{"LogIsATerminal", Ending::LogIsADevice, DeviceLog("{terminal}"), 0, 1, 0, true, "", 0, "{terminal}"},
         EndingRow{"LogIsTheNullDevice", Ending::Key, "3000\r3000\n", 0, 0, 0, true, "q", 0, "{null}"},
+        // A name in any script is that file, also on Windows beyond its ANSI code page.
+        EndingRow{"LogNamedInAnyScript", Ending::Key, "3000\r3000\n", 0, 0, 3000, true, "q", 0, "Łódź-Wärme.log"},
         EndingRow{"PreviousIsAFolder", Ending::PreviousIsAFolder, NotCreated, 0, 1, 3000, true}),
     ByName);
 
