@@ -12,11 +12,15 @@
 //   CountLineErrors() adds the error flags of one ClearCommError.
 //   CompleteLine()  the line as it is applied: every field that could drop,
 //                   change or stall a byte set explicitly.
+//   PortLine()      a port's line in the list of ports: its name, and what
+//                   Device Manager calls it with the USB vendor and product,
+//                   or else the device the driver registered.
 // ClassifyOpenError() (serial_platform.h) sorts the open failures.
 #pragma once
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 #include "serial.h"
 
@@ -97,3 +101,8 @@ void CountLineErrors(DWORD errors, LineCounters& counters);
 // keep what BuildCommDCBA and the saved state gave. `inputQueue` is the queue
 // the driver reports (0: unknown); flow-control limits must fit inside it.
 void CompleteLine(DCB& line, DWORD baudRate, DWORD inputQueue);
+
+// `friendly` and `hardwareId` as SetupAPI gives them (SPDRP_FRIENDLYNAME, the
+// first SPDRP_HARDWAREID), empty where it knows nothing of the port.
+std::string PortLine(const std::string& com, const std::string& device, const std::string& friendly,
+                     const std::string& hardwareId);

@@ -268,4 +268,24 @@ TEST(LogFile, WaitsAMomentForAViewerAndCannotBeDeletedWhileLive) {
     EXPECT_TRUE(RemoveDirectoryA(dir.c_str()));
 }
 
+// A port as Device Manager names it, its USB IDs from the first hardware ID;
+// the driver's device where SetupAPI knows nothing of it.
+TEST(PortList, NamesAPortAsDeviceManagerDoes) {
+    const struct {
+        const char* Friendly;
+        const char* HardwareId;
+        const char* Line;
+    } rows[] = {
+        {"USB Serial Port (COM5)", "FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000", "COM5  USB Serial Port  0403:6001"},
+        {"Silicon Labs CP210x USB to UART Bridge (com5)", "USB\\Vid_10c4&Pid_EA60&REV_0100",
+         "COM5  Silicon Labs CP210x USB to UART Bridge  10c4:ea60"},
+        {"Communications Port (COM5)", "ACPI\\PNP0501", "COM5  Communications Port"},
+        {"Virtual Port COM5", "", "COM5  Virtual Port COM5"},
+        {"", "", "COM5  \\Device\\VCP0"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(PortLine("COM5", "\\Device\\VCP0", row.Friendly, row.HardwareId), row.Line);
+    }
+}
+
 }  // namespace
