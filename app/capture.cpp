@@ -139,10 +139,24 @@ int DrainQueue() {
 // Keys are looked for at least this often; a read that waits sees them at once.
 constexpr auto KeyLook = std::chrono::milliseconds(50);
 
+// A board with its own USB (CDC-ACM) sends only once DTR says a terminal is there.
+void HintAtDtr(Clock::time_point start, bool& hinted) {
+    const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    if (hinted || silent < 5000) return;
+    hinted = true;  // the port is asked once
+    if (!DtrHintDue(PortIsCdcAcm(), PortSettings.DtrOption, ByteCount, silent)) return;
+    ShowOwedCount();
+    Print("\nHinweis: seit 5 s nichts empfangen. %s ist ein USB-CDC-Geraet; solche Platinen senden oft erst mit "
+          "DTR (-d1).\n", PortName(PortSettings));
+    ShowCount(true);
+}
+
 CaptureEnd CaptureUntilStopped(LineCounters& before, bool& counted) {
     Clock::time_point keysLooked{};  // looked for before the first read
-    bool stopped = false;
+    const Clock::time_point start = Clock::now();
+    bool stopped = false, hinted = false;
     while (!StopRequested()) {
+        if (ByteCount == 0) HintAtDtr(start, hinted);
         if (stopped || Clock::now() - keysLooked >= KeyLook) {
             if (KeyWaiting()) break;
             keysLooked = Clock::now();
@@ -178,6 +192,10 @@ CaptureEnd CaptureUntilStopped(LineCounters& before, bool& counted) {
 }
 
 }  // namespace
+
+bool DtrHintDue(bool cdcAcm, bool dtrRaised, std::uint64_t received, std::int64_t sinceStartMs) {
+    return cdcAcm && !dtrRaised && received == 0 && sinceStartMs >= 5000;
+}
 
 bool WriteBlock(const unsigned char* bytes, std::uint32_t length) {
     if (length == 0) return true;
@@ -245,11 +263,15 @@ std::size_t LineErrorReport(bool haveBefore, const LineCounters& before, bool ha
     const std::uint64_t overrun = since(before.Overrun, after.Overrun) + since(before.BufferOverrun, after.BufferOverrun);
     const std::uint64_t frame = since(before.Frame, after.Frame);
     const std::uint64_t breaks = since(before.Break, after.Break);
-    if (overrun == 0 && frame == 0 && breaks == 0) return 0;
+    const std::uint64_t parity = since(before.Parity, after.Parity);
+    if (overrun == 0 && frame == 0 && breaks == 0 && parity == 0) return 0;
+    char parityText[48] = "";
+    if (parity > 0) std::snprintf(parityText, sizeof parityText, ", Paritaetsfehler %llu", static_cast<unsigned long long>(parity));
     // ASCII on purpose: it must read the same in every console code page.
-    const int length = std::snprintf(text, size, "\nEmpfangsfehler: Ueberlauf %llu, Rahmenfehler %llu, Break %llu\n%s",
+    const int length = std::snprintf(text, size, "\nEmpfangsfehler: Ueberlauf %llu, Rahmenfehler %llu, Break %llu%s\n%s",
                                      static_cast<unsigned long long>(overrun), static_cast<unsigned long long>(frame),
-                                     static_cast<unsigned long long>(breaks), frame > 0 ? "Baudrate pruefen.\n" : "");
+                                     static_cast<unsigned long long>(breaks), parityText,
+                                     frame > 0 ? "Baudrate pruefen.\n" : "");
     return length > 0 && static_cast<std::size_t>(length) < size ? static_cast<std::size_t>(length) : 0;
 }
 

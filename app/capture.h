@@ -37,6 +37,10 @@ bool RunCapture(const char* logName, bool reconnect);
 bool WriteBlock(const unsigned char* bytes, std::uint32_t length);
 bool CloseLog();
 
+// Whether to say that a board with its own USB may send only with DTR
+// raised: a CDC-ACM port, DTR low, nothing received in the first 5 s.
+bool DtrHintDue(bool cdcAcm, bool dtrRaised, std::uint64_t received, std::int64_t sinceStartMs);
+
 // The line saying how many errors the port counted between two readings of
 // its counters, written into `text`: its length, or 0 when there is nothing
 // to say (no error, or a reading without counters).

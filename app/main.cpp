@@ -82,8 +82,12 @@ int main(int argc, char** argv) {
         PortSettings.BaudRate = options.BaudRate;
         fallbacks.Rate = nullptr;
     }
+    PortSettings.Line = options.Line;
     PrintFallbacks(fallbacks);
-    Print("\nSchnittstelle: %s Baudrate: %d Baud\n\n", PortName(PortSettings), PortSettings.BaudRate);
+    char line[8] = "";
+    if (!IsPlain8N1(PortSettings.Line)) LineText(PortSettings.Line, line, sizeof line);
+    Print("\nSchnittstelle: %s Baudrate: %d Baud%s%s\n\n", PortName(PortSettings), PortSettings.BaudRate, *line ? " " : "",
+          line);
 
     bool succeeded = false;
     if (const std::string device = DeviceAmongLogNames(options.LogName); !device.empty()) {

@@ -19,6 +19,7 @@ constexpr int MaxComNumber = 255;
 constexpr int HighestNumberedPort = 8;  // a bare number names COM1 to COM8
 constexpr char Unknown[] = "Unbekannte Option %s (lumtrex --help zeigt alle)\n";
 constexpr char NoValue[] = "Option %s braucht einen Wert (lumtrex --help zeigt alle)\n";
+constexpr char BadLine[] = "Leitung %s geht nicht: --line nimmt z.B. 8N1, 7E1, 8O2 oder 5N1.5 (lumtrex --help zeigt alle)\n";
 constexpr char BadRate[] = "Baudrate %s geht nicht: --baud nimmt 50 bis 4000000 (lumtrex --help zeigt alle)\n";
 std::string NamedDevice;  // a bare device name in the system's device folder
 
@@ -99,6 +100,7 @@ bool TakeRate(Options& options, const char* value) {
     options.BaudRate = rate;
     return true;
 }
+bool TakeLine(Options& options, const char* value) { return ParseLine(value, options.Line); }
 bool TakeLogName(Options& options, const char* value) {
     options.LogName = value;
     return true;
@@ -149,6 +151,9 @@ void TakeOption(Options& options, int argc, const char** argv, int& at) {
 const OptionRow OptionTable[] = {
     {"baud", ValueKind::Text, TakeRate, "--baud N",
      "jede Rate von 50 bis 4000000 statt der Tabelle (lumtrex %s --baud 74880)", Request::Capture, BadRate},
+    {"line", ValueKind::Text, TakeLine, "--line DPS",
+     "Datenbits 5-8, Paritaet N/E/O/M/S, Stopbits 1/1.5/2 statt 8N1, z.B. 7E1 (Waage,\n"
+     "                  Zaehler am optischen Kopf) oder 8E1 (Modbus RTU)", Request::Capture, BadLine},
     {"log", ValueKind::Text, TakeLogName, "--log NAME",
      "Logdatei NAME statt lumtrex.log, z.B. ein Geraet je Datei:\n"
      "                  lumtrex 3 9600 --log waage.log und lumtrex 4 9600 --log ofen.log"},
@@ -179,6 +184,17 @@ bool DecimalValue(const char* text, std::int32_t& value) {
 
 bool IsSupportedRate(std::int64_t rate) {
     return std::find(std::begin(SupportedRates), std::end(SupportedRates), rate) != std::end(SupportedRates);
+}
+
+bool ParseLine(const char* text, LineShape& line) {
+    if (std::strlen(text) < 3 || text[0] < '5' || text[0] > '8') return false;
+    const char parity = static_cast<char>(text[1] & ~0x20);
+    if (!std::strchr("NEOMS", parity) || !IsLetter(text[1])) return false;
+    const char* stops = text + 2;
+    const int half = std::strcmp(stops, "1") == 0 ? 2 : std::strcmp(stops, "1.5") == 0 ? 3 : std::strcmp(stops, "2") == 0 ? 4 : 0;
+    if (half == 0) return false;
+    line = {text[0] - '0', parity, half};
+    return true;
 }
 
 Options TakeOptions(int& argc, const char** argv) {

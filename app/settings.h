@@ -21,6 +21,10 @@ bool DecimalValue(const char* text, std::int32_t& value);
 
 bool IsSupportedRate(std::int64_t rate);
 
+// A line in its short form, case-insensitive: data bits 5 to 8, parity N, E,
+// O, M or S, stop bits 1, 1.5 or 2 ("7E1", "8n2", "5N1.5"); false for any other text.
+bool ParseLine(const char* text, LineShape& line);
+
 // What the command line asks for: the usage text ("--help" anywhere, or "-h",
 // "-?" or "/?" first), the version, the ports present, or else a capture.
 // BadOption: an option unknown or without a usable value; Complaint (a
@@ -32,6 +36,7 @@ struct Options {
     const char* LogName = DefaultLogName;  // --log NAME
     bool Reconnect = true;                 // --no-reconnect: a lost device ends the run
     std::int32_t BaudRate = 0;             // --baud N, any rate from LowestRate to HighestRate; 0: not given
+    LineShape Line;                        // --line DPS
     const char* Bad = nullptr;
     const char* Complaint = nullptr;
 };

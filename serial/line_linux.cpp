@@ -67,17 +67,43 @@ bool PortMakesRate(int fd, int baudRate) {
     return UartMakesRate({serial.type, serial.baud_base, serial.flags, serial.custom_divisor, driver}, baudRate);
 }
 
-// Raw 8N1 with the read settings ReadBlock relies on, the rate left as it is:
-// no echo, no translation of any byte, no flow control, a break counted by
-// the driver but no byte for it.
-termios2 RawLine(termios2 line) {
+constexpr tcflag_t ShapeBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+
+// The c_cflag bits of a line; false for one Linux cannot set (1.5 stop bits
+// are CSTOPB with 5 data bits, and only there; 2 stop bits not with 5).
+bool ShapeFlags(const LineShape& shape, tcflag_t& bits) {
+    constexpr tcflag_t Sizes[] = {CS5, CS6, CS7, CS8};
+    const bool stopsMade = shape.HalfStopBits == 2 || (shape.HalfStopBits == 3) == (shape.DataBits == 5);
+    if (shape.DataBits < 5 || shape.DataBits > 8 || !stopsMade) return false;
+    bits = Sizes[shape.DataBits - 5] | (shape.HalfStopBits > 2 ? CSTOPB : 0);
+    switch (shape.Parity) {
+        case 'N': return true;
+        case 'E': bits |= PARENB; return true;
+        case 'O': bits |= PARENB | PARODD; return true;
+        case 'M': bits |= PARENB | CMSPAR | PARODD; return true;
+        case 'S': bits |= PARENB | CMSPAR; return true;
+        default: return false;
+    }
+}
+
+// A pseudo-terminal has no line: Linux keeps CS8 without parity whatever is set.
+bool IsPseudoTerminal(int fd) {
+    struct stat device {};
+    return fstat(fd, &device) == 0 && S_ISCHR(device.st_mode) && major(device.st_rdev) >= 136 && major(device.st_rdev) <= 143;
+}
+
+// Raw, in the line's shape, with the read settings ReadBlock relies on, the
+// rate left as it is: no echo, no translation of any byte, no flow control,
+// a break counted by the driver but no byte for it, parity neither checked
+// nor marked (a byte with a parity error is kept as it came).
+termios2 RawLine(termios2 line, tcflag_t shape) {
     line.c_iflag &= ~static_cast<tcflag_t>(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
                                            INPCK | IUCLC | IMAXBEL);
     line.c_iflag |= IGNBRK;
     line.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     line.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-    line.c_cflag |= CS8 | CLOCAL | CREAD;
+    line.c_cflag &= ~static_cast<tcflag_t>(ShapeBits | CRTSCTS);
+    line.c_cflag |= shape | CLOCAL | CREAD;
     line.c_cc[VMIN] = 1;
     line.c_cc[VTIME] = 0;
     return line;
@@ -102,21 +128,37 @@ bool UartMakesRate(const UartReport& uart, int rate) {
 
 int ReadLineConfiguration(int fd) { return ioctl(fd, TCGETS2, &Line) == 0 ? 0 : errno; }
 
-int ApplyRawLine(int fd, int baudRate) {
-    if (!PortMakesRate(fd, baudRate)) return EINVAL;
-    termios2 line = RawLine(Line);
+// The driver changes what it cannot make (ftdi_sio: 5 or 6 data bits) and says so only in the read-back.
+int SetAndCheck(int fd, termios2& line, tcflag_t shape) {
+    if (ioctl(fd, TCSETS2, &line) != 0) return errno;
+    if (ioctl(fd, TCGETS2, &line) != 0) return errno;
+    return (line.c_cflag & ShapeBits) == shape || IsPseudoTerminal(fd) ? 0 : EINVAL;
+}
+
+int ApplyRawLine(int fd, int baudRate, const LineShape& shape) {
+    tcflag_t bits = 0;
+    if (!ShapeFlags(shape, bits) || !PortMakesRate(fd, baudRate)) return EINVAL;
+    termios2 line = RawLine(Line, bits);
     line.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
     line.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
     line.c_ispeed = line.c_ospeed = static_cast<speed_t>(baudRate);
-    if (ioctl(fd, TCSETS2, &line) != 0) return errno;
-    if (ioctl(fd, TCGETS2, &line) != 0) return errno;
+    if (const int error = SetAndCheck(fd, line, bits)) return error;
     if (!RateAccepted(line.c_ospeed, baudRate) || !RateAccepted(line.c_ispeed, baudRate)) return EINVAL;
     return 0;
 }
 
-int ApplyRawLineAtPreviousRate(int fd) {
-    termios2 line = RawLine(Line);
-    return ioctl(fd, TCSETS2, &line) == 0 ? 0 : errno;
+int ApplyRawLineAtPreviousRate(int fd, const LineShape& shape) {
+    tcflag_t bits = 0;
+    if (!ShapeFlags(shape, bits)) return EINVAL;
+    termios2 line = RawLine(Line, bits);
+    return SetAndCheck(fd, line, bits);
+}
+
+bool IsCdcAcm(int fd) {
+    struct stat device {};
+    char driver[64] = "";
+    if (fstat(fd, &device) == 0 && S_ISCHR(device.st_mode)) DriverName(device.st_rdev, driver, sizeof driver);
+    return std::strcmp(driver, "cdc_acm") == 0;
 }
 
 unsigned PreviousRate() { return Line.c_ospeed; }  // the kernel keeps it in baud for every rate
@@ -130,5 +172,6 @@ bool LineErrorCounters(int fd, LineCounters& counters) {
     counters.BufferOverrun = static_cast<std::uint32_t>(counts.buf_overrun);
     counters.Frame = static_cast<std::uint32_t>(counts.frame);
     counters.Break = static_cast<std::uint32_t>(counts.brk);
+    counters.Parity = static_cast<std::uint32_t>(counts.parity);
     return true;
 }

@@ -17,15 +17,31 @@
 namespace {
 termios Line{};  // the line as the port had it when we opened it
 
-// Raw 8N1 with the read settings ReadBlock relies on, the rate left as it
-// is; a break is counted by the driver but gives no byte.
-termios RawLine(termios line) {
+// The c_cflag bits of a line; false for one this system cannot set: mark
+// and space parity need CMSPAR, and 1.5 stop bits have no setting here.
+bool ShapeFlags(const LineShape& shape, tcflag_t& bits) {
+    constexpr tcflag_t Sizes[] = {CS5, CS6, CS7, CS8};
+    if (shape.DataBits < 5 || shape.DataBits > 8 || shape.HalfStopBits == 3) return false;
+    bits = Sizes[shape.DataBits - 5] | (shape.HalfStopBits == 4 ? CSTOPB : 0);
+    if (shape.Parity == 'E' || shape.Parity == 'O') bits |= PARENB | (shape.Parity == 'O' ? PARODD : 0);
+#if defined(CMSPAR)
+    if (shape.Parity == 'M' || shape.Parity == 'S') bits |= PARENB | CMSPAR | (shape.Parity == 'M' ? PARODD : 0);
+    return true;
+#else
+    return shape.Parity != 'M' && shape.Parity != 'S';
+#endif
+}
+
+// Raw, in the line's shape, with the read settings ReadBlock relies on, the
+// rate left as it is; a break is counted by the driver but gives no byte;
+// parity neither checked nor marked.
+termios RawLine(termios line, tcflag_t shape) {
     const speed_t input = cfgetispeed(&line), output = cfgetospeed(&line);
     cfmakeraw(&line);
-    line.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | BRKINT | PARMRK);
+    line.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | BRKINT | PARMRK | INPCK);
     line.c_iflag |= IGNBRK;
-    line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-    line.c_cflag |= CS8 | CLOCAL | CREAD;
+    line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    line.c_cflag |= shape | CLOCAL | CREAD;
     line.c_cc[VMIN] = 1;
     line.c_cc[VTIME] = 0;
     cfsetispeed(&line, input);
@@ -37,8 +53,10 @@ termios RawLine(termios line) {
 
 int ReadLineConfiguration(int fd) { return tcgetattr(fd, &Line) == 0 ? 0 : errno; }
 
-int ApplyRawLine(int fd, int baudRate) {
-    termios line = RawLine(Line);
+int ApplyRawLine(int fd, int baudRate, const LineShape& shape) {
+    tcflag_t bits = 0;
+    if (!ShapeFlags(shape, bits)) return EINVAL;
+    termios line = RawLine(Line, bits);
     const speed_t rate = static_cast<speed_t>(baudRate);
     // Where speed_t holds B constants (Linux without termios2), a rate
     // without one is refused here, never applied as the rate the line had.
@@ -52,10 +70,14 @@ int ApplyRawLine(int fd, int baudRate) {
     return errno;
 }
 
-int ApplyRawLineAtPreviousRate(int fd) {
-    const termios line = RawLine(Line);
+int ApplyRawLineAtPreviousRate(int fd, const LineShape& shape) {
+    tcflag_t bits = 0;
+    if (!ShapeFlags(shape, bits)) return EINVAL;
+    const termios line = RawLine(Line, bits);
     return tcsetattr(fd, TCSANOW, &line) == 0 ? 0 : errno;
 }
+
+bool IsCdcAcm(int) { return false; }  // no portable way to ask
 
 unsigned PreviousRate() {
     const speed_t speed = cfgetospeed(&Line);

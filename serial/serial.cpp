@@ -2,6 +2,7 @@
 // system; serial_<system>.cpp does the system calls.
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "../console/console.h"
@@ -31,6 +32,12 @@ const char* OpenFaultText(OpenFault fault) {
     return "Fehlercode: %d\n";
 }
 
+const char* LineText(const LineShape& line, char* text, std::size_t size) {
+    std::snprintf(text, size, "%d%c%s", line.DataBits, line.Parity,
+                  line.HalfStopBits == 3 ? "1.5" : line.HalfStopBits == 4 ? "2" : "1");
+    return text;
+}
+
 namespace {
 
 constexpr int ReopenInterval = 500;  // ms between two tries to open a lost port again
@@ -52,7 +59,7 @@ void ReportOpenError(int error, const char* name, bool sayMissing);
 // even report its line settings is no communications device (a disk, a
 // file, /dev/zero): it is closed again, as if it had never opened. A line
 // the port refuses is reported, and the capture runs at the port's previous
-// rate, but on a line of ours: raw 8N1, our time-outs, purged, the lines as
+// rate, but on a line of ours: raw, as --line asks (8N1), our time-outs, purged, the lines as
 // asked; never as another program left it (echoing, translating, waiting
 // without a limit, sending XOFF). A port that refuses our line at its own
 // rate too is closed again. A refused time-out leaves the rest undone.
@@ -66,6 +73,10 @@ int ConfigurePort(const char* name) {
     if (int error = SetLineState(PortSettings.BaudRate)) {
         Say(" %s SetCommState nicht ok !\n", name);
         if (SetLineAtPortRate() != 0) {
+            // Not 8N1, the line itself is refused: garbage is never recorded.
+            char line[8];
+            if (!IsPlain8N1(PortSettings.Line)) Say("Leitung %s geht an dieser Schnittstelle nicht.\n",
+                                                     LineText(PortSettings.Line, line, sizeof line));
             CloseDevice();
             PortHandle = InvalidPortHandle;
             return error;

@@ -25,9 +25,20 @@
 //
 // Call OpenPort once, ReadBlock as often as needed, ClosePort once.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 inline constexpr int DefaultBaudRate = 9600;
+
+// Data bits, parity and stop bits.
+struct LineShape {
+    int DataBits = 8;      // 5 to 8
+    char Parity = 'N';     // N, E, O, M (mark) or S (space)
+    int HalfStopBits = 2;  // 2: one stop bit, 3: one and a half, 4: two
+};
+inline bool IsPlain8N1(const LineShape& line) { return line.DataBits == 8 && line.Parity == 'N' && line.HalfStopBits == 2; }
+// The line in its short form ("7E1", "5N1.5"), written into `text` (8 bytes do).
+const char* LineText(const LineShape& line, char* text, std::size_t size);
 
 // The port a run records and how.
 struct Settings {
@@ -35,6 +46,7 @@ struct Settings {
     int BaudRate = DefaultBaudRate;    // a rate of the table, or any the user asked for by --baud
     bool DtrOption = false;            // raise DTR while capturing
     bool RtsOption = false;            // raise RTS while capturing
+    LineShape Line;                    // 8N1 unless --line asks for another
     const char* DevicePath = nullptr;  // a device named by path, else null
     char ComName[8] = "COM1";          // "COM<PortIndex + 1>"
 };
@@ -98,6 +110,9 @@ bool PortIsOpen();
 // cannot be used (held by another program, refused), never that it is missing.
 bool ReopenPort();
 void ClosePort();
+// Whether the open port is a USB CDC-ACM device (Linux: driver cdc_acm;
+// Windows: usbser), whose board may send only once DTR is raised.
+bool PortIsCdcAcm();
 // One line a port (its name, driver and what identifies it), or a line that
 // says none was found and what to check.
 void ListPorts();
@@ -120,6 +135,7 @@ struct LineCounters {
     std::uint32_t BufferOverrun = 0;  // the driver's queue overflowed
     std::uint32_t Frame = 0;          // a byte without its stop bit: usually the wrong rate
     std::uint32_t Break = 0;          // the line held low for longer than a byte
+    std::uint32_t Parity = 0;         // a byte whose parity bit was wrong
 };
 // The open port's counters now; false where the system keeps none.
 bool ReadLineCounters(LineCounters& counters);

@@ -78,18 +78,20 @@ int OpenDevice(const char* name) {
 int GetLineState() { return ReadLineConfiguration(Fd()); }
 
 int SetLineState(int baudRate) {
-    const int error = ApplyRawLine(Fd(), baudRate);
+    const int error = ApplyRawLine(Fd(), baudRate, PortSettings.Line);
     if (error == 0) DropModemLines(Fd());  // some drivers raise them on a rate change
     return error;
 }
 
 int SetLineAtPortRate() {
-    const int error = ApplyRawLineAtPreviousRate(Fd());
+    const int error = ApplyRawLineAtPreviousRate(Fd(), PortSettings.Line);
     if (error == 0) DropModemLines(Fd());
     return error;
 }
 
 unsigned PortRate() { return PreviousRate(); }
+
+bool PortIsCdcAcm() { return IsCdcAcm(Fd()); }
 
 int SetReadTimeouts() { return 0; }  // ReadBlock keeps PortTimeouts itself
 

@@ -98,21 +98,34 @@ void CountLineErrors(DWORD errors, LineCounters& counters) {
     if (errors & (CE_OVERRUN | CE_RXOVER)) ++counters.Overrun;
     if (errors & CE_FRAME) ++counters.Frame;
     if (errors & CE_BREAK) ++counters.Break;
+    if (errors & CE_RXPARITY) ++counters.Parity;
 }
 
-void CompleteLine(DCB& line, DWORD baudRate, DWORD inputQueue) {
+std::string ModeText(DWORD baudRate, const LineShape& shape) {
+    char mode[40];
+    std::snprintf(mode, sizeof mode, "%lu,%c,%d,%s", static_cast<unsigned long>(baudRate),
+                  static_cast<char>(shape.Parity | 0x20), shape.DataBits,
+                  shape.HalfStopBits == 3 ? "1.5" : shape.HalfStopBits == 4 ? "2" : "1");
+    return mode;
+}
+
+void CompleteLine(DCB& line, DWORD baudRate, DWORD inputQueue, const LineShape& shape) {
     line.DCBlength = sizeof(DCB);
     line.BaudRate = baudRate;
-    line.ByteSize = 8;
-    line.Parity = NOPARITY;
-    line.StopBits = ONESTOPBIT;
+    line.ByteSize = static_cast<BYTE>(shape.DataBits);
+    const char* parities = "NOEMS";  // NOPARITY 0, ODDPARITY 1, EVENPARITY 2, MARKPARITY 3, SPACEPARITY 4
+    const char* parity = std::strchr(parities, shape.Parity);
+    line.Parity = static_cast<BYTE>(parity && shape.Parity ? parity - parities : NOPARITY);
+    line.StopBits = static_cast<BYTE>(shape.HalfStopBits == 3 ? ONE5STOPBITS : shape.HalfStopBits == 4 ? TWOSTOPBITS : ONESTOPBIT);
     line.fBinary = 1;
     line.fDtrControl = DTR_CONTROL_DISABLE;
     line.fRtsControl = RTS_CONTROL_DISABLE;
     // Left on by an earlier program these strip zero bytes (fNull), drop bytes
     // while DSR is low (fDsrSensitivity), replace bytes (fErrorChar, fParity),
     // abort reads on line errors (fAbortOnError) or stall the line (the rest).
-    line.fParity = 0;
+    // With a parity bit, parity is checked so that its errors are counted;
+    // a byte with one is kept as it came (no error character).
+    line.fParity = shape.Parity != 'N';
     line.fOutxCtsFlow = 0;
     line.fOutxDsrFlow = 0;
     line.fDsrSensitivity = 0;
@@ -201,10 +214,8 @@ int ApplyLine(DWORD baudRate) {
     // Drivers keep the line settings between opens, so start from the saved
     // state but set every field that matters.
     DCB line = PortState;
-    char mode[52];
-    std::snprintf(mode, sizeof mode, "%lu,n,8,1", static_cast<unsigned long>(baudRate));
-    BuildCommDCBA(mode, &line);
-    CompleteLine(line, baudRate, queue);
+    BuildCommDCBA(ModeText(baudRate, PortSettings.Line).c_str(), &line);
+    CompleteLine(line, baudRate, queue, PortSettings.Line);
     return ErrorOf(SetCommState(port, &line));
 }
 
@@ -215,6 +226,14 @@ int SetLineState(int baudRate) { return ApplyLine(static_cast<DWORD>(baudRate));
 int SetLineAtPortRate() { return ApplyLine(PortState.BaudRate); }
 
 unsigned PortRate() { return PortState.BaudRate; }
+
+bool PortIsCdcAcm() {
+    // usbser names its devices \Device\USBSER000 and on.
+    const char* name = PortName(PortSettings);
+    if (std::strncmp(name, "\\\\.\\", 4) == 0) name += 4;
+    char target[256] = {};
+    return QueryDosDeviceA(name, target, sizeof target) > 0 && _strnicmp(target, "\\Device\\USBSER", 14) == 0;
+}
 
 int SetReadTimeouts() {
     COMMTIMEOUTS timeouts{PortTimeouts.ReadIntervalTimeout, PortTimeouts.ReadTotalTimeoutMultiplier,

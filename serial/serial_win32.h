@@ -100,7 +100,9 @@ void CountLineErrors(DWORD errors, LineCounters& counters);
 // Sets the fields a driver may have kept from an earlier program; the others
 // keep what BuildCommDCBA and the saved state gave. `inputQueue` is the queue
 // the driver reports (0: unknown); flow-control limits must fit inside it.
-void CompleteLine(DCB& line, DWORD baudRate, DWORD inputQueue);
+void CompleteLine(DCB& line, DWORD baudRate, DWORD inputQueue, const LineShape& shape);
+// The mode text BuildCommDCBA takes for a rate and a line ("9600,e,7,1").
+std::string ModeText(DWORD baudRate, const LineShape& shape);
 
 // `friendly` and `hardwareId` as SetupAPI gives them (SPDRP_FRIENDLYNAME, the
 // first SPDRP_HARDWAREID), empty where it knows nothing of the port.

@@ -113,10 +113,10 @@ TEST(PendingReads, WaitForTheirTimeOutsAndAreCutShortOnlyAfterAKeyOrAStop) {
     }
 }
 
-// One count a report for each kind, an overflow however it overflowed; parity
-// never, as the line has none. The counters wrap, as the capture expects.
-TEST(LineErrorFlags, CountOncePerReportParityNever) {
-    LineCounters counters{0xFFFFFFFF, 0, 0xFFFFFFFF, 0};
+// One count a report for each kind, an overflow however it overflowed. The
+// counters wrap, as the capture expects.
+TEST(LineErrorFlags, CountOncePerReport) {
+    LineCounters counters{0xFFFFFFFF, 0, 0xFFFFFFFF, 0, 7};
     CountLineErrors(CE_OVERRUN | CE_RXOVER | CE_FRAME | CE_RXPARITY, counters);
     CountLineErrors(CE_RXOVER | CE_BREAK, counters);
     CountLineErrors(CE_RXPARITY, counters);
@@ -124,13 +124,42 @@ TEST(LineErrorFlags, CountOncePerReportParityNever) {
     EXPECT_EQ(counters.BufferOverrun, 0u);
     EXPECT_EQ(counters.Frame, 0u);
     EXPECT_EQ(counters.Break, 1u);
+    EXPECT_EQ(counters.Parity, 9u);
+}
+
+// The line as the mode text gives it to BuildCommDCBA and as it is applied:
+// parity checked only where there is a parity bit, so that its errors are counted.
+TEST(LineSetUp, TakesEveryLineTheModeTextNames) {
+    const struct {
+        LineShape Shape;
+        const char* Mode;
+        BYTE ByteSize, Parity, StopBits;
+    } rows[] = {
+        {{8, 'N', 2}, "9600,n,8,1", 8, NOPARITY, ONESTOPBIT},   {{7, 'E', 2}, "9600,e,7,1", 7, EVENPARITY, ONESTOPBIT},
+        {{8, 'O', 4}, "9600,o,8,2", 8, ODDPARITY, TWOSTOPBITS}, {{5, 'N', 3}, "9600,n,5,1.5", 5, NOPARITY, ONE5STOPBITS},
+        {{7, 'M', 2}, "9600,m,7,1", 7, MARKPARITY, ONESTOPBIT}, {{8, 'S', 2}, "9600,s,8,1", 8, SPACEPARITY, ONESTOPBIT},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(ModeText(9600, row.Shape), row.Mode);
+        DCB built{};
+        built.DCBlength = sizeof built;
+        ASSERT_TRUE(BuildCommDCBA(row.Mode, &built)) << row.Mode;
+        DCB applied = built;
+        CompleteLine(applied, 9600, 65536, row.Shape);
+        for (const DCB& line : {built, applied}) {
+            EXPECT_TRUE(line.ByteSize == row.ByteSize && line.Parity == row.Parity && line.StopBits == row.StopBits)
+                << row.Mode << ": " << int{line.ByteSize} << " " << int{line.Parity} << " " << int{line.StopBits};
+        }
+        EXPECT_EQ(applied.fParity, row.Shape.Parity != 'N' ? 1u : 0u) << row.Mode;
+        EXPECT_EQ(applied.fErrorChar, 0u) << row.Mode;
+    }
 }
 
 TEST(LineSetUp, OverridesEveryFieldAnEarlierProgramMayHaveLeft) {
     DCB hostile;
     std::memset(&hostile, 0xFF, sizeof hostile);
     DCB line = hostile;
-    CompleteLine(line, 76800, 65536);
+    CompleteLine(line, 76800, 65536, LineShape{});
     const struct {
         const char* Name;
         DWORD Applied, Expected;
@@ -151,7 +180,7 @@ TEST(LineSetUp, OverridesEveryFieldAnEarlierProgramMayHaveLeft) {
     for (const auto& field : fields) EXPECT_EQ(field.Applied, field.Expected) << field.Name;
     // The flow limits fit the queue the driver reports, and a WORD.
     for (auto [queue, limit] : {std::pair<DWORD, WORD>{4096, 1024}, {0, 0}, {1 << 20, 0xFFFF}}) {
-        CompleteLine(line, 9600, queue);
+        CompleteLine(line, 9600, queue, LineShape{});
         EXPECT_TRUE(line.XonLim == limit && line.XoffLim == limit) << queue << ": " << line.XonLim << ", " << line.XoffLim;
     }
 }
