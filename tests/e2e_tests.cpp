@@ -200,6 +200,12 @@ struct StartRow {
     bool WineToo = true;                // the port names a COM port under Wine too
 };
 
+std::string Octal(unsigned value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%o", value);
+    return text;
+}
+
 std::string SettingsLine(const std::string& port, int rate) {
     return "\nSchnittstelle: " + port + " Baudrate: " + std::to_string(rate) + " Baud\n\n";
 }
@@ -269,7 +275,11 @@ INSTANTIATE_TEST_SUITE_P(
         // A line we cannot make ours at any rate: never recorded on the line another program left.
         StartRow{"LineRefusedAtEveryRate", {"{port}", "4800"},
                  SettingsLine("{port}", 4800) + " {port} SetCommState nicht ok !\nFehlercode: {EINVAL}\n" + KeyPrompt,
-                 0, 1, Prepare::LineRefused}),
+                 0, 1, Prepare::LineRefused},
+        // A line the system cannot set (Linux has no 2 stop bits with 5 data bits) is not recorded at all.
+        StartRow{"LineTheSystemCannotSet", {"{port}", "9600", "--line", "5N2"},
+                 "\nSchnittstelle: {port} Baudrate: 9600 Baud 5N2\n\n {port} SetCommState nicht ok !\n"
+                 "Leitung 5N2 geht an dieser Schnittstelle nicht.\nFehlercode: 22\n" + KeyPrompt, 0, 1, Prepare::Nothing, false}),
     ByName);
 
 // A USB adapter that drops out for a moment: the run waits for the port,
@@ -505,6 +515,8 @@ struct CaptureRow {
     bool LeftCanonical = true;
     bool ByOption = false;  // asked for by --baud: a rate outside the table
     int SyncMs = 0;         // each sync of the log to the disk takes this long (the stand-in)
+    std::string Line = "";  // --line's value, and the c_cflag bits it must set (octal, as the stand-in records them)
+    unsigned Shape = 0;
 };
 
 class Capture : public EndToEnd, public ::testing::WithParamInterface<CaptureRow> {};
@@ -526,17 +538,24 @@ TEST_P(Capture, LogsEveryByteUnchangedAtTheRateAsked) {
     if (row.To == Output::File) options.StdoutFile = dir + "/out.txt";
     options.StdoutReaderGone = row.To == Output::ReaderGone;
     if (!row.Driver.empty()) options.Environment = WithStandIn("LUMTREX_TEST_LINE=" + row.Driver);
-    const std::string syncs = dir + "/syncs";
+    const std::string syncs = dir + "/syncs", shapes = dir + "/shapes";
     if (row.SyncMs) options.Environment = WithStandIn("LUMTREX_TEST_SYNC=" + std::to_string(row.SyncMs) + ":" + syncs);
+    if (!row.Line.empty()) options.Environment = WithStandIn("LUMTREX_TEST_CFLAG=" + shapes);
     const int rate = row.Rate ? row.Rate : 115200;
-    auto run = row.ByOption ? Launch({"{port}", "--baud=" + std::to_string(rate)}, options)
-                            : Launch({"{port}", std::to_string(rate)}, options);
+    std::vector<std::string> arguments = {"{port}", row.ByOption ? "--baud=" + std::to_string(rate) : std::to_string(rate)};
+    if (!row.Line.empty()) arguments.insert(arguments.end(), {"--line", row.Line});
+    auto run = Launch(arguments, options);
     if (!row.Driver.empty()) {
         const std::string refused = " {port} SetCommState nicht ok !\nFehlercode: {EINVAL}\nBaudrate bleibt 4800 Baud.\n";
         ASSERT_TRUE(run->WaitForOutput(Expand(refused) + CaptureHeader)) << run->Output();
     }
     ASSERT_TRUE(WaitForLog(0));
     std::this_thread::sleep_for(200ms);
+    if (!row.Line.empty()) {  // the line named, and set as asked (Wine sets the pty's CS8 again with its time-outs)
+        ASSERT_TRUE(run->WaitForOutput("Baud " + row.Line + "\n")) << run->Output();
+        const std::string asked = "\n" + ReadFile(shapes);
+        EXPECT_NE(asked.find("\n" + Octal(row.Shape) + "\n"), std::string::npos) << asked;
+    }
     if (row.To == Output::File) {  // the prompt is out before the capture waits for its key
         EXPECT_NE(ReadFile(dir + "/out.txt").find("beliebiger Taste"), std::string::npos);
     }
@@ -601,6 +620,13 @@ INSTANTIATE_TEST_SUITE_P(
         // The slowest rate (a byte every 67 ms) and the fastest; every rate
         // and the line errors on real drivers: RealDrivers.
         CaptureRow{"Baud150", Pattern::Bytes, 256, 150}, CaptureRow{"Baud3000000", Pattern::Bytes, 256, 3000000},
+        // Other lines, as instruments speak them: what the system is asked to set (a pty keeps 8N1).
+        CaptureRow{"Line7E1", Pattern::Bytes, 256, 9600, Output::Console, true, "", true, false, 0, "7E1", CS7 | PARENB},
+        CaptureRow{"Line8O2", Pattern::Bytes, 256, 0, Output::Console, false, "", true, false, 0, "8O2",
+                   CS8 | PARENB | PARODD | CSTOPB},
+        CaptureRow{"Line5N1AndAHalf", Pattern::Bytes, 256, 0, Output::Console, false, "", true, false, 0, "5N1.5", CS5 | CSTOPB},
+        CaptureRow{"Line7M1", Pattern::Bytes, 256, 0, Output::Console, false, "", true, false, 0, "7M1",
+                   CS7 | PARENB | PARODD | CMSPAR},
         // A log on a slow card: each sync 800 ms, none holding up a read of a 4 s stream.
         CaptureRow{"SlowSyncs", Pattern::Random, 400000, 1000000, Output::Console, false, "", true, false, 800},
         // Rates boards use outside the table, by --baud (Wine knows no such rate on a pseudo-terminal).
@@ -805,7 +831,7 @@ INSTANTIATE_TEST_SUITE_P(
 // lines, sends a break and unplugs the adapter. A row's folder is shared with
 // the guest. Without a terminal, SIGTERM ends a capture (status 143).
 
-enum class Probe { Bytes, Rate, Lines, Break, Unplug, Held, PowerCut };
+enum class Probe { Bytes, Rate, Lines, Break, Unplug, Held, PowerCut, Line };
 
 struct GuestRow {
     std::string Name;
@@ -815,10 +841,12 @@ struct GuestRow {
     // the driver must program (within 1 %). Lines: DTR (1) and RTS (2) during
     // the capture. Break: the bytes a break adds to the log, -1 unchecked.
     // PowerCut: the log on the guest's ext4 disk; QEMU is killed and booted again.
+    // Line: ttyS1, the 16550's line control register (its low 6 bits); ttyUSB0, what QEMU's adapter was told.
     int Value = 0;
     std::string Holder = "";    // Held: run in /tmp before the program, such as what holds the port
     std::string Expected = "";  // in the console text
     int Status = 143;           // as the guest's shell reports it
+    std::string Told = "";      // Line on ttyUSB0: what QEMU's adapter was told last
 };
 
 class RealDrivers : public ::testing::TestWithParam<GuestRow> {
@@ -831,9 +859,10 @@ protected:
         const std::size_t at = trace.rfind(key);
         return at == std::string::npos ? "" : trace.substr(at + key.size(), trace.find('\n', at) - at - key.size());
     }
-    static int ModemControl() {  // the 16550's MCR at COM2's base + 4
-        const std::string answer =
-            guest->Monitor(R"({"execute":"human-monitor-command","arguments":{"command-line":"i /b 0x2fc"}})");
+    static int ModemControl() { return Register(4); }  // the 16550's MCR
+    static int Register(int offset) {  // at COM2's base + offset
+        const std::string answer = guest->Monitor(R"({"execute":"human-monitor-command","arguments":{"command-line":"i /b )" +
+                                                  std::to_string(0x2f8 + offset) + R"("}})");
         const std::size_t at = answer.find("= 0x");
         return at == std::string::npos ? -1 : static_cast<int>(std::strtol(answer.c_str() + at + 2, nullptr, 16));
     }
@@ -886,6 +915,14 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
             break;
         }
         case Probe::Lines: EXPECT_EQ(ModemControl() & 3, row.Value); break;
+        case Probe::Line:
+            if (line == guest->Serial) {  // the even-parity bit means nothing without parity: Linux sets it then
+                const int lcr = Register(3);
+                EXPECT_EQ(lcr & (lcr & 0x08 ? 0x3f : 0x0f), row.Value) << "LCR " << lcr;
+            }
+            if (line == guest->Usb) { EXPECT_EQ(Programmed(traced, "usb_serial_set_data"), row.Told) << guest->Trace().substr(traced); }
+            if (row.Status == 143) send(1024, 0);  // recorded: every byte as it came
+            break;
         case Probe::Break:
             send(3000, 0);
             std::this_thread::sleep_for(300ms);
@@ -958,6 +995,17 @@ std::vector<GuestRow> GuestRows() {
         {"S1LinesNoOption", "/dev/ttyS1 9600", Probe::Lines, 0},
         {"S1LinesDtr", "/dev/ttyS1 9600 -d1", Probe::Lines, 1},
         {"S1LinesRts", "/dev/ttyS1 9600 x -c1", Probe::Lines, 2},
+        {"S1LinesRtsOnlyInFourthPlace", "/dev/ttyS1 9600 -c1", Probe::Lines, 0},
+        // The 16550's LCR: word length in bits 0-1, 1.5 or 2 stop bits in 2, parity in 3 (on), 4 (even), 5 (stuck).
+        {"S1Line7E1", "/dev/ttyS1 9600 --line 7E1", Probe::Line, 0x1a},
+        {"S1Line8O2", "/dev/ttyS1 9600 --line 8O2", Probe::Line, 0x0f},
+        {"S1Line5N1AndAHalf", "/dev/ttyS1 9600 --line 5N1.5", Probe::Line, 0x04},
+        {"S1Line7M1", "/dev/ttyS1 9600 --line 7M1", Probe::Line, 0x2a},
+        // ftdi_sio takes 5 data bits as its "CS5 quirk" (0 to the adapter, which QEMU's reads as 8); no 1.5 stop bits.
+        {"U0Line7E1", "/dev/ttyUSB0 9600 --line 7E1", Probe::Line, 0, "", "", 143, " dev 0:1 parity E, data bits 7, stop bits 1"},
+        {"U0Line8O2", "/dev/ttyUSB0 9600 --line 8O2", Probe::Line, 0, "", "", 143, " dev 0:1 parity O, data bits 8, stop bits 2"},
+        {"U0Line5N1AndAHalf", "/dev/ttyUSB0 9600 --line 5N1.5", Probe::Line, 0, "", "", 143,
+         " dev 0:1 parity N, data bits 8, stop bits 2"},
         // Sent on an idle, drained line: counted, and no 0x00 byte in the log.
         {"S1Break", "/dev/ttyS1 115200", Probe::Break, 0, "", "Break 1\n"},
         {"S1HeldByLumtrex", "/dev/ttyS1 9600", Probe::Held, 0, "lumtrex /dev/ttyS1 9600", refused, 1},

@@ -266,7 +266,8 @@ void Guest::Boot() {
         "-qmp", "unix:" + dir_ + "/qmp,server=on,wait=off",
         "-fsdev", "local,id=share,path=" + Share + ",security_model=none",
         "-device", "virtio-9p-pci,fsdev=share,mount_tag=share", "-D", dir_ + "/trace",
-        "-trace", "serial_update_parameters", "-trace", "usb_serial_set_baud"};
+        "-trace", "serial_update_parameters", "-trace", "usb_serial_set_baud", "-trace", "usb_serial_set_data",
+        "-trace", "usb_serial_unsupported_data_bits", "-trace", "usb_serial_unsupported_stopbits"};
     // A disk the guest keeps across boots: ext4, seen there as /disk.
     if (FileSize(guestDir_ + "/disk.img") > 0) {
         command.push_back("-drive");

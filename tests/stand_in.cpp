@@ -3,6 +3,9 @@
 // - LUMTREX_TEST_LINE "refuse:R": setting rate R fails with EINVAL and changes
 //   nothing (in TCSETS2 and, for Wine, tcsetattr), as drivers of other systems
 //   refuse it; "substitute:R:M": TCSETS2 at rate R sets M, as drivers that fall back do.
+// - LUMTREX_TEST_CFLAG FILE: the line's shape each set asks for (the c_cflag
+//   bits CSIZE, PARENB, PARODD, CMSPAR, CSTOPB, in octal) is appended to FILE as
+//   a line: a pseudo-terminal forces CS8 without parity whatever is set.
 // - LUMTREX_TEST_CLOSE_ERROR: the close of lumtrex.log fails with that error
 //   number after it really closed, as on NFS or FUSE.
 // - LUMTREX_TEST_SYNC "MS[:FILE]": each fdatasync takes MS milliseconds more,
@@ -38,6 +41,14 @@ bool Line(LineScript& script) {
 
 using Ioctl = int (*)(int, unsigned long, ...);
 
+void RecordShape(unsigned cflag) {
+    const char* file = std::getenv("LUMTREX_TEST_CFLAG");
+    std::FILE* record = file ? std::fopen(file, "a") : nullptr;
+    if (!record) return;
+    std::fprintf(record, "%o\n", cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB));
+    std::fclose(record);
+}
+
 }  // namespace
 
 extern "C" int ioctl(int fd, unsigned long request, ...) {
@@ -49,6 +60,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     LineScript script;
     const bool setting = request == TCSETS2 || request == TCSETSW2 || request == TCSETSF2;
     auto* line = static_cast<termios2*>(argument);
+    if (setting) RecordShape(line->c_cflag);
     if (!Line(script) || !setting || line->c_ospeed != script.Rate) {
         return real(fd, request, argument);
     }
@@ -85,6 +97,7 @@ extern "C" int tcsetattr(int fd, int when, const void* modes) {
     static const auto real = reinterpret_cast<Set>(dlsym(RTLD_NEXT, "tcsetattr"));
     static const auto get = reinterpret_cast<Get>(dlsym(RTLD_NEXT, "tcgetattr"));
     static const auto control = reinterpret_cast<Ioctl>(dlsym(RTLD_NEXT, "ioctl"));
+    RecordShape(static_cast<const unsigned*>(modes)[2]);  // c_cflag follows c_iflag and c_oflag in glibc's termios
     LineScript script;
     if (!Line(script) || !script.Refuse) return real(fd, when, modes);
     alignas(16) unsigned char before[256];

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../app/capture.h"
@@ -63,6 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ArgumentRow{{"2", "2500000"}, "COM2", 9600, false, false},
                       // Each option only in its place and spelt exactly: the fuzz run's rule, and RealDrivers.
                       ArgumentRow{{"1", "19200", "-d1", "-c1", "-c1"}, "COM1", 19200, true, true},
+                      ArgumentRow{{"1", "19200", "-c1"}, "COM1", 19200, false, false},
                       // Values beyond 32 bits are out of range, never wrapped into range.
                       ArgumentRow{{"4294967298", "4294976896"}, "COM1", 9600, false, false},
                       ArgumentRow{{"com12", "150"}, "COM12", 150, false, false},
@@ -105,6 +107,10 @@ TEST(ArgumentRules, OptionsAreTakenOutWhereverTheyStand) {
         {{"--log"}, Request::BadOption, {}}, {{"--log", "--list"}, Request::BadOption, {}},
         {{"--baud", "49"}, Request::BadOption, {}}, {{"--baud", "4000001"}, Request::BadOption, {}},
         {{"--baud", "+9600"}, Request::BadOption, {}}, {{"--baud", "9600x"}, Request::BadOption, {}},
+        {{"--line", "7e1", "3"}, Request::Capture, {"3"}}, {{"--line=5n1.5"}, Request::Capture, {}},
+        {{"--line=9N1"}, Request::BadOption, {}}, {{"--line", "7X1"}, Request::BadOption, {}},
+        {{"--line", "8N3"}, Request::BadOption, {}}, {{"--line", "8N"}, Request::BadOption, {}},
+        {{"--line="}, Request::BadOption, {}}, {{"--line", "8N1.5x"}, Request::BadOption, {}},
     };
     for (const Row& row : rows) {
         std::vector<const char*> argv = row.Arguments;
@@ -114,6 +120,25 @@ TEST(ArgumentRules, OptionsAreTakenOutWhereverTheyStand) {
         EXPECT_EQ(options.Asked, row.Asked) << row.Arguments[0];
         EXPECT_EQ(std::vector<std::string>(argv.begin() + 1, argv.begin() + argc), row.Left) << row.Arguments[0];
     }
+}
+
+// A line in its short form, any case.
+TEST(ArgumentRules, LinesInTheirShortForm) {
+    for (const auto& [text, bits, parity, halves] : {std::tuple{"7e1", 7, 'E', 2}, {"8O2", 8, 'O', 4},
+                                                     {"5n1.5", 5, 'N', 3}, {"6m1", 6, 'M', 2}, {"8S2", 8, 'S', 4}}) {
+        LineShape line;
+        ASSERT_TRUE(ParseLine(text, line)) << text;
+        EXPECT_TRUE(line.DataBits == bits && line.Parity == parity && line.HalfStopBits == halves) << text;
+    }
+}
+
+// The hint at DTR: only for a CDC-ACM board, DTR low, silent for 5 s.
+TEST(DtrHint, ComesForASilentCdcBoardWithoutDtr) {
+    EXPECT_TRUE(DtrHintDue(true, false, 0, 5000));
+    EXPECT_FALSE(DtrHintDue(true, false, 0, 4999));
+    EXPECT_FALSE(DtrHintDue(true, true, 0, 9000));
+    EXPECT_FALSE(DtrHintDue(true, false, 1, 9000));
+    EXPECT_FALSE(DtrHintDue(false, false, 0, 9000));
 }
 
 // Whether an 8250-family UART makes a rate, from what TIOCGSERIAL and sysfs
@@ -166,6 +191,7 @@ TEST(LineErrors, AreReportedWhenCountedAndOnlyThen) {
          "\nEmpfangsfehler: Ueberlauf 3, Rahmenfehler 32, Break 0\nBaudrate pruefen.\n"},
         // Both overrun counters at their largest difference: no 32-bit overflow in the sum.
         {true, {1, 1, 0, 0}, true, {0, 0, 0, 0}, "\nEmpfangsfehler: Ueberlauf 8589934590, Rahmenfehler 0, Break 0\n"},
+        {true, {0, 0, 0, 0, 5}, true, {0, 0, 0, 1, 7}, "\nEmpfangsfehler: Ueberlauf 0, Rahmenfehler 0, Break 1, Paritaetsfehler 2\n"},
     };
     for (const auto& row : rows) {
         char text[160] = "untouched";
