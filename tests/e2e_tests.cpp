@@ -831,7 +831,7 @@ INSTANTIATE_TEST_SUITE_P(
 // lines, sends a break and unplugs the adapter. A row's folder is shared with
 // the guest. Without a terminal, SIGTERM ends a capture (status 143).
 
-enum class Probe { Bytes, Rate, Lines, Break, Unplug, Held, PowerCut, Line };
+enum class Probe { Bytes, Rate, Lines, Break, Unplug, Held, PowerCut, Line, Gadget, Silent };
 
 struct GuestRow {
     std::string Name;
@@ -842,6 +842,8 @@ struct GuestRow {
     // the capture. Break: the bytes a break adds to the log, -1 unchecked.
     // PowerCut: the log on the guest's ext4 disk; QEMU is killed and booted again.
     // Line: ttyS1, the 16550's line control register (its low 6 bits); ttyUSB0, what QEMU's adapter was told.
+    // Gadget: bytes from the gadget's ttyGS0 to ttyACM0, the gadget reset (Value 1) in between. Silent:
+    // nothing for 6 s, then the console's Expected there (Value 1) or not.
     int Value = 0;
     std::string Holder = "";    // Held: run in /tmp before the program, such as what holds the port
     std::string Expected = "";  // in the console text
@@ -876,7 +878,7 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
     const std::string folder = guest->Share + "/" + row.Name, log = folder + "/lumtrex.log";
     ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
     const std::string device = row.Arguments.substr(0, row.Arguments.find(' '));
-    const int line = device == "/dev/ttyS1" ? guest->Serial : guest->Usb;
+    const int line = device == "/dev/ttyS1" ? guest->Serial : guest->Usb;  // ttyACM0: fed in the guest
     const std::size_t traced = guest->Trace().size();
     if (!row.Holder.empty()) {  // once it has the port open, or has ended
         guest->Shell("cd /tmp; " + row.Holder + " > /dev/null 2>&1 & H=$!; for i in $(seq 100); do ls -l /proc/$H/fd | "
@@ -944,6 +946,25 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
             }
             break;
         case Probe::Held: break;
+        case Probe::Gadget:
+            for (int part = 0; part <= row.Value; ++part) {
+                const std::string more = Bytes(Pattern::Random, 20000, part + 3);
+                bytes += more;
+                WriteFile(folder + "/sent", more);
+                EXPECT_EQ(guest->Shell("stty -F /dev/ttyGS0 raw -echo && cat /share/" + row.Name + "/sent > /dev/ttyGS0"), 0);
+                ASSERT_TRUE(WaitUntil([&] { return FileSize(log) == static_cast<long long>(bytes.size()); }, 20s)) << FileSize(log);
+                if (part == row.Value) break;
+                // A board's reset: its USB goes away and comes back.
+                guest->Shell("rmmod g_serial");
+                ASSERT_TRUE(WaitUntil([&] { return said("ist nicht mehr vorhanden") == 1; }, 20s)) << ReadFile(folder + "/out");
+                guest->Shell("insmod /modules/g_serial.ko");
+                ASSERT_TRUE(WaitUntil([&] { return said("ist wieder da") == 1; }, 20s)) << ReadFile(folder + "/out");
+            }
+            break;
+        case Probe::Silent:
+            std::this_thread::sleep_for(6500ms);
+            EXPECT_EQ(said(row.Expected), row.Value) << ReadFile(folder + "/out");
+            break;
         case Probe::PowerCut: {  // 3 s of bytes, and 2 s later the power goes
             const std::string onDisk = "/disk/" + row.Name;
             ASSERT_EQ(guest->Shell("for i in $(seq 100); do [ -e " + onDisk + "/lumtrex.log.1 ] && break; sleep 0.1; "
@@ -963,7 +984,7 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
     if (status < 0) status = guest->Shell("kill -TERM $P; wait $P");
     EXPECT_EQ(status, row.Status);
     const std::string logged = ReadFile(log), console = ReadFile(folder + "/out");
-    EXPECT_NE(console.find(row.Expected), std::string::npos) << console;
+    if (row.What != Probe::Silent) { EXPECT_NE(console.find(row.Expected), std::string::npos) << console; }
     if (row.What == Probe::Held) {
         EXPECT_EQ(FileSize(log), -1);
         if (row.Status == 0) {  // a listing: these ports and no other, and none opened
@@ -976,7 +997,9 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
               std::to_string(logged.size()) + "\n") << console;
     if (row.What == Probe::Lines) { EXPECT_EQ(ModemControl() & 3, 0) << "left raised"; }
     EXPECT_TRUE(logged.substr(0, bytes.size()) == bytes.substr(0, logged.size())) << "not what was sent";
-    if (row.What == Probe::Bytes || row.What == Probe::Unplug) { EXPECT_EQ(logged.size(), bytes.size()); }
+    if (row.What == Probe::Bytes || row.What == Probe::Unplug || row.What == Probe::Gadget) {
+        EXPECT_EQ(logged.size(), bytes.size());
+    }
     if (row.What == Probe::Break && row.Value >= 0) { EXPECT_EQ(logged.size(), bytes.size() + row.Value); }
 }
 
@@ -1027,14 +1050,22 @@ std::vector<GuestRow> GuestRows() {
         }
         if (rate >= 300) rows.push_back({"U0Baud" + baud, "/dev/ttyUSB0 " + baud, Probe::Rate, rate});
     }
-    // Listed from sysfs, the placeholders ttyS2 and ttyS3 and the virtual terminals left out, the adapter
-    // with its identity and the stable name udev would make.
+    // Listed from sysfs, the placeholders ttyS2 and ttyS3, the virtual terminals and the gadget's own
+    // ttyGS0 left out, the adapters with their identity and the stable name udev would make.
     rows.push_back({"ListPorts", "--list", Probe::Held, 0, "mkdir -p /dev/serial/by-id; ln -sf ../../ttyUSB0 /dev/serial/by-id/usb-Q",
+                    "/dev/ttyACM0  cdc_acm  0525:a4a7 Gadget Serial v2.4\n"
                     "/dev/ttyS0  serial  16550A\n/dev/ttyS1  serial  16550A\n/dev/ttyUSB0  ftdi_sio  0403:6001 QEMU USB SERIAL  "
                     "/dev/serial/by-id/usb-Q\n", 0});
     // An adapter that drops out: waited for, and the capture goes on.
     rows.push_back({"U0Unplugged", "/dev/ttyUSB0 115200", Probe::Unplug, 0, "",
                     "/dev/ttyUSB0 ist nicht mehr vorhanden (nach 20000 Bytes). Warte auf die Schnittstelle ...\n"});
+    // A board with its own USB (CDC-ACM): its bytes, its reset ridden out, the hint at DTR when it stays silent.
+    const std::string hint = "Hinweis: seit 5 s nichts empfangen. /dev/ttyACM0 ist ein USB-CDC-Geraet; solche Platinen "
+                             "senden oft erst mit DTR (-d1).\n";
+    rows.push_back({"A0Bytes", "/dev/ttyACM0 115200", Probe::Gadget, 0});
+    rows.push_back({"A0ResetOfTheBoard", "/dev/ttyACM0 115200", Probe::Gadget, 1});
+    rows.push_back({"A0SilentWithoutDtr", "/dev/ttyACM0 115200", Probe::Silent, 1, "", hint});
+    rows.push_back({"A0SilentWithDtr", "/dev/ttyACM0 115200 -d1", Probe::Silent, 0, "", hint});
     // Last: the power goes while the log is on ext4, the capture before it renumbered just before.
     rows.push_back({"S1PowerCut", "/dev/ttyS1 115200 --log /disk/S1PowerCut/lumtrex.log", Probe::PowerCut, 0,
                     "mkdir /disk/S1PowerCut && printf 'an earlier capture' > /disk/S1PowerCut/lumtrex.log && sync"});

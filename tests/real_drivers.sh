@@ -1,7 +1,8 @@
 #!/bin/sh
 # The real-driver rows: lumtrex in a small Linux guest under QEMU, on the
-# kernel's 8250 driver (ttyS1) and ftdi_sio (ttyUSB0), with a virtio disk
-# made afresh as ext4 for each run. The guest is made once
+# kernel's 8250 driver (ttyS1), ftdi_sio (ttyUSB0) and cdc_acm (ttyACM0: a
+# USB serial gadget on the dummy host controller, fed through ttyGS0), with a
+# virtio disk made afresh as ext4 for each run. The guest is made once
 # in GUEST_DIR from Debian's kernel and busybox-static, downloaded and
 # unpacked there, never installed; later runs start at once.
 # Usage: real_drivers.sh GUEST_DIR STATIC_LUMTREX E2E_TESTS
@@ -36,7 +37,7 @@ add_module() {
     echo "$name" >> root/modules/order
 }
 
-if [ ! -e ready-disk ]; then
+if [ ! -e ready-gadget ]; then
     rm -rf download root
     mkdir -p download root/bin root/modules
     kernel=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-.*\)$/\1/p' | head -1)
@@ -51,11 +52,11 @@ if [ ! -e ready-disk ]; then
     cp download/busybox/bin/busybox root/bin/
     for applet in $(root/bin/busybox --list); do [ -e "root/bin/$applet" ] || ln -s busybox "root/bin/$applet"; done
     for module in usb_common usbcore xhci_hcd xhci_pci usbserial ftdi_sio virtio_pci 9pnet_virtio 9p virtio_blk \
-        ?crc32c_generic ?crc32c_intel ext4; do
+        ?crc32c_generic ?crc32c_intel ext4 udc_core dummy_hcd cdc_acm libcomposite u_serial usb_f_acm g_serial; do
         add_module $module
     done
     rm -rf download
-    touch ready-disk
+    touch ready-gadget
 fi
 rm -f disk.img
 truncate -s 64M disk.img
