@@ -330,12 +330,10 @@ TEST_F(EndToEnd, TheServiceCommandRecordsAsTheUnitRunsIt) {
     const group* dialout = getgrnam("dialout");
     if (geteuid() != 0 || !dialout) GTEST_SKIP() << "needs root and the group dialout";
     const std::string unit = ReadFile(LUMTREX_SERVICE_UNIT);
-    std::smatch command;
-    ASSERT_TRUE(std::regex_search(unit, command, std::regex("\nExecStart=\\S+ /dev/%I \\$LUMTREX_ARGS\n"))) << unit;
+    ASSERT_TRUE(std::regex_search(unit, std::regex("\nExecStart=\\S+ /dev/%I \\$LUMTREX_ARGS\n"))) << unit;
     const std::string instance = std::string(port.SlavePath).substr(5);  // pts/N, as %I unescapes pts-N
     ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
-    ASSERT_EQ(chown(port.SlavePath, 0, dialout->gr_gid), 0);
-    ASSERT_EQ(chmod(port.SlavePath, 0660), 0);
+    ASSERT_TRUE(chown(port.SlavePath, 0, dialout->gr_gid) == 0 && chmod(port.SlavePath, 0660) == 0);
     LaunchOptions options;
     options.WorkDir = dir;
     options.StdoutFile = dir + "/journal";
@@ -345,7 +343,7 @@ TEST_F(EndToEnd, TheServiceCommandRecordsAsTheUnitRunsIt) {
     const std::string bytes = Bytes(Pattern::Random, 3000);
     Send(bytes);
     ASSERT_TRUE(WaitForLog(bytes.size()));
-    run.Signal(SIGTERM);
+    run.Signal(SIGTERM);  // systemctl stop
     ASSERT_TRUE(run.WaitForExit());
     ExpectEnded(run, SIGTERM, 0);
     EXPECT_TRUE(ReadFile(log) == bytes);

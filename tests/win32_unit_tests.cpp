@@ -309,7 +309,6 @@ TEST(PortList, NamesAPortAsDeviceManagerDoes) {
         {"Silicon Labs CP210x USB to UART Bridge (com5)", "USB\\Vid_10c4&Pid_EA60&REV_0100",
          "COM5  Silicon Labs CP210x USB to UART Bridge  10c4:ea60"},
         {"Communications Port (COM5)", "ACPI\\PNP0501", "COM5  Communications Port"},
-        {"Virtual Port COM5", "", "COM5  Virtual Port COM5"},
         {"", "", "COM5  \\Device\\VCP0"},
     };
     for (const auto& row : rows) {
