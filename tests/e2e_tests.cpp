@@ -474,6 +474,8 @@ const std::string Help =
     Banner + Usage + "Comport: 1-8, COMn oder ein Geraetepfad (z.B. {example}); RTS allein: lumtrex 1 9600 x -c1\n"
     "\nOptionen (ueberall in der Zeile):\n"
     "  --baud N        jede Rate von 50 bis 4000000 statt der Tabelle (lumtrex {example} --baud 74880)\n"
+    "  --line DPS      Datenbits 5-8, Paritaet N/E/O/M/S, Stopbits 1/1.5/2 statt 8N1, z.B. 7E1 (Waage,\n"
+    "                  Zaehler am optischen Kopf) oder 8E1 (Modbus RTU)\n"
     "  --log NAME      Logdatei NAME statt lumtrex.log, z.B. ein Geraet je Datei:\n"
     "                  lumtrex 3 9600 --log waage.log und lumtrex 4 9600 --log ofen.log\n"
     "  --list          zeigt die vorhandenen Schnittstellen, oeffnet keine\n"
