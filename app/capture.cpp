@@ -19,6 +19,7 @@ namespace {
 
 const char* LogName = nullptr;
 bool Reconnect = true;
+std::int64_t ByteLimit = 0;  // the log ends at this many bytes; 0: no limit
 constexpr auto PauseAfterFault = std::chrono::milliseconds(100);
 
 std::FILE* LogFile = nullptr;
@@ -29,6 +30,15 @@ unsigned char ReceiveBlock[LargestRead];
 // journal) gets it as a line of its own at most once a minute.
 using Clock = std::chrono::steady_clock;
 bool OnConsole = true;
+Clock::time_point Deadline = Clock::time_point::max();  // --for: the capture ends then
+
+// Milliseconds until the deadline, at most `limit` (-1: no limit), never below 0.
+int UntilDeadline(int limit) {
+    if (Deadline == Clock::time_point::max()) return limit;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - Clock::now()).count();
+    const int bounded = static_cast<int>(std::clamp<std::int64_t>(left, 0, 1 << 30));
+    return limit < 0 ? bounded : std::min(limit, bounded);
+}
 Clock::time_point CountShownAt;
 std::uint64_t CountShown = 0;
 bool CountOwed = false;
@@ -112,7 +122,7 @@ bool WaitForLostPort() {
     Print("\n%s %s ist nicht mehr vorhanden (nach %llu Bytes). Warte auf die Schnittstelle ...\n", Now(), port,
           static_cast<unsigned long long>(ByteCount));
     FlushOutput();
-    if (!ReopenPort()) return false;
+    if (!ReopenPort(UntilDeadline(-1))) return false;
     Print("%s %s ist wieder da. Empfang laeuft weiter.\n", Now(), port);
     ShowCount(true);
     return true;
@@ -123,12 +133,19 @@ CaptureEnd LogFailed(int error) {
     return CaptureEnd::LogFailed;
 }
 
+// How much the next read may take: a read's worth, or what --bytes leaves.
+std::uint32_t ReadLength() {
+    if (ByteLimit == 0) return ReadSize;
+    const std::uint64_t left = static_cast<std::uint64_t>(ByteLimit) - std::min<std::uint64_t>(ByteCount, ByteLimit);
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(left, ReadSize));
+}
+
 // The bytes the driver still holds when a key or a stop ends the capture
 // arrived before it: they go into the log, not away with the port. Only
 // those: a line that keeps sending must not hold the end.
 int DrainQueue() {
-    for (std::uint32_t left = QueuedBytes(); left > 0;) {
-        const std::uint32_t got = ReadQueued(PortHandle, ReceiveBlock, std::min(left, ReadSize));
+    for (std::uint32_t left = QueuedBytes(); left > 0 && ReadLength() > 0;) {
+        const std::uint32_t got = ReadQueued(PortHandle, ReceiveBlock, std::min(left, ReadLength()));
         if (got == 0) return 0;
         if (const int error = KeepReceived(got)) return error;
         left -= std::min(left, got);
@@ -155,14 +172,15 @@ CaptureEnd CaptureUntilStopped(LineCounters& before, bool& counted) {
     Clock::time_point keysLooked{};  // looked for before the first read
     const Clock::time_point start = Clock::now();
     bool stopped = false, hinted = false;
-    while (!StopRequested()) {
+    // A stop request, a key (unless --no-keys), --bytes reached or --for over end it.
+    while (!StopRequested() && ReadLength() > 0 && Clock::now() < Deadline) {
         if (ByteCount == 0) HintAtDtr(start, hinted);
         if (stopped || Clock::now() - keysLooked >= KeyLook) {
             if (KeyWaiting()) break;
             keysLooked = Clock::now();
         }
         ReadResult result;
-        ReadBlock(PortHandle, ReceiveBlock, ReadSize, result, Patience());
+        ReadBlock(PortHandle, ReceiveBlock, ReadLength(), result, UntilDeadline(Patience()));
         if (const int error = result.Delivered > 0 ? KeepReceived(result.Delivered) : LogSyncFailure()) {
             return LogFailed(error);  // a write-back that failed is said within a read's time-out, bytes or none
         }
@@ -209,9 +227,11 @@ bool WriteBlock(const unsigned char* bytes, std::uint32_t length) {
     return false;
 }
 
-bool RunCapture(const char* logName, bool reconnect) {
+bool RunCapture(const Options& options) {
+    const char* logName = options.LogName;
     LogName = logName;
-    Reconnect = reconnect;
+    Reconnect = options.Reconnect;
+    ByteLimit = options.ByteLimit;
     bool keptPrevious = false;
     LogFile = CreateLog(logName, keptPrevious);
     if (!LogFile && errno == EWOULDBLOCK) {
@@ -228,12 +248,13 @@ bool RunCapture(const char* logName, bool reconnect) {
     std::setvbuf(LogFile, nullptr, _IONBF, 0);
     ByteCount = 0;
     OnConsole = OutputIsTerminal();
-    Print("\nEmpfang abbrechen mit beliebiger Taste\n\n");
+    Print(KeysIgnored() ? "\nEmpfang abbrechen mit Strg+C\n\n" : "\nEmpfang abbrechen mit beliebiger Taste\n\n");
     Print("Empfangene Bytes\n");
     ShowCount(true);
     FlushOutput();  // redirected, the prompt is written out before the capture waits for its key
     LineCounters before;
     bool counted = ReadLineCounters(before);
+    if (options.ForSeconds > 0) Deadline = Clock::now() + std::chrono::seconds(options.ForSeconds);
     StartLogSync(LogFile);
     CaptureEnd end = CaptureUntilStopped(before, counted);
     // At the end, the log is on the disk before anything more is said.

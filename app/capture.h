@@ -5,7 +5,9 @@
 //                 appends every byte it delivers until a key waits or a
 //                 stop is requested, then the bytes the driver still holds.
 //                 A lost device is waited for and the capture goes on into
-//                 the same log (with `reconnect`; else the run ends there).
+//                 the same log (unless --no-reconnect: the run ends there).
+//                 --for and --bytes end it in order by themselves, and with
+//                 --no-keys a key ends nothing.
 //                 Returns false when the run failed (log not creatable, log
 //                 write failed, device lost without reconnect); it has said why.
 //                 Before it returns, says how many line errors (overrun,
@@ -29,10 +31,11 @@
 #include <cstdint>
 
 #include "../serial/serial.h"
+#include "settings.h"
 
 extern std::uint64_t ByteCount;
 
-bool RunCapture(const char* logName, bool reconnect);
+bool RunCapture(const Options& options);
 // Appends `length` bytes to the log; false (errno set) when not all of them got there.
 bool WriteBlock(const unsigned char* bytes, std::uint32_t length);
 bool CloseLog();

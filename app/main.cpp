@@ -74,6 +74,7 @@ int main(int argc, char** argv) {
     const Options options = TakeOptions(argc, arguments);
     if (options.Asked != Request::Capture) Answer(options);
     ConsoleStart();
+    if (!options.Keys) IgnoreKeys();  // the failed open's wait too: no key can end it
     PrintBanner();
     if (argc < 2) PrintUsage();
     Fallbacks fallbacks;
@@ -98,7 +99,7 @@ int main(int argc, char** argv) {
         WaitForKey();
     } else {
         if (PortSettings.BaudRate > PriorityThreshold) RaisePriority();
-        succeeded = RunCapture(options.LogName, options.Reconnect);
+        succeeded = RunCapture(options);
     }
     ClosePort();
     if (!CloseLog()) succeeded = false;

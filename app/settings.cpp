@@ -20,6 +20,8 @@ constexpr int HighestNumberedPort = 8;  // a bare number names COM1 to COM8
 constexpr char Unknown[] = "Unbekannte Option %s (lumtrex --help zeigt alle)\n";
 constexpr char NoValue[] = "Option %s braucht einen Wert (lumtrex --help zeigt alle)\n";
 constexpr char BadLine[] = "Leitung %s geht nicht: --line nimmt z.B. 8N1, 7E1, 8O2 oder 5N1.5 (lumtrex --help zeigt alle)\n";
+constexpr char BadDuration[] = "Dauer %s geht nicht: --for nimmt z.B. 90s, 30m, 8h, 7d oder Sekunden (lumtrex --help zeigt alle)\n";
+constexpr char BadCount[] = "Anzahl %s geht nicht: --bytes nimmt eine Zahl ab 1 (lumtrex --help zeigt alle)\n";
 constexpr char BadRate[] = "Baudrate %s geht nicht: --baud nimmt 50 bis 4000000 (lumtrex --help zeigt alle)\n";
 std::string NamedDevice;  // a bare device name in the system's device folder
 
@@ -101,6 +103,14 @@ bool TakeRate(Options& options, const char* value) {
     return true;
 }
 bool TakeLine(Options& options, const char* value) { return ParseLine(value, options.Line); }
+bool TakeDuration(Options& options, const char* value) {
+    return UnitValue(value, DurationUnits, DurationFactors, options.ForSeconds);
+}
+bool TakeByteLimit(Options& options, const char* value) { return UnitValue(value, "", nullptr, options.ByteLimit); }
+bool TakeNoKeys(Options& options, const char*) {
+    options.Keys = false;
+    return true;
+}
 bool TakeLogName(Options& options, const char* value) {
     options.LogName = value;
     return true;
@@ -160,6 +170,12 @@ const OptionRow OptionTable[] = {
     {"list", ValueKind::None, nullptr, "--list", "zeigt die vorhandenen Schnittstellen, oeffnet keine", Request::List},
     {"no-reconnect", ValueKind::None, TakeNoReconnect, "--no-reconnect",
      "eine verlorene Schnittstelle beendet den Empfang (sonst: warten)"},
+    {"for", ValueKind::Text, TakeDuration, "--for DAUER",
+     "endet nach 90s, 30m, 8h, 7d (oder Sekunden) von selbst, Status 0", Request::Capture, BadDuration},
+    {"bytes", ValueKind::Text, TakeByteLimit, "--bytes N", "endet, sobald das Log genau N Bytes hat, Status 0",
+     Request::Capture, BadCount},
+    {"no-keys", ValueKind::None, TakeNoKeys, "--no-keys",
+     "Tasten beenden nichts (nur Strg+C, ein Signal, --for, --bytes), z.B. in tmux"},
     {"help", ValueKind::None, nullptr, "--help, --version", "", Request::Help},
     {"version", ValueKind::None, nullptr, nullptr, nullptr, Request::Version},
 };
@@ -194,6 +210,24 @@ bool ParseLine(const char* text, LineShape& line) {
     const int half = std::strcmp(stops, "1") == 0 ? 2 : std::strcmp(stops, "1.5") == 0 ? 3 : std::strcmp(stops, "2") == 0 ? 4 : 0;
     if (half == 0) return false;
     line = {text[0] - '0', parity, half};
+    return true;
+}
+
+bool UnitValue(const char* text, const char* units, const std::int64_t* factors, std::int64_t& value) {
+    constexpr std::int64_t Limit = std::int64_t{1} << 62;
+    std::int64_t count = 0;
+    const char* p = text;
+    for (; IsDigit(*p); ++p) {
+        count = count * 10 + (*p - '0');
+        if (count > Limit) return false;
+    }
+    std::int64_t factor = 1;
+    if (p != text && *p && !p[1] && IsLetter(*p) && std::strchr(units, *p | 0x20)) {
+        factor = factors[std::strchr(units, *p | 0x20) - units];
+        ++p;
+    }
+    if (p == text || *p || count < 1 || count > Limit / factor) return false;
+    value = count * factor;
     return true;
 }
 

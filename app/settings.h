@@ -25,6 +25,15 @@ bool IsSupportedRate(std::int64_t rate);
 // O, M or S, stop bits 1, 1.5 or 2 ("7E1", "8n2", "5N1.5"); false for any other text.
 bool ParseLine(const char* text, LineShape& line);
 
+// A count with an optional unit, one of `units` (any case), each worth its
+// factor ("90s", "8h", "100M"): at least 1, digits only before the unit,
+// false beyond 2^62 or for any other text. Durations and sizes:
+inline constexpr char DurationUnits[] = "smhd";
+inline constexpr std::int64_t DurationFactors[] = {1, 60, 3600, 86400};
+inline constexpr char SizeUnits[] = "kmg";
+inline constexpr std::int64_t SizeFactors[] = {1 << 10, 1 << 20, 1 << 30};
+bool UnitValue(const char* text, const char* units, const std::int64_t* factors, std::int64_t& value);
+
 // What the command line asks for: the usage text ("--help" anywhere, or "-h",
 // "-?" or "/?" first), the version, the ports present, or else a capture.
 // BadOption: an option unknown or without a usable value; Complaint (a
@@ -37,6 +46,9 @@ struct Options {
     bool Reconnect = true;                 // --no-reconnect: a lost device ends the run
     std::int32_t BaudRate = 0;             // --baud N, any rate from LowestRate to HighestRate; 0: not given
     LineShape Line;                        // --line DPS
+    std::int64_t ForSeconds = 0;           // --for DURATION: the capture ends by itself then; 0: never
+    std::int64_t ByteLimit = 0;            // --bytes N: the capture ends once the log holds N bytes; 0: never
+    bool Keys = true;                      // --no-keys: keys end nothing
     const char* Bad = nullptr;
     const char* Complaint = nullptr;
 };

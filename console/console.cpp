@@ -7,6 +7,7 @@
 
 namespace {
 bool Unbuffered = false;
+bool KeysEndNothing = false;
 char OutputBuffer[4096];
 std::size_t OutputFill = 0;
 std::vector<char> Message(512);  // grows to the longest message (a long device path)
@@ -33,6 +34,10 @@ void OutputStart() {
     Unbuffered = OutputIsTerminal();
     std::setvbuf(stdout, nullptr, _IONBF, 0);
 }
+
+void IgnoreKeys() { KeysEndNothing = true; }
+
+bool KeysIgnored() { return KeysEndNothing; }
 
 void ConsoleStart() {
     OutputStart();

@@ -13,6 +13,8 @@
 //                    a stop is requested: true then. Sleeps without a keyboard too.
 //   WarningBox()     writes out what Print has collected, shows a warning and
 //                    waits for the user's OK.
+//   IgnoreKeys()     from now on keys end nothing (--no-keys): KeyWaiting() is
+//                    false, waits do not wake for them, WaitForKey() returns at once.
 //   StopRequested()  true once the user or the system asked the program to end
 //                    (Ctrl+C, a termination signal, the console window closed).
 //   EndProgram()     restores the console, flushes the output and ends the
@@ -32,6 +34,8 @@ void FlushOutput();
 bool KeyWaiting();
 void WaitForKey();
 bool KeyOrStopWithin(int milliseconds);
+void IgnoreKeys();
+bool KeysIgnored();
 void WarningBox(const char* title, const char* text);
 bool StopRequested();
 [[noreturn]] void EndProgram(int status);

@@ -240,13 +240,13 @@ void WriteOutput(const char* text, std::size_t size) {
 
 bool KeyWaiting() {
     TakeKeyboard();
-    return StillForeground() && PendingKeys() > 0;
+    return !KeysIgnored() && StillForeground() && PendingKeys() > 0;
 }
 
 int WatchForWakeUps(pollfd* watched, int& timeout) {
     watched[0] = {WakePipe[0], POLLIN, 0};
     TakeKeyboard();
-    if (Keyboard < 0 || KeyboardHungUp) return 1;
+    if (Keyboard < 0 || KeyboardHungUp || KeysIgnored()) return 1;
     if (!StillForeground()) {
         // A shell's fg of a running job sends no SIGCONT: look again soon.
         constexpr int BackgroundLook = 200;  // ms
@@ -279,7 +279,7 @@ bool WokenForKeyOrStop(const pollfd* watched, int count) {
 void WaitForKey() {
     FlushOutput();  // redirected, the prompt must not stay in our buffer
     // Without a terminal nobody can press a key: the wait would never end.
-    while (Keyboard >= 0 && !KeyboardHungUp && !KeyWaiting() && !StopRequested()) {
+    while (Keyboard >= 0 && !KeyboardHungUp && !KeysIgnored() && !KeyWaiting() && !StopRequested()) {
         pollfd watched[WakeDescriptorCount];
         int timeout = -1;
         const int count = WatchForWakeUps(watched, timeout);

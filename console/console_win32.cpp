@@ -156,7 +156,7 @@ void PlatformConsoleStart() {
 }
 
 bool KeyWaiting() {
-    if (Keyboard == INVALID_HANDLE_VALUE) return false;
+    if (Keyboard == INVALID_HANDLE_VALUE || KeysIgnored()) return false;
     WaitForSingleObject(Keyboard, 0);  // under Wine this brings pending terminal input in
     DWORD pending = 0;
     if (!GetNumberOfConsoleInputEvents(Keyboard, &pending) || pending == 0) return false;
@@ -175,7 +175,7 @@ void WaitForKey() {
     // (a scheduled task, CREATE_NO_WINDOW), nobody can press a key: a wait
     // would leave an invisible process behind. Windows Terminal and Wine
     // give their consoles a window handle.
-    if (Keyboard == INVALID_HANDLE_VALUE || !GetConsoleWindow()) return;
+    if (Keyboard == INVALID_HANDLE_VALUE || !GetConsoleWindow() || KeysIgnored()) return;
     // A wait on the console handle stays signalled while any event is queued
     // (a released key, a mouse move), so look every 50 ms instead.
     while (!KeyWaiting() && WaitForSingleObject(StopEvent, 50) == WAIT_TIMEOUT) {

@@ -74,9 +74,10 @@ int ConfigurePort(const char* name) {
         Say(" %s SetCommState nicht ok !\n", name);
         if (SetLineAtPortRate() != 0) {
             // Not 8N1, the line itself is refused: garbage is never recorded.
-            char line[8];
-            if (!IsPlain8N1(PortSettings.Line)) Say("Leitung %s geht an dieser Schnittstelle nicht.\n",
-                                                     LineText(PortSettings.Line, line, sizeof line));
+            if (!IsPlain8N1(PortSettings.Line)) {
+                char line[8];
+                Say("Leitung %s geht an dieser Schnittstelle nicht.\n", LineText(PortSettings.Line, line, sizeof line));
+            }
             CloseDevice();
             PortHandle = InvalidPortHandle;
             return error;
@@ -131,17 +132,21 @@ void OpenPort() {
 
 bool PortIsOpen() { return PortHandle != InvalidPortHandle; }
 
-bool ReopenPort() {
+bool ReopenPort(std::int64_t limitMs) {
     CloseDevicePort();
     Spoke = false;
-    while (!KeyOrStopWithin(ReopenInterval)) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (limitMs >= 0 && left.count() <= 0) return false;
+        const int pause = limitMs >= 0 && left.count() < ReopenInterval ? static_cast<int>(left.count()) : ReopenInterval;
+        if (KeyOrStopWithin(pause)) return false;
         Quiet = Spoke;
         OpenAndConfigure(false);
         Quiet = false;
         FlushOutput();  // what a try said reaches a redirected output at once
         if (PortIsOpen()) return true;
     }
-    return false;
 }
 
 void ClosePort() {

@@ -19,7 +19,7 @@
 //   ReadLineCounters()  the line errors the port has counted so far.
 //   ReopenPort() after a lost device: closes it and opens the same port again
 //                every 500 ms, the whole sequence, until it is there again
-//                or a key or a stop request ends the wait.
+//                or a key, a stop request or the time limit ends the wait.
 //   ClosePort()  drops the raised lines, closes the device, pauses 250 ms.
 //   ListPorts()  prints the serial ports present, opening none.
 //
@@ -108,7 +108,8 @@ bool PortIsOpen();
 // True once the port is open again; false when a key or a stop request came
 // first (the port is then closed). Says once per gap why a port that is there
 // cannot be used (held by another program, refused), never that it is missing.
-bool ReopenPort();
+// `limitMs`: give up after that long (-1: never).
+bool ReopenPort(std::int64_t limitMs = -1);
 void ClosePort();
 // Whether the open port is a USB CDC-ACM device (Linux: driver cdc_acm;
 // Windows: usbser), whose board may send only once DTR is raised.

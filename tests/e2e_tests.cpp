@@ -658,6 +658,8 @@ enum class Ending {
     LogCloseFails,                               // a key, but the log's file system reports an error at the close
     LogSyncFails,                                // its write-back fails: the capture ends by itself
     LogIsADevice,                                // --log names one: refused before anything is opened
+    ByItself,                                    // --for or --bytes: it ends in order on its own
+    KeysIgnored,                                 // --no-keys: a key ends nothing, SIGTERM then does
     // A key while the program is held stopped, the bytes queued behind the
     // read in progress: they arrived before it, so they are logged.
     KeyWhileBytesWait,
@@ -675,6 +677,7 @@ struct EndingRow {
     std::string Keys = "q";
     int SyncError = 0;     // each sync of the log fails with this error number
     std::string Log = "";  // --log's value: "{other}" another pseudo-terminal, "{dir}/fifo" a FIFO made for it
+    std::string Option = "";  // one more option
 };
 
 std::string DeviceLog(const std::string& name) {
@@ -708,6 +711,7 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     PtyLine other;
     ASSERT_TRUE(OpenPtyLine(other));
     if (!row.Log.empty()) arguments.insert(arguments.end(), {"--log", Replace(row.Log, "{other}", other.SlavePath)});
+    if (!row.Option.empty()) arguments.push_back(row.Option);
     if (row.Log.find('{') == std::string::npos && !row.Log.empty()) log = dir + "/" + row.Log;  // a name of its own
     if (row.Log == "{dir}/fifo") { ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0); }
     if (row.Log == "{dir}/x.log") {  // an earlier capture's name leads to another port
@@ -717,7 +721,8 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     auto run = Launch(arguments, options);
     if (row.How != Ending::LogIsAFolder && row.How != Ending::PreviousIsAFolder && row.How != Ending::KeyTypedAhead &&
         row.How != Ending::LogIsADevice) {
-        ASSERT_TRUE(run->WaitForOutput(CaptureHeader)) << run->Output();
+        ASSERT_TRUE(run->WaitForOutput(row.How == Ending::KeysIgnored ? "mit Strg+C\n\nEmpfangene Bytes\n0\r" : CaptureHeader))
+            << run->Output();
         if (row.How == Ending::InTheBackground) run->TypeAtOnce("x");  // the foreground job's key, not ours
         if (row.How == Ending::KeyWhileBytesWait) {
             std::this_thread::sleep_for(300ms);  // a read waits on the silent line
@@ -731,6 +736,12 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
             std::this_thread::sleep_for(200ms);
         } else if (row.How == Ending::KilledAfterAPause) {
             std::this_thread::sleep_for(400ms);
+        } else if (row.How == Ending::ByItself) {  // --for 3s: after 3 s of capture, whatever comes
+            const auto started = std::chrono::steady_clock::now();
+            ASSERT_TRUE(run->WaitForExit(10s)) << run->Output();
+            const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            // Windows ends it when the read in progress ends (at most 2.05 s on a silent line).
+            if (row.Option == "--for=3s") { EXPECT_TRUE(took > 2.5 && took < (UnderWine ? 5.6 : 3.5)) << took; }
         } else if (row.How != Ending::KeyWhileBytesWait) {
             ASSERT_TRUE(run->WaitForOutput("3000\r")) << run->Output();
         }
@@ -743,6 +754,12 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
         case Ending::Key:
         case Ending::LogCloseFails: run->Type(row.Keys); break;
         case Ending::LineClosedMidBlock: ClosePtyLine(port); break;
+        case Ending::KeysIgnored:
+            run->Type(row.Keys);
+            std::this_thread::sleep_for(1s);
+            EXPECT_EQ(waitpid(run->Pid(), nullptr, WNOHANG), 0) << "a key ended it";
+            run->Signal(SIGTERM);
+            break;
         case Ending::KeyWhileBytesWait:
             run->TypeAtOnce("q");
             std::this_thread::sleep_for(300ms);
@@ -819,6 +836,10 @@ INSTANTIATE_TEST_SUITE_P(
         EndingRow{"LogIsAFifo", Ending::LogIsADevice, DeviceLog("{dir}/fifo"), 0, 1, 0, false, "", 0, "{dir}/fifo"},
         EndingRow{"LogIsATerminal", Ending::LogIsADevice, DeviceLog("{terminal}"), 0, 1, 0, true, "", 0, "{terminal}"},
         EndingRow{"LogIsTheNullDevice", Ending::Key, "3000\r3000\n", 0, 0, 0, true, "q", 0, "{null}"},
+        // Captures that end by themselves, and one that no key ends.
+        EndingRow{"ForThreeSeconds", Ending::ByItself, "3000\r3000\n", 0, 0, 3000, true, "", 0, "", "--for=3s"},
+        EndingRow{"UpToByteCount", Ending::ByItself, "2000\r2000\n", 0, 0, 2000, true, "", 0, "", "--bytes=2000"},
+        EndingRow{"KeysIgnored", Ending::KeysIgnored, "3000\r3000\n", SIGTERM, 0, 3000, false, "q\r", 0, "", "--no-keys"},
         // A name in any script is that file, also on Windows beyond its ANSI code page.
         EndingRow{"LogNamedInAnyScript", Ending::Key, "3000\r3000\n", 0, 0, 3000, true, "q", 0, "Łódź-Wärme.log"},
         EndingRow{"PreviousIsAFolder", Ending::PreviousIsAFolder, NotCreated, 0, 1, 3000, true}),

@@ -110,6 +110,9 @@ TEST(ArgumentRules, OptionsAreTakenOutWhereverTheyStand) {
         {{"--line=9N1"}, Request::BadOption, {}}, {{"--line", "7X1"}, Request::BadOption, {}},
         {{"--line", "8N3"}, Request::BadOption, {}}, {{"--line", "8N"}, Request::BadOption, {}},
         {{"--line="}, Request::BadOption, {}}, {{"--line", "8N1.5x"}, Request::BadOption, {}},
+        {{"--for=7d", "--bytes", "5000", "--no-keys"}, Request::Capture, {}}, {{"--for", "0"}, Request::BadOption, {}},
+        {{"--for=90x"}, Request::BadOption, {}}, {{"--for=s"}, Request::BadOption, {}},
+        {{"--bytes", "10K"}, Request::BadOption, {}}, {{"--no-keys=1"}, Request::BadOption, {}},
     };
     for (const Row& row : rows) {
         std::vector<const char*> argv = row.Arguments;
