@@ -17,9 +17,17 @@ std::uint64_t ByteCount = 0;
 
 namespace {
 
-const char* LogName = nullptr;
+const char* LogName = nullptr;  // the part being written, as the messages name it
 bool Reconnect = true;
 std::int64_t ByteLimit = 0;  // the log ends at this many bytes; 0: no limit
+
+// The parts of a capture (--split, a dated --log name).
+const char* NamePattern = nullptr;
+SplitKind Split = SplitKind::None;
+std::uint64_t SplitSize = 0;
+std::string PartName;          // the part being written
+std::uint64_t PartStart = 0;   // the count when it began
+long long PartPeriod = 0;      // its day (yyyymmdd) or hour (yyyymmddhh), in local time
 constexpr auto PauseAfterFault = std::chrono::milliseconds(100);
 
 std::FILE* LogFile = nullptr;
@@ -77,11 +85,95 @@ void ReportWriteFailure(int error) {
     WriteFailed = true;
 }
 
-// Takes what one read delivered into the log, whole block or not.
-// Returns 0, or the system's error number when the log did not take it all
-// (or its write-back failed).
+// The local time now, as the gap lines give it.
+const char* Now() {
+    static char text[32];
+    const std::time_t now = std::time(nullptr);
+    const std::tm* local = std::localtime(&now);
+    if (!local || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", local) == 0) std::snprintf(text, sizeof text, "?");
+    return text;
+}
+
+long long Period(std::time_t when) {
+    std::tm local{};
+    if (const std::tm* now = std::localtime(&when)) local = *now;
+    const long long day = (local.tm_year + 1900LL) * 10000 + (local.tm_mon + 1) * 100 + local.tm_mday;
+    return Split == SplitKind::Hour ? day * 100 + local.tm_hour : day;
+}
+
+// Creates the part the name gives now (keeping what stands there, as every
+// log does); false when it cannot be, which it has said.
+bool OpenPart(bool& keptPrevious) {
+    const std::time_t now = std::time(nullptr);
+    PartName = ExpandedLogName(NamePattern, now);
+    LogName = PartName.c_str();
+    if (const std::string device = DeviceAmongLogNames(LogName); !device.empty()) {  // a later part's name
+        Print("Logdatei %s ist ein Geraet, keine Datei.\n", device.c_str());
+        return false;
+    }
+    LogFile = CreateLog(LogName, keptPrevious);
+    if (!LogFile && errno == EWOULDBLOCK) {
+        Print("Logdatei %s wird schon von einem anderen lumtrex beschrieben (--log waehlt eine andere).\n", LogName);
+        return false;
+    }
+    if (!LogFile) {
+        Print("Logdatei %s kann nicht angelegt werden. Fehlercode: %d\n", LogName, errno);
+        return false;
+    }
+    // Every write goes to the system at once: a process killed from outside
+    // keeps every byte of every completed read.
+    std::setvbuf(LogFile, nullptr, _IONBF, 0);
+    PartStart = ByteCount;
+    PartPeriod = Period(now);
+    return true;
+}
+
+// The finished part on the disk and closed, the capture going on in a fresh
+// one: 0, or the error of the finished part's sync or close (said by the
+// caller), or of the new part (said here).
+int NextPart() {
+    const int unsynced = StopLogSync();
+    const int unclosed = CloseLogFile(LogFile);
+    LogFile = nullptr;
+    if (unsynced != 0 || unclosed != 0) return unsynced != 0 ? unsynced : unclosed;
+    const std::string finished = PartName;
+    const std::uint64_t size = ByteCount - PartStart;
+    bool keptPrevious = false;
+    ShowOwedCount();
+    if (OnConsole) Print("\n");  // ends the count line
+    if (!OpenPart(keptPrevious)) {
+        WriteFailed = true;  // said
+        return EIO;
+    }
+    Print("%s Logdatei fertig: %s (%llu Bytes), weiter in %s\n", Now(),
+          keptPrevious ? EarlierCapture(LogName, 1).c_str() : finished.c_str(), static_cast<unsigned long long>(size),
+          LogName);
+    StartLogSync(LogFile);
+    if (OnConsole) ShowCount(true);
+    return 0;
+}
+
+// Takes what one read delivered into the log, whole block or not, splitting
+// it where a part ends. Returns 0, or the system's error number when the log
+// did not take it all (or its write-back failed).
 int KeepReceived(std::uint32_t delivered) {
-    const int error = WriteBlock(ReceiveBlock, delivered) ? 0 : errno;
+    if ((Split == SplitKind::Day || Split == SplitKind::Hour) && Period(std::time(nullptr)) != PartPeriod) {
+        if (const int error = NextPart()) return error;
+    }
+    int error = 0;
+    for (std::uint32_t at = 0; at < delivered && error == 0;) {
+        std::uint32_t piece = delivered - at;
+        if (Split == SplitKind::Size) {
+            const std::uint64_t room = SplitSize - std::min<std::uint64_t>(SplitSize, ByteCount - PartStart);
+            if (room == 0) {
+                error = NextPart();
+                continue;
+            }
+            piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(piece, room));
+        }
+        if (!WriteBlock(ReceiveBlock + at, piece)) error = errno;
+        at += piece;
+    }
     NoteLogWritten();
     ShowCount();
     return error != 0 ? error : LogSyncFailure();
@@ -103,14 +195,6 @@ void ShowSizeMismatch() {
 
 enum class CaptureEnd { Asked, LogFailed, DeviceLost };  // a key or a stop request: Asked
 
-// The local time now, as the gap lines give it.
-const char* Now() {
-    static char text[32];
-    const std::time_t now = std::time(nullptr);
-    const std::tm* local = std::localtime(&now);
-    if (!local || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", local) == 0) std::snprintf(text, sizeof text, "?");
-    return text;
-}
 
 // The port went away: waited for, and the capture goes on into the same log
 // once it is back; the two lines say where the gap is in the log (its count)
@@ -228,25 +312,15 @@ bool WriteBlock(const unsigned char* bytes, std::uint32_t length) {
 }
 
 bool RunCapture(const Options& options) {
-    const char* logName = options.LogName;
-    LogName = logName;
+    NamePattern = options.LogName;
     Reconnect = options.Reconnect;
     ByteLimit = options.ByteLimit;
-    bool keptPrevious = false;
-    LogFile = CreateLog(logName, keptPrevious);
-    if (!LogFile && errno == EWOULDBLOCK) {
-        Print("Logdatei %s wird schon von einem anderen lumtrex beschrieben (--log waehlt eine andere).\n", LogName);
-        return false;
-    }
-    if (!LogFile) {
-        Print("Logdatei %s kann nicht angelegt werden. Fehlercode: %d\n", LogName, errno);
-        return false;
-    }
-    if (keptPrevious) Print("Vorige Logdatei: %s\n", EarlierCapture(logName, 1).c_str());
-    // Every write goes to the system at once: a process killed from outside
-    // keeps every byte of every completed read.
-    std::setvbuf(LogFile, nullptr, _IONBF, 0);
+    Split = options.Split;
+    SplitSize = static_cast<std::uint64_t>(options.SplitSize);
     ByteCount = 0;
+    bool keptPrevious = false;
+    if (!OpenPart(keptPrevious)) return false;
+    if (keptPrevious) Print("Vorige Logdatei: %s\n", EarlierCapture(LogName, 1).c_str());
     OnConsole = OutputIsTerminal();
     Print(KeysIgnored() ? "\nEmpfang abbrechen mit Strg+C\n\n" : "\nEmpfang abbrechen mit beliebiger Taste\n\n");
     Print("Empfangene Bytes\n");

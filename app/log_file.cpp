@@ -1,8 +1,18 @@
 #include "log_file.h"
 
+#include <cstring>
 #include <cwctype>
 
 std::string EarlierCapture(const char* name, int number) { return std::string(name) + "." + std::to_string(number); }
+
+std::string ExpandedLogName(const char* pattern, std::time_t when) {
+    if (!std::strchr(pattern, '%')) return pattern;
+    std::tm local{};
+    if (const std::tm* now = std::localtime(&when)) local = *now;
+    std::string name(std::strlen(pattern) * 2 + 64, '\0');  // each field at most twice its pattern, %Y aside
+    name.resize(std::strftime(name.data(), name.size(), pattern, &local));
+    return name;
+}
 
 bool IsDevicePath(const wchar_t* fullPath) {
     const std::wstring path = fullPath;

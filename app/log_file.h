@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 // Opens `name` for this run alone, empty. A previous capture in it (a regular
@@ -42,6 +43,10 @@ int StopLogSync();
 // would send the capture out of it. The null device is no such device (a
 // count without a log), nor, on POSIX, /dev/full. The name that is one, or "".
 std::string DeviceAmongLogNames(const char* name);
+
+// A log name with its date and time fields (%Y %m %d %H %M %S, %%) filled
+// for `when`, in local time; a name without fields as it is.
+std::string ExpandedLogName(const char* pattern, std::time_t when);
 
 // NAME.number: an earlier capture of the log NAME, 1 the newest.
 std::string EarlierCapture(const char* name, int number);

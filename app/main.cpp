@@ -1,5 +1,6 @@
 // lumtrex: records the bytes arriving at one serial port into lumtrex.log.
 #include <cstdio>
+#include <ctime>
 
 #include "../console/console.h"
 #include "../serial/serial.h"
@@ -91,7 +92,8 @@ int main(int argc, char** argv) {
           line);
 
     bool succeeded = false;
-    if (const std::string device = DeviceAmongLogNames(options.LogName); !device.empty()) {
+    if (const std::string device = DeviceAmongLogNames(ExpandedLogName(options.LogName, std::time(nullptr)).c_str());
+        !device.empty()) {
         // Refused before anything is opened: not a byte goes out of it, no port's lines move.
         Print("Logdatei %s ist ein Geraet, keine Datei.\n", device.c_str());
     } else if (OpenPort(); !PortIsOpen()) {

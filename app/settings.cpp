@@ -22,6 +22,8 @@ constexpr char NoValue[] = "Option %s braucht einen Wert (lumtrex --help zeigt a
 constexpr char BadLine[] = "Leitung %s geht nicht: --line nimmt z.B. 8N1, 7E1, 8O2 oder 5N1.5 (lumtrex --help zeigt alle)\n";
 constexpr char BadDuration[] = "Dauer %s geht nicht: --for nimmt z.B. 90s, 30m, 8h, 7d oder Sekunden (lumtrex --help zeigt alle)\n";
 constexpr char BadCount[] = "Anzahl %s geht nicht: --bytes nimmt eine Zahl ab 1 (lumtrex --help zeigt alle)\n";
+constexpr char BadLogName[] = "Logdatei %s geht nicht: ein Name nimmt %%Y %%m %%d %%H %%M %%S und %%%% (lumtrex --help zeigt alle)\n";
+constexpr char BadSplit[] = "Teilung %s geht nicht: --split nimmt day, hour oder eine Groesse wie 100M (lumtrex --help zeigt alle)\n";
 constexpr char BadRate[] = "Baudrate %s geht nicht: --baud nimmt 50 bis 4000000 (lumtrex --help zeigt alle)\n";
 std::string NamedDevice;  // a bare device name in the system's device folder
 
@@ -113,7 +115,11 @@ bool TakeNoKeys(Options& options, const char*) {
 }
 bool TakeLogName(Options& options, const char* value) {
     options.LogName = value;
-    return true;
+    return DatedNameValid(value);
+}
+bool TakeSplit(Options& options, const char* value) {
+    options.Split = std::strcmp(value, "day") == 0 ? SplitKind::Day : std::strcmp(value, "hour") == 0 ? SplitKind::Hour : SplitKind::Size;
+    return options.Split != SplitKind::Size || UnitValue(value, SizeUnits, SizeFactors, options.SplitSize);
 }
 bool TakeNoReconnect(Options& options, const char*) {
     options.Reconnect = false;
@@ -166,7 +172,11 @@ const OptionRow OptionTable[] = {
      "                  Zaehler am optischen Kopf) oder 8E1 (Modbus RTU)", Request::Capture, BadLine},
     {"log", ValueKind::Text, TakeLogName, "--log NAME",
      "Logdatei NAME statt lumtrex.log, z.B. ein Geraet je Datei:\n"
-     "                  lumtrex 3 9600 --log waage.log und lumtrex 4 9600 --log ofen.log"},
+     "                  lumtrex 3 9600 --log waage.log und lumtrex 4 9600 --log ofen.log;\n"
+     "                  mit Datum: --log waage-%%Y%%m%%d.log (%%Y %%m %%d %%H %%M %%S, %%%%)", Request::Capture, BadLogName},
+    {"split", ValueKind::Text, TakeSplit, "--split ART",
+     "day, hour oder eine Groesse (100M, 2G): weiter in einer neuen Logdatei, kein Byte\n"
+     "                  geht verloren; die fertige bleibt wie eine fruehere Aufnahme", Request::Capture, BadSplit},
     {"list", ValueKind::None, nullptr, "--list", "zeigt die vorhandenen Schnittstellen, oeffnet keine", Request::List},
     {"no-reconnect", ValueKind::None, TakeNoReconnect, "--no-reconnect",
      "eine verlorene Schnittstelle beendet den Empfang (sonst: warten)"},
@@ -210,6 +220,13 @@ bool ParseLine(const char* text, LineShape& line) {
     const int half = std::strcmp(stops, "1") == 0 ? 2 : std::strcmp(stops, "1.5") == 0 ? 3 : std::strcmp(stops, "2") == 0 ? 4 : 0;
     if (half == 0) return false;
     line = {text[0] - '0', parity, half};
+    return true;
+}
+
+bool DatedNameValid(const char* name) {
+    for (const char* p = std::strchr(name, '%'); p; p = std::strchr(p + 2, '%')) {
+        if (!p[1] || !std::strchr("YmdHMS%", p[1])) return false;
+    }
     return true;
 }
 

@@ -34,11 +34,16 @@ inline constexpr char SizeUnits[] = "kmg";
 inline constexpr std::int64_t SizeFactors[] = {1 << 10, 1 << 20, 1 << 30};
 bool UnitValue(const char* text, const char* units, const std::int64_t* factors, std::int64_t& value);
 
+// A log name's fields: %Y %m %d %H %M %S (as strftime fills them) and %% only.
+bool DatedNameValid(const char* name);
+
 // What the command line asks for: the usage text ("--help" anywhere, or "-h",
 // "-?" or "/?" first), the version, the ports present, or else a capture.
 // BadOption: an option unknown or without a usable value; Complaint (a
 // printf format for Bad) says which.
 enum class Request { Capture, BadOption, Help, Version, List };  // the first asked for wins
+
+enum class SplitKind { None, Day, Hour, Size };
 
 struct Options {
     Request Asked = Request::Capture;
@@ -49,6 +54,8 @@ struct Options {
     std::int64_t ForSeconds = 0;           // --for DURATION: the capture ends by itself then; 0: never
     std::int64_t ByteLimit = 0;            // --bytes N: the capture ends once the log holds N bytes; 0: never
     bool Keys = true;                      // --no-keys: keys end nothing
+    SplitKind Split = SplitKind::None;     // --split day|hour|SIZE: the capture goes on in a fresh log
+    std::int64_t SplitSize = 0;            // with SplitKind::Size, in bytes
     const char* Bad = nullptr;
     const char* Complaint = nullptr;
 };

@@ -11,7 +11,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <regex>
 #include <sstream>
@@ -354,6 +356,34 @@ TEST_F(EndToEnd, TheServiceCommandRecordsAsTheUnitRunsIt) {
     EXPECT_TRUE(journal.ends_with("\n3000\n")) << journal;
 }
 
+// A capture split at local midnight into logs named by their date: the
+// time zone (TZ) is chosen so that midnight comes 2 s after the start.
+TEST_F(EndToEnd, ADatedLogSplitAtMidnightLosesNothingAtTheSeam) {
+    if (UnderWine) GTEST_SKIP() << "the same seam as natively";
+    long offset = ((std::time(nullptr) % 86400 - (86400 - 2)) % 86400 + 86400) % 86400;  // local = UTC - offset
+    if (offset > 43200) offset -= 86400;
+    char zone[32];
+    std::snprintf(zone, sizeof zone, "TZ=LUM%c%02ld:%02ld:%02ld", offset < 0 ? '-' : '+', std::labs(offset) / 3600,
+                  std::labs(offset) / 60 % 60, std::labs(offset) % 60);
+    LaunchOptions options;
+    options.Environment = {zone};
+    auto run = Launch({"{port}", "115200", "--split", "day", "--log", "w-%Y%m%d.log"}, options);
+    ASSERT_TRUE(run->WaitForOutput(CaptureHeader)) << run->Output();
+    const std::string before = Bytes(Pattern::Random, 1000, 1), after = Bytes(Pattern::Random, 2000, 2);
+    Send(before);
+    std::this_thread::sleep_for(3s);
+    Send(after);
+    ASSERT_TRUE(run->WaitForOutput("3000\r")) << run->Output();
+    StopWithKey(*run, 0);
+    std::vector<std::string> parts;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) parts.push_back(entry.path().filename());
+    std::sort(parts.begin(), parts.end());
+    ASSERT_EQ(parts.size(), 2u) << run->Output();
+    EXPECT_TRUE(std::regex_match(parts[0], std::regex("w-\\d{8}\\.log")) && parts[0] != parts[1]) << parts[0];
+    EXPECT_TRUE(ReadFile(dir + "/" + parts[0]) == before && ReadFile(dir + "/" + parts[1]) == after);
+    EXPECT_NE(run->Output().find("Logdatei fertig: " + parts[0] + " (1000 Bytes), weiter in " + parts[1]), std::string::npos);
+}
+
 // ---- The capture before: kept once, whatever started the next run ----
 
 // (One that cannot be kept: Endings.) SecondRun: a second run in the same folder
@@ -477,9 +507,15 @@ const std::string Help =
     "  --line DPS      Datenbits 5-8, Paritaet N/E/O/M/S, Stopbits 1/1.5/2 statt 8N1, z.B. 7E1 (Waage,\n"
     "                  Zaehler am optischen Kopf) oder 8E1 (Modbus RTU)\n"
     "  --log NAME      Logdatei NAME statt lumtrex.log, z.B. ein Geraet je Datei:\n"
-    "                  lumtrex 3 9600 --log waage.log und lumtrex 4 9600 --log ofen.log\n"
+    "                  lumtrex 3 9600 --log waage.log und lumtrex 4 9600 --log ofen.log;\n"
+    "                  mit Datum: --log waage-%Y%m%d.log (%Y %m %d %H %M %S, %%)\n"
+    "  --split ART     day, hour oder eine Groesse (100M, 2G): weiter in einer neuen Logdatei, kein Byte\n"
+    "                  geht verloren; die fertige bleibt wie eine fruehere Aufnahme\n"
     "  --list          zeigt die vorhandenen Schnittstellen, oeffnet keine\n"
     "  --no-reconnect  eine verlorene Schnittstelle beendet den Empfang (sonst: warten)\n"
+    "  --for DAUER     endet nach 90s, 30m, 8h, 7d (oder Sekunden) von selbst, Status 0\n"
+    "  --bytes N       endet, sobald das Log genau N Bytes hat, Status 0\n"
+    "  --no-keys       Tasten beenden nichts (nur Strg+C, ein Signal, --for, --bytes), z.B. in tmux\n"
     "  --help, --version\n";
 
 INSTANTIATE_TEST_SUITE_P(Rows, Answers,
@@ -712,6 +748,10 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     ASSERT_TRUE(OpenPtyLine(other));
     if (!row.Log.empty()) arguments.insert(arguments.end(), {"--log", Replace(row.Log, "{other}", other.SlavePath)});
     if (!row.Option.empty()) arguments.push_back(row.Option);
+    const bool split = row.Option.starts_with("--split");
+    for (int earlier = 0; split && earlier <= 3; ++earlier) {  // a capture and three before it, all to move on
+        WriteFile(earlier ? log + "." + std::to_string(earlier) : log, "capture " + std::to_string(earlier));
+    }
     if (row.Log.find('{') == std::string::npos && !row.Log.empty()) log = dir + "/" + row.Log;  // a name of its own
     if (row.Log == "{dir}/fifo") { ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0); }
     if (row.Log == "{dir}/x.log") {  // an earlier capture's name leads to another port
@@ -778,7 +818,18 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), made);
     }
     ClosePtyLine(other);
-    if (row.How != Ending::LogIsFull && row.How != Ending::LogIsAFolder && row.How != Ending::LogIsADevice) {
+    if (split) {  // parts of 1 KiB at most, newest first, that together are the stream; then the captures before
+        std::string parts;
+        for (int part = 2; part >= 0; --part) {
+            const std::string name = part ? log + "." + std::to_string(part) : log;
+            EXPECT_LE(FileSize(name), 1024) << name;
+            parts += ReadFile(name);
+        }
+        EXPECT_TRUE(parts == bytes) << parts.size();
+        for (int earlier = 0; earlier <= 3; ++earlier) {
+            EXPECT_EQ(ReadFile(log + "." + std::to_string(earlier + 3)), "capture " + std::to_string(earlier));
+        }
+    } else if (row.How != Ending::LogIsFull && row.How != Ending::LogIsAFolder && row.How != Ending::LogIsADevice) {
         EXPECT_TRUE(ReadFile(log) == bytes.substr(0, row.Logged)) << FileSize(log);  // byte for byte
     }
     if (row.How == Ending::PreviousIsAFolder) { EXPECT_EQ(ReadFile(log + ".1/inside"), "older"); }
@@ -839,6 +890,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Captures that end by themselves, and one that no key ends.
         EndingRow{"ForThreeSeconds", Ending::ByItself, "3000\r3000\n", 0, 0, 3000, true, "", 0, "", "--for=3s"},
         EndingRow{"UpToByteCount", Ending::ByItself, "2000\r2000\n", 0, 0, 2000, true, "", 0, "", "--bytes=2000"},
+        EndingRow{"SplitBySize", Ending::Key, "3000\r3000\n", 0, 0, 3000, true, "q", 0, "", "--split=1K"},
         EndingRow{"KeysIgnored", Ending::KeysIgnored, "3000\r3000\n", SIGTERM, 0, 3000, false, "q\r", 0, "", "--no-keys"},
         // A name in any script is that file, also on Windows beyond its ANSI code page.
         EndingRow{"LogNamedInAnyScript", Ending::Key, "3000\r3000\n", 0, 0, 3000, true, "q", 0, "Łódź-Wärme.log"},
