@@ -318,6 +318,11 @@ bool RunCapture(const Options& options) {
     Split = options.Split;
     SplitSize = static_cast<std::uint64_t>(options.SplitSize);
     ByteCount = 0;
+    // A log through a symbolic link is emptied at each start, never moved: a split would empty the finished part.
+    if (Split != SplitKind::None && IsSymbolicLink(ExpandedLogName(NamePattern, std::time(nullptr)).c_str())) {
+        Print("Logdatei %s ist ein Link: --split braucht eine Datei.\n", NamePattern);
+        return false;
+    }
     bool keptPrevious = false;
     if (!OpenPart(keptPrevious)) return false;
     if (keptPrevious) Print("Vorige Logdatei: %s\n", EarlierCapture(LogName, 1).c_str());

@@ -58,6 +58,7 @@ bool MoveEarlierCaptures(const char* name);
 // file or a link, not a folder), and a move to a name that is free.
 bool IsEarlierCapture(const char* path);
 bool IsDevice(const char* path);  // as DeviceAmongLogNames says, for one name
+bool IsSymbolicLink(const char* path);  // a log through one is emptied, never moved
 
 // Windows' verdict on a full path (GetFullPathNameW's): a device has the
 // \\.\ form; the null device (NUL) is none.

@@ -57,6 +57,11 @@ bool IsEarlierCapture(const char* path) {
 
 bool MoveCapture(const char* from, const char* to) { return rename(from, to) == 0; }
 
+bool IsSymbolicLink(const char* path) {
+    struct stat entry {};
+    return lstat(path, &entry) == 0 && S_ISLNK(entry.st_mode);
+}
+
 bool IsDevice(const char* path) {
     struct stat entry {}, allowed {};
     // stat, not open: opening a terminal as a log would already make it ours.

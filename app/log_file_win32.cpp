@@ -135,6 +135,8 @@ bool IsEarlierCapture(const char* path) {
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool IsSymbolicLink(const char* path) { return IsLink(path); }
+
 bool IsDevice(const char* path) {
     // The system's own reading of the name: a DOS device (COM3, AUX, CON,
     // CONIN$, com3.log on Windows 10, \\.\ names, pipes) has a full path in
