@@ -16,7 +16,13 @@ std::string ExpandedLogName(const char* pattern, std::time_t when) {
 
 bool IsDevicePath(const wchar_t* fullPath) {
     const std::wstring path = fullPath;
-    if (path.rfind(L"\\\\.\\", 0) != 0) return false;
+    // \\?\ leads to a device too, unless to a drive (X:\) or a share (UNC\).
+    if (path.rfind(L"\\\\?\\", 0) == 0) {
+        const bool drive = path.size() >= 7 && path[5] == L':' && path[6] == L'\\';
+        if (drive || path.rfind(L"\\\\?\\UNC\\", 0) == 0) return false;
+    } else if (path.rfind(L"\\\\.\\", 0) != 0) {
+        return false;
+    }
     std::wstring device = path.substr(4, path.find(L'.', 4) - 4);  // NUL.1: the null device's earlier "capture"
     for (wchar_t& c : device) c = static_cast<wchar_t>(std::towupper(static_cast<std::wint_t>(c)));
     return device != L"NUL";

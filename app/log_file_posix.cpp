@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,7 +33,9 @@ std::FILE* Stream(int fd) {
 }
 
 // Devices, pipes and file systems that keep nothing to sync say so.
-int SyncResult(int result) { return result == 0 || errno == EINVAL || errno == EROFS ? 0 : errno; }
+int SyncResult(int result) {
+    return result == 0 || errno == EINVAL || errno == EROFS || errno == ENOTSUP || errno == EOPNOTSUPP ? 0 : errno;
+}
 
 // A log whose name, and the moves before it, are on the disk: the folder
 // that holds them is synced (a power cut must not leave no log, nor a
@@ -121,7 +125,25 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
 
 std::intptr_t LogHandle(std::FILE* log) { return fileno(log); }
 
-int SyncLogFile(std::intptr_t log) { return SyncResult(fdatasync(static_cast<int>(log))); }
+void KeepSignalsAway() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+}
+
+int SyncLogFile(std::intptr_t log) {
+    const int fd = static_cast<int>(log);
+#if defined(__APPLE__)
+    // There fsync leaves the data in the drive's cache, and fdatasync is not declared.
+    if (fcntl(fd, F_FULLFSYNC) == 0) return 0;
+    return SyncResult(fsync(fd));
+#else
+    int result = 0;
+    while ((result = fdatasync(fd)) != 0 && errno == EINTR) {
+    }
+    return SyncResult(result);
+#endif
+}
 
 int CloseLogFile(std::FILE* log) {
     errno = 0;

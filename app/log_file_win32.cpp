@@ -120,6 +120,12 @@ std::FILE* Refused(const char* name, DWORD error) {
     return Fail(error);
 }
 
+// NUL and other devices keep nothing to flush, nor do some redirectors and shared folders.
+bool Flushed(HANDLE file) {
+    if (GetFileType(file) != FILE_TYPE_DISK || FlushFileBuffers(file)) return true;
+    return GetLastError() == ERROR_INVALID_FUNCTION || GetLastError() == ERROR_NOT_SUPPORTED;
+}
+
 std::FILE* Stream(HANDLE file) {
     const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_WRONLY | _O_BINARY);
     if (fd < 0) return Fail(ERROR_TOO_MANY_OPEN_FILES, file);
@@ -192,7 +198,7 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
             if (onDisk && !previous && !SetEndOfFile(log)) return Fail(GetLastError(), log);
             // NTFS journals a file's name with the file: its flush puts the
             // new name on the disk (the moves above went through at once).
-            if (onDisk && !FlushFileBuffers(log)) return Fail(GetLastError(), log);
+            if (onDisk && !Flushed(log)) return Fail(GetLastError(), log);
             return Stream(log);
         }
         if (error == ERROR_FILE_EXISTS) continue;
@@ -207,13 +213,11 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
     return nullptr;
 }
 
+void KeepSignalsAway() {}  // console events come on a thread of their own
+
 std::intptr_t LogHandle(std::FILE* log) { return _get_osfhandle(_fileno(log)); }
 
-int SyncLogFile(std::intptr_t log) {
-    const HANDLE file = reinterpret_cast<HANDLE>(log);
-    // NUL and other devices keep nothing to flush.
-    return GetFileType(file) != FILE_TYPE_DISK || FlushFileBuffers(file) ? 0 : ErrorNumber(GetLastError());
-}
+int SyncLogFile(std::intptr_t log) { return Flushed(reinterpret_cast<HANDLE>(log)) ? 0 : ErrorNumber(GetLastError()); }
 
 int CloseLogFile(std::FILE* log) {
     // Unbuffered, the stream's close reports only CloseHandle: a write that

@@ -32,6 +32,7 @@ void Keep(int error) {
 
 // A second after the last sync began, if bytes were written since.
 void SyncEverySecond() {
+    KeepSignalsAway();
     std::unique_lock<std::mutex> lock(Guard);
     for (auto next = Clock::now() + Interval; !Stopping;) {
         if (Woken.wait_until(lock, next, [] { return Stopping; })) break;

@@ -235,8 +235,8 @@ bool UnitValue(const char* text, const char* units, const std::int64_t* factors,
     std::int64_t count = 0;
     const char* p = text;
     for (; IsDigit(*p); ++p) {
+        if (count > Limit / 10) return false;
         count = count * 10 + (*p - '0');
-        if (count > Limit) return false;
     }
     std::int64_t factor = 1;
     if (p != text && *p && !p[1] && IsLetter(*p) && std::strchr(units, *p | 0x20)) {

@@ -18,11 +18,13 @@ namespace {
 termios Line{};  // the line as the port had it when we opened it
 
 // The c_cflag bits of a line; false for one this system cannot set: mark
-// and space parity need CMSPAR, and 1.5 stop bits have no setting here.
+// and space parity need CMSPAR.
 bool ShapeFlags(const LineShape& shape, tcflag_t& bits) {
     constexpr tcflag_t Sizes[] = {CS5, CS6, CS7, CS8};
-    if (shape.DataBits < 5 || shape.DataBits > 8 || shape.HalfStopBits == 3) return false;
-    bits = Sizes[shape.DataBits - 5] | (shape.HalfStopBits == 4 ? CSTOPB : 0);
+    // CSTOPB is 1.5 stop bits with 5 data bits, 2 with more (as a 16550 has it).
+    const bool stopsMade = shape.HalfStopBits == 2 || (shape.HalfStopBits == 3) == (shape.DataBits == 5);
+    if (shape.DataBits < 5 || shape.DataBits > 8 || !stopsMade) return false;
+    bits = Sizes[shape.DataBits - 5] | (shape.HalfStopBits > 2 ? CSTOPB : 0);
     if (shape.Parity == 'E' || shape.Parity == 'O') bits |= PARENB | (shape.Parity == 'O' ? PARODD : 0);
 #if defined(CMSPAR)
     if (shape.Parity == 'M' || shape.Parity == 'S') bits |= PARENB | CMSPAR | (shape.Parity == 'M' ? PARODD : 0);
@@ -41,6 +43,9 @@ termios RawLine(termios line, tcflag_t shape) {
     line.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | BRKINT | PARMRK | INPCK);
     line.c_iflag |= IGNBRK;
     line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+#if defined(CMSPAR)
+    line.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);  // mark or space parity another program left
+#endif
     line.c_cflag |= shape | CLOCAL | CREAD;
     line.c_cc[VMIN] = 1;
     line.c_cc[VTIME] = 0;

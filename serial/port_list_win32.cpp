@@ -59,7 +59,11 @@ void FromRegistry(std::vector<Port>& ports) {
 
 void FromDosDevices(std::vector<Port>& ports) {
     std::vector<char> names(1 << 16);
-    const DWORD length = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
+    DWORD length = 0;
+    while ((length = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()))) == 0 &&
+           GetLastError() == ERROR_INSUFFICIENT_BUFFER && names.size() < (1u << 24)) {
+        names.resize(names.size() * 2);
+    }
     for (const char* name = names.data(); length > 0 && *name; name += std::strlen(name) + 1) {
         char target[512] = {};
         if (ComNumber(name) == 0 || Find(ports, name)) continue;

@@ -222,10 +222,10 @@ TEST(LogFile, RunsStartedTogetherRecordOnceAndKeepThePreviousCapture) {
 // ReadBlock on a pseudo-terminal: the ways a read ends, and a hang-up.
 // How a log name's full path, as Windows makes it, says whether it is a device.
 TEST(LogFile, AFullPathInTheDeviceFormIsADeviceButTheNullDevice) {
-    for (const wchar_t* device : {L"\\\\.\\COM3", L"\\\\.\\aux", L"\\\\.\\CONIN$", L"\\\\.\\pipe\\logs"}) {
+    for (const wchar_t* device : {L"\\\\.\\COM3", L"\\\\.\\aux", L"\\\\.\\CONIN$", L"\\\\.\\pipe\\logs", L"\\\\?\\COM3"}) {
         EXPECT_TRUE(IsDevicePath(device));
     }
-    for (const wchar_t* place : {L"\\\\.\\nul", L"\\\\.\\NUL.1", L"C:\\Logs\\com3.log.txt", L"\\\\?\\C:\\x.log",
+    for (const wchar_t* place : {L"\\\\.\\nul", L"\\\\.\\NUL.1", L"C:\\Logs\\com3.log.txt", L"\\\\?\\C:\\x.log", L"\\\\?\\UNC\\s\\x",
                                  L"\\\\server\\share\\lumtrex.log"}) {
         EXPECT_FALSE(IsDevicePath(place));
     }
