@@ -23,7 +23,10 @@
 // about a second: a second thread owns nothing but the log's sync (handed the
 // log's handle; it shares only a "written" flag, the stop request and the first
 // failure), syncing at most once a second and only after a write, so a sync
-// of hundreds of milliseconds never holds up a read. The folder is synced
+// of hundreds of milliseconds never holds up a read on POSIX. (On Windows the
+// log is one synchronous file object, whose requests the system takes one at
+// a time: a write waits for a flush in progress, and the port's queue, 64 KiB,
+// bridges it: about 5 s at 115200 baud.) The folder is synced
 // when the log is made; at a gap and at the end the capture syncs the log
 // itself before it says anything, and a failed sync is a failed write.
 #pragma once
