@@ -27,7 +27,7 @@ SplitKind Split = SplitKind::None;
 std::uint64_t SplitSize = 0;
 std::string PartName;          // the part being written
 std::uint64_t PartStart = 0;   // the count when it began
-long long PartPeriod = 0;      // its day (yyyymmdd) or hour (yyyymmddhh), in local time
+std::time_t PartEnds = 0;      // with --split day or hour: the local midnight or full hour that ends it
 constexpr auto PauseAfterFault = std::chrono::milliseconds(100);
 
 std::FILE* LogFile = nullptr;
@@ -53,9 +53,9 @@ bool CountOwed = false;
 
 Clock::duration CountPause() { return OnConsole ? Clock::duration(std::chrono::milliseconds(50)) : std::chrono::minutes(1); }
 
-void ShowCount(bool whatever = false) {
+void ShowCount(bool always = false) {
     const Clock::time_point now = Clock::now();
-    if (!whatever && (ByteCount == CountShown || now - CountShownAt < CountPause())) {
+    if (!always && (ByteCount == CountShown || now - CountShownAt < CountPause())) {
         CountOwed = ByteCount != CountShown;
         return;
     }
@@ -94,23 +94,36 @@ const char* Now() {
     return text;
 }
 
-long long Period(std::time_t when) {
+// The next local midnight (or full hour) after `when`, found once a part.
+std::time_t PeriodEnd(std::time_t when) {
     std::tm local{};
     if (const std::tm* now = std::localtime(&when)) local = *now;
-    const long long day = (local.tm_year + 1900LL) * 10000 + (local.tm_mon + 1) * 100 + local.tm_mday;
-    return Split == SplitKind::Hour ? day * 100 + local.tm_hour : day;
+    local.tm_min = local.tm_sec = 0;
+    if (Split == SplitKind::Hour) {
+        ++local.tm_hour;
+    } else {
+        local.tm_hour = 0;
+        ++local.tm_mday;
+    }
+    local.tm_isdst = -1;  // the clock change, if one comes, as the zone has it
+    return std::mktime(&local);
+}
+
+// A log name that is a device is never opened: said, and false.
+bool NamesAFile(const char* name) {
+    const std::string device = DeviceAmongLogNames(name);
+    if (!device.empty()) Print("Logdatei %s ist ein Geraet, keine Datei.\n", device.c_str());
+    return device.empty();
 }
 
 // Creates the part the name gives now (keeping what stands there, as every
-// log does); false when it cannot be, which it has said.
-bool OpenPart(bool& keptPrevious) {
+// log does); false when it cannot be, which it has said. `later`: a part after
+// the first, whose name was not looked at before the port was opened.
+bool OpenPart(bool later, bool& keptPrevious) {
     const std::time_t now = std::time(nullptr);
     PartName = ExpandedLogName(NamePattern, now);
     LogName = PartName.c_str();
-    if (const std::string device = DeviceAmongLogNames(LogName); !device.empty()) {  // a later part's name
-        Print("Logdatei %s ist ein Geraet, keine Datei.\n", device.c_str());
-        return false;
-    }
+    if (later && !NamesAFile(LogName)) return false;
     LogFile = CreateLog(LogName, keptPrevious);
     if (!LogFile && errno == EWOULDBLOCK) {
         Print("Logdatei %s wird schon von einem anderen lumtrex beschrieben (--log waehlt eine andere).\n", LogName);
@@ -124,7 +137,7 @@ bool OpenPart(bool& keptPrevious) {
     // keeps every byte of every completed read.
     std::setvbuf(LogFile, nullptr, _IONBF, 0);
     PartStart = ByteCount;
-    PartPeriod = Period(now);
+    if (Split == SplitKind::Day || Split == SplitKind::Hour) PartEnds = PeriodEnd(now);
     return true;
 }
 
@@ -141,7 +154,7 @@ int NextPart() {
     bool keptPrevious = false;
     ShowOwedCount();
     if (OnConsole) Print("\n");  // ends the count line
-    if (!OpenPart(keptPrevious)) {
+    if (!OpenPart(true, keptPrevious)) {
         WriteFailed = true;  // said
         return EIO;
     }
@@ -157,7 +170,7 @@ int NextPart() {
 // it where a part ends. Returns 0, or the system's error number when the log
 // did not take it all (or its write-back failed).
 int KeepReceived(std::uint32_t delivered) {
-    if ((Split == SplitKind::Day || Split == SplitKind::Hour) && Period(std::time(nullptr)) != PartPeriod) {
+    if ((Split == SplitKind::Day || Split == SplitKind::Hour) && std::time(nullptr) >= PartEnds) {
         if (const int error = NextPart()) return error;
     }
     int error = 0;
@@ -295,6 +308,8 @@ CaptureEnd CaptureUntilStopped(LineCounters& before, bool& counted) {
 
 }  // namespace
 
+bool LogNamesAFile(const char* pattern) { return NamesAFile(ExpandedLogName(pattern, std::time(nullptr)).c_str()); }
+
 bool DtrHintDue(bool cdcAcm, bool dtrRaised, std::uint64_t received, std::int64_t sinceStartMs) {
     return cdcAcm && !dtrRaised && received == 0 && sinceStartMs >= 5000;
 }
@@ -324,7 +339,7 @@ bool RunCapture(const Options& options) {
         return false;
     }
     bool keptPrevious = false;
-    if (!OpenPart(keptPrevious)) return false;
+    if (!OpenPart(false, keptPrevious)) return false;
     if (keptPrevious) Print("Vorige Logdatei: %s\n", EarlierCapture(LogName, 1).c_str());
     OnConsole = OutputIsTerminal();
     Print(KeysIgnored() ? "\nEmpfang abbrechen mit Strg+C\n\n" : "\nEmpfang abbrechen mit beliebiger Taste\n\n");

@@ -39,6 +39,8 @@
 extern std::uint64_t ByteCount;
 
 bool RunCapture(const Options& options);
+// Whether the log name (expanded) names no device; says so when it does.
+bool LogNamesAFile(const char* pattern);
 // Appends `length` bytes to the log; false (errno set) when not all of them got there.
 bool WriteBlock(const unsigned char* bytes, std::uint32_t length);
 bool CloseLog();

@@ -1,11 +1,9 @@
 // lumtrex: records the bytes arriving at one serial port into lumtrex.log.
 #include <cstdio>
-#include <ctime>
 
 #include "../console/console.h"
 #include "../serial/serial.h"
 #include "capture.h"
-#include "log_file.h"
 #include "priority.h"
 #include "settings.h"
 #include "version.h"
@@ -92,14 +90,14 @@ int main(int argc, char** argv) {
           line);
 
     bool succeeded = false;
-    if (const std::string device = DeviceAmongLogNames(ExpandedLogName(options.LogName, std::time(nullptr)).c_str());
-        !device.empty()) {
-        // Refused before anything is opened: not a byte goes out of it, no port's lines move.
-        Print("Logdatei %s ist ein Geraet, keine Datei.\n", device.c_str());
-    } else if (OpenPort(); !PortIsOpen()) {
+    // A log that names a device is refused before anything is opened: not a
+    // byte goes out of it, no port's lines move.
+    const bool logIsAFile = LogNamesAFile(options.LogName);
+    if (logIsAFile) OpenPort();
+    if (logIsAFile && !PortIsOpen()) {
         Print("\n\nProgramm beenden mit beliebiger Taste\n");
         WaitForKey();
-    } else {
+    } else if (logIsAFile) {
         if (PortSettings.BaudRate > PriorityThreshold) RaisePriority();
         succeeded = RunCapture(options);
     }

@@ -58,12 +58,18 @@ void DriverName(dev_t device, char* name, std::size_t size) {
     }
 }
 
+// The driver of the open port's hardware, or "".
+void PortDriver(int fd, char* name, std::size_t size) {
+    struct stat device {};
+    name[0] = '\0';
+    if (fstat(fd, &device) == 0 && S_ISCHR(device.st_mode)) DriverName(device.st_rdev, name, size);
+}
+
 bool PortMakesRate(int fd, int baudRate) {
     serial_struct serial{};
     if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return true;  // no UART to ask: the read-back decides
-    char driver[64] = "";
-    struct stat device {};
-    if (fstat(fd, &device) == 0 && S_ISCHR(device.st_mode)) DriverName(device.st_rdev, driver, sizeof driver);
+    char driver[64];
+    PortDriver(fd, driver, sizeof driver);
     return UartMakesRate({serial.type, serial.baud_base, serial.flags, serial.custom_divisor, driver}, baudRate);
 }
 
@@ -155,9 +161,8 @@ int ApplyRawLineAtPreviousRate(int fd, const LineShape& shape) {
 }
 
 bool IsCdcAcm(int fd) {
-    struct stat device {};
-    char driver[64] = "";
-    if (fstat(fd, &device) == 0 && S_ISCHR(device.st_mode)) DriverName(device.st_rdev, driver, sizeof driver);
+    char driver[64];
+    PortDriver(fd, driver, sizeof driver);
     return std::strcmp(driver, "cdc_acm") == 0;
 }
 
