@@ -85,15 +85,6 @@ void ReportWriteFailure(int error) {
     WriteFailed = true;
 }
 
-// The local time now, as the gap lines give it.
-const char* Now() {
-    static char text[32];
-    const std::time_t now = std::time(nullptr);
-    const std::tm* local = std::localtime(&now);
-    if (!local || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", local) == 0) std::snprintf(text, sizeof text, "?");
-    return text;
-}
-
 // The next local midnight (or full hour) after `when`, found once a part.
 std::time_t PeriodEnd(std::time_t when) {
     std::tm local{};
@@ -158,7 +149,7 @@ int NextPart() {
         WriteFailed = true;  // said
         return EIO;
     }
-    Print("%s Logdatei fertig: %s (%llu Bytes), weiter in %s\n", Now(),
+    Print("%s Logdatei fertig: %s (%llu Bytes), weiter in %s\n", ClockText(),
           keptPrevious ? EarlierCapture(LogName, 1).c_str() : finished.c_str(), static_cast<unsigned long long>(size),
           LogName);
     StartLogSync(LogFile);
@@ -216,11 +207,11 @@ enum class CaptureEnd { Asked, LogFailed, DeviceLost };  // a key or a stop requ
 bool WaitForLostPort() {
     const char* port = PortName(PortSettings);
     ShowOwedCount();
-    Print("\n%s %s ist nicht mehr vorhanden (nach %llu Bytes). Warte auf die Schnittstelle ...\n", Now(), port,
+    Print("\n%s %s ist nicht mehr vorhanden (nach %llu Bytes). Warte auf die Schnittstelle ...\n", ClockText(), port,
           static_cast<unsigned long long>(ByteCount));
     FlushOutput();
     if (!ReopenPort(UntilDeadline(-1))) return false;
-    Print("%s %s ist wieder da. Empfang laeuft weiter.\n", Now(), port);
+    Print("%s %s ist wieder da. Empfang laeuft weiter.\n", ClockText(), port);
     ShowCount(true);
     return true;
 }
@@ -285,7 +276,9 @@ CaptureEnd CaptureUntilStopped(LineCounters& before, bool& counted) {
         if (result.Delivered == 0) ShowOwedCount();  // the line is quiet
         if (result.End == ReadEnd::ShortAtOnce) ShowSizeMismatch();
         if (result.End == ReadEnd::DeviceLost) {
-            // What came before the gap is on the disk before anyone is told of it.
+            // A device still plugged in (a brief hang-up) may hold bytes yet: they go
+            // into the log, and what came before the gap is on the disk before anyone is told of it.
+            if (const int error = DrainQueue()) return LogFailed(error);
             if (const int error = LogOnDisk()) return LogFailed(error);
         }
         if (result.End == ReadEnd::DeviceLost && !Reconnect) {
@@ -341,6 +334,9 @@ bool RunCapture(const Options& options) {
     bool keptPrevious = false;
     if (!OpenPart(false, keptPrevious)) return false;
     if (keptPrevious) Print("Vorige Logdatei: %s\n", EarlierCapture(LogName, 1).c_str());
+    // The capture starts now: what arrived while the earlier captures were renumbered
+    // is dropped whole, never a queue that overflowed in the middle of it.
+    PurgeReceived();
     OnConsole = OutputIsTerminal();
     Print(KeysIgnored() ? "\nEmpfang abbrechen mit Strg+C\n\n" : "\nEmpfang abbrechen mit beliebiger Taste\n\n");
     Print("Empfangene Bytes\n");

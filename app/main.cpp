@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
         fallbacks.Rate = nullptr;
     }
     PortSettings.Line = options.Line;
+    PortSettings.AnyDevice = options.AnyDevice;
     PrintFallbacks(fallbacks);
     char line[8] = "";
     if (!IsPlain8N1(PortSettings.Line)) LineText(PortSettings.Line, line, sizeof line);
@@ -94,7 +95,14 @@ int main(int argc, char** argv) {
     // byte goes out of it, no port's lines move.
     const bool logIsAFile = LogNamesAFile(options.LogName);
     if (logIsAFile) OpenPort();
-    if (logIsAFile && !PortIsOpen()) {
+    if (logIsAFile && !PortIsOpen() && options.Wait) {
+        Print("%s %s ist nicht da. Warte auf die Schnittstelle ...\n", ClockText(), PortName(PortSettings));
+        FlushOutput();
+        if (AwaitPort()) Print("%s %s ist da.\n", ClockText(), PortName(PortSettings));
+    }
+    if (logIsAFile && !PortIsOpen() && options.Wait) {
+        Print("\n");  // a key or a stop ended the wait: nothing was recorded
+    } else if (logIsAFile && !PortIsOpen()) {
         Print("\n\nProgramm beenden mit beliebiger Taste\n");
         WaitForKey();
     } else if (logIsAFile) {

@@ -121,6 +121,14 @@ bool TakeSplit(Options& options, const char* value) {
     options.Split = std::strcmp(value, "day") == 0 ? SplitKind::Day : std::strcmp(value, "hour") == 0 ? SplitKind::Hour : SplitKind::Size;
     return options.Split != SplitKind::Size || UnitValue(value, SizeUnits, SizeFactors, options.SplitSize);
 }
+bool TakeWait(Options& options, const char*) {
+    options.Wait = true;
+    return true;
+}
+bool TakeAnyDevice(Options& options, const char*) {
+    options.AnyDevice = true;
+    return true;
+}
 bool TakeNoReconnect(Options& options, const char*) {
     options.Reconnect = false;
     return true;
@@ -180,6 +188,10 @@ const OptionRow OptionTable[] = {
     {"list", ValueKind::None, nullptr, "--list", "zeigt die vorhandenen Schnittstellen, oeffnet keine", Request::List},
     {"no-reconnect", ValueKind::None, TakeNoReconnect, "--no-reconnect",
      "eine verlorene Schnittstelle beendet den Empfang (sonst: warten)"},
+    {"wait", ValueKind::None, TakeWait, "--wait",
+     "fehlt die Schnittstelle beim Start oder ist belegt: warten (Dienst)"},
+    {"any-device", ValueKind::None, TakeAnyDevice, "--any-device",
+     "nach einer Luecke jedes Geraet unter dem Namen, nicht nur derselbe Adapter"},
     {"for", ValueKind::Text, TakeDuration, "--for DAUER",
      "endet nach 90s, 30m, 8h, 7d (oder Sekunden) von selbst, Status 0", Request::Capture, BadDuration},
     {"bytes", ValueKind::Text, TakeByteLimit, "--bytes N", "endet, sobald das Log genau N Bytes hat, Status 0",

@@ -54,6 +54,8 @@ struct Options {
     std::int64_t ForSeconds = 0;           // --for DURATION: the capture ends by itself then; 0: never
     std::int64_t ByteLimit = 0;            // --bytes N: the capture ends once the log holds N bytes; 0: never
     bool Keys = true;                      // --no-keys: keys end nothing
+    bool Wait = false;                     // --wait: a port missing or held at the start is waited for
+    bool AnyDevice = false;                // --any-device: after a gap, whatever device has the port's name
     SplitKind Split = SplitKind::None;     // --split day|hour|SIZE: the capture goes on in a fresh log
     std::int64_t SplitSize = 0;            // with SplitKind::Size, in bytes
     const char* Bad = nullptr;

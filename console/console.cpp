@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 namespace {
@@ -59,6 +60,14 @@ void Print(const char* format, ...) {
     // Redirected, a finished line is written out at once: a reader of the
     // file or the journal sees each line while the run goes on.
     if (Unbuffered || (length > 0 && Message[static_cast<std::size_t>(length) - 1] == '\n')) FlushOutput();
+}
+
+const char* ClockText() {
+    static char text[32];
+    const std::time_t now = std::time(nullptr);
+    const std::tm* local = std::localtime(&now);
+    if (!local || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", local) == 0) std::snprintf(text, sizeof text, "?");
+    return text;
 }
 
 void FlushOutput() {

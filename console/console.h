@@ -17,6 +17,7 @@
 //                    false, waits do not wake for them, WaitForKey() returns at once.
 //   StopRequested()  true once the user or the system asked the program to end
 //                    (Ctrl+C, a termination signal, the console window closed).
+//   ClockText()      the local time now as the gap lines give it ("2026-12-08 09:41:07").
 //   EndProgram()     restores the console, flushes the output and ends the
 //                    process: with the status, or as the stop request demands.
 #pragma once
@@ -38,6 +39,7 @@ void IgnoreKeys();
 bool KeysIgnored();
 void WarningBox(const char* title, const char* text);
 bool StopRequested();
+const char* ClockText();
 [[noreturn]] void EndProgram(int status);
 
 // Supplied by each operating system's console file.

@@ -3,6 +3,7 @@
 // sysfs). Its driver programs the nearest divisor and reports the rate that
 // was asked, so only this arithmetic sees the rate it really makes.
 #pragma once
+#include <cstdint>
 #include <string>
 
 struct UartReport {
@@ -23,3 +24,7 @@ bool UartMakesRate(const UartReport& uart, int rate);
 // udev names under `dev` ("/sys" and "/dev"): every tty with a device behind
 // it but the 8250 driver's placeholders without a UART. Opens no device.
 std::string PortsUnder(const std::string& sys, const std::string& dev);
+
+// Whether a USB node that appeared `sinceSeenMs` ago may be opened: where
+// udev runs, once its record of the device exists or after 2 s.
+bool SettledFor(bool udevRuns, bool recorded, std::int64_t sinceSeenMs);

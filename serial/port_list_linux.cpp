@@ -1,6 +1,11 @@
 // The serial ports present on Linux, from sysfs: a listing must open no tty,
 // for an open raises DTR and RTS, which resets many boards.
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
 
 #include <algorithm>
 #include <filesystem>
@@ -10,7 +15,7 @@
 
 #include "../console/console.h"
 #include "line_linux.h"
-#include "serial.h"
+#include "serial_platform.h"
 
 namespace fs = std::filesystem;
 
@@ -70,7 +75,87 @@ std::string StableName(const fs::path& byId, const fs::path& node) {
     return "";
 }
 
+// What identifies the USB adapter a tty belongs to across a replug: its
+// vendor and product with its serial number, or the USB port it is plugged
+// into where it has none (two CH340s, most PL2303s); the interface and port
+// number for a tty of a dual adapter. "" for a tty without a USB device
+// behind it.
+std::string UsbPortIdentity(const fs::path& device) {
+    std::error_code error;
+    const fs::path tty = fs::canonical(device, error);
+    if (error) return "";
+    const std::string port = FirstLine(tty / "port_number");  // a usb-serial port; cdc_acm has none
+    fs::path at = tty;
+    for (int up = 0; up < 4 && at.has_relative_path(); ++up, at = at.parent_path()) {
+        if (!fs::exists(at / "bInterfaceNumber", error)) continue;
+        const fs::path usb = at.parent_path();
+        const std::string serial = FirstLine(usb / "serial"), part = FirstLine(at / "bInterfaceNumber");
+        std::string identity = FirstLine(usb / "idVendor") + ":" + FirstLine(usb / "idProduct");
+        identity += serial.empty() ? " an USB-Port " + usb.filename().string() : " Nr. " + serial;
+        if (part != "00" || (!port.empty() && port != "0")) identity += " Teil " + part + (port.empty() ? "" : "." + port);
+        return identity;
+    }
+    return "";
+}
+
+// The sysfs device behind a device node, such as /sys/dev/char/188:0/device.
+bool NodeDevice(const char* name, dev_t& number, fs::path& device) {
+    struct stat node {};
+    if (stat(name, &node) != 0) return false;
+    number = node.st_rdev;
+    char path[64];
+    std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/device", major(node.st_rdev), minor(node.st_rdev));
+    device = S_ISCHR(node.st_mode) ? fs::path(path) : fs::path();
+    return true;
+}
+
 }  // namespace
+
+bool SettledFor(bool udevRuns, bool recorded, std::int64_t sinceSeenMs) {
+    return !udevRuns || recorded || sinceSeenMs >= 2000;
+}
+
+bool DeviceIdentity(const char* name, std::string& identity) {
+    dev_t number = 0;
+    fs::path device;
+    if (!NodeDevice(name, number, device)) return false;
+    identity = device.empty() ? "" : UsbPortIdentity(device);
+    return true;
+}
+
+std::string NameWithIdentity(const std::string& identity) {
+    std::error_code error;
+    for (fs::directory_iterator entry("/sys/class/tty", error), end; !error && entry != end; entry.increment(error)) {
+        std::error_code missing;
+        if (!fs::exists(entry->path() / "device", missing) || UsbPortIdentity(entry->path() / "device") != identity) continue;
+        const std::string name = "/dev/" + entry->path().filename().string();
+        struct stat node {};
+        if (stat(name.c_str(), &node) == 0) return name;
+    }
+    return "";
+}
+
+// A modem manager probes a USB node that has just appeared (it opens it,
+// flushes it, sends AT commands): such a node is left alone until udev, which
+// tells the manager, has finished with it, or 2 s have passed.
+bool DeviceSettled(const char* name) {
+    using Clock = std::chrono::steady_clock;
+    static dev_t seen = 0;
+    static Clock::time_point seenAt;
+    dev_t number = 0;
+    fs::path device;
+    if (!NodeDevice(name, number, device)) {
+        seen = 0;  // gone: when it comes back, it is new
+        return true;
+    }
+    if (device.empty() || UsbPortIdentity(device).empty()) return true;
+    if (number != seen) seenAt = Clock::now();
+    seen = number;
+    char record[64];
+    std::snprintf(record, sizeof record, "/run/udev/data/c%u:%u", major(number), minor(number));
+    const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - seenAt).count();
+    return SettledFor(access("/run/udev/control", F_OK) == 0, access(record, F_OK) == 0, since);
+}
 
 std::string PortsUnder(const std::string& sys, const std::string& dev) {
     std::vector<std::string> names;

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "../console/console.h"
-#include "serial.h"
+#include <sys/stat.h>
+
+#include "serial_platform.h"
 
 void ListPorts() {
     std::vector<std::string> names;
@@ -21,3 +23,14 @@ void ListPorts() {
     for (const std::string& name : names) Print("%s\n", name.c_str());
     if (names.empty()) Print("Keine serielle Schnittstelle gefunden. Adapter eingesteckt? Rechte pruefen.\n");
 }
+
+// A device's name is all these systems give to find it again.
+bool DeviceIdentity(const char* name, std::string& identity) {
+    struct stat device {};
+    identity.clear();
+    return stat(name, &device) == 0;
+}
+
+std::string NameWithIdentity(const std::string&) { return ""; }
+
+bool DeviceSettled(const char*) { return true; }

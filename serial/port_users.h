@@ -7,3 +7,8 @@
 // opened, so a port that is refused is never touched. Processes it may not
 // look into are skipped.
 bool OpenElsewhere(const char* path);
+
+// Whether an open file whose /proc/PID/fd link reads `linkText` may be a
+// device node: a path. Sockets, pipes and anonymous inodes ("socket:[...]",
+// "pipe:[...]", "anon_inode:...") are none.
+bool MayBeDevice(const char* linkText);

@@ -1,6 +1,7 @@
 // Who else has a device open, from /proc/<pid>/fd: a program that takes no
 // lock (a forgotten `cat /dev/ttyUSB0`) would share the bytes with us.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -41,7 +42,10 @@ bool IsTerminal(dev_t device) {
 
 // Whether one of the process's open files is the device `device`, under any
 // name: a holder that opened it through a bind mount or in a chroot sees
-// another path than we do.
+// another path than we do. Each link's text is read first; the file behind
+// it is asked for its type and device number only from what the kernel has
+// (AT_STATX_DONT_SYNC), never from its file system: a file on a dead NFS
+// server or a FUSE mount that does not answer must not hold up the open.
 bool HoldsDevice(const char* process, dev_t device) {
     char folder[272];  // room for any name a folder entry can have
     std::snprintf(folder, sizeof folder, "/proc/%s/fd", process);
@@ -50,11 +54,14 @@ bool HoldsDevice(const char* process, dev_t device) {
     bool holds = false;
     while (const dirent* file = readdir(files)) {
         if (file->d_name[0] == '.') continue;
-        char link[sizeof folder + 260];
+        char link[sizeof folder + 260], target[64];
         std::snprintf(link, sizeof link, "%s/%s", folder, file->d_name);
-        // stat follows the link to the open file itself, whatever its name.
-        struct stat info {};
-        if (stat(link, &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == device) {
+        const ssize_t length = readlink(link, target, sizeof target - 1);
+        if (length <= 0) continue;
+        target[length] = '\0';
+        struct statx info {};
+        if (!MayBeDevice(target) || statx(AT_FDCWD, link, AT_STATX_DONT_SYNC, STATX_TYPE, &info) != 0) continue;
+        if (S_ISCHR(info.stx_mode) && makedev(info.stx_rdev_major, info.stx_rdev_minor) == device) {
             holds = true;
             break;
         }
@@ -64,6 +71,10 @@ bool HoldsDevice(const char* process, dev_t device) {
 }
 
 }  // namespace
+
+bool MayBeDevice(const char* linkText) {
+    return linkText[0] == '/';
+}
 
 bool OpenElsewhere(const char* path) {
     struct stat port {};

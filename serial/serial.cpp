@@ -38,19 +38,48 @@ const char* LineText(const LineShape& line, char* text, std::size_t size) {
     return text;
 }
 
+Reopening ChooseReopening(const std::string& noted, bool anyDevice, bool present, const std::string& now,
+                          bool foundElsewhere) {
+    if (noted.empty() || anyDevice || (present && now == noted)) return Reopening::Name;
+    if (foundElsewhere) return Reopening::Follow;
+    return present ? Reopening::Other : Reopening::Wait;
+}
+
 namespace {
 
 constexpr int ReopenInterval = 500;  // ms between two tries to open a lost port again
+constexpr auto MissingHintAfter = std::chrono::seconds(30);
 
-// While a lost port is waited for, a reason why it cannot be used is said
-// once: the tries after one that spoke are quiet.
-bool Quiet = false;
-bool Spoke = false;
+// While a port is waited for, each reason why it cannot be used is said
+// once a gap: the lines said are remembered (by a hash), from the open at
+// the start on, and only new ones are said.
+constexpr std::size_t RememberedLines = 16;
+std::uint32_t LinesSaid[RememberedLines];
+std::size_t LineCount = 0;
+bool Waiting = false;
+bool OtherDeviceSaid = false;  // a gap says once that another device has the name
+
+// The adapter as it was first opened: what identifies it, and its name since it moved.
+bool OpenedBefore = false;
+std::string Identity;
+std::string MovedTo;
+unsigned RateInUse = 0;  // the rate the capture had before a gap: the only one after it
+
+std::uint32_t Hash(const char* text) {
+    std::uint32_t hash = 2166136261u;
+    for (; *text; ++text) hash = (hash ^ static_cast<unsigned char>(*text)) * 16777619u;
+    return hash;
+}
 
 template <typename Value>
 void Say(const char* format, Value value) {
-    if (!Quiet) Print(format, value);
-    Spoke = Spoke || !Quiet;
+    char line[256];
+    std::snprintf(line, sizeof line, format, value);
+    const std::uint32_t hash = Hash(line);
+    const bool said = std::find(LinesSaid, LinesSaid + LineCount, hash) != LinesSaid + LineCount;
+    if (Waiting && said) return;
+    if (!said && LineCount < RememberedLines) LinesSaid[LineCount++] = hash;
+    Print(format, value);
 }
 
 void ReportOpenError(int error, const char* name, bool sayMissing);
@@ -62,7 +91,8 @@ void ReportOpenError(int error, const char* name, bool sayMissing);
 // rate, but on a line of ours: raw, as --line asks (8N1), our time-outs, purged, the lines as
 // asked; never as another program left it (echoing, translating, waiting
 // without a limit, sending XOFF). A port that refuses our line at its own
-// rate too is closed again. A refused time-out leaves the rest undone.
+// rate too is closed again. After a gap only the rate the capture had will
+// do: another would record garbage. A refused time-out leaves the rest undone.
 int ConfigurePort(const char* name) {
     if (int error = GetLineState()) {
         Say("%s GetCommState nicht ok !\n", name);
@@ -70,11 +100,12 @@ int ConfigurePort(const char* name) {
         PortHandle = InvalidPortHandle;
         return error;
     }
-    if (int error = SetLineState(PortSettings.BaudRate)) {
+    const int rate = OpenedBefore ? static_cast<int>(RateInUse) : PortSettings.BaudRate;
+    if (int error = SetLineState(rate)) {
         Say(" %s SetCommState nicht ok !\n", name);
-        if (SetLineAtPortRate() != 0) {
+        if (OpenedBefore || SetLineAtPortRate() != 0) {
             // Not 8N1, the line itself is refused: garbage is never recorded.
-            if (!IsPlain8N1(PortSettings.Line)) {
+            if (!IsPlain8N1(PortSettings.Line) && !OpenedBefore) {
                 char line[8];
                 Say("Leitung %s geht an dieser Schnittstelle nicht.\n", LineText(PortSettings.Line, line, sizeof line));
             }
@@ -84,6 +115,9 @@ int ConfigurePort(const char* name) {
         }
         ReportOpenError(error, name, true);
         Say("Baudrate bleibt %u Baud.\n", PortRate());
+        RateInUse = PortRate();
+    } else {
+        RateInUse = static_cast<unsigned>(rate);
     }
     if (int timeoutError = SetReadTimeouts()) {
         Say("%s SetCommTimeouts nicht ok !\n", name);
@@ -106,13 +140,76 @@ void ReportOpenError(int error, const char* name, bool sayMissing) {
     }
 }
 
-// The whole open sequence on the event CreateReadEvent made.
-void OpenAndConfigure(bool sayMissing) {
+// The whole open sequence of `device`, named `shown` in the messages, on the event CreateReadEvent made.
+void OpenAndConfigure(const char* device, const char* shown, bool sayMissing) {
+    int error = OpenDevice(device);
+    if (error == 0) error = ConfigurePort(shown);
+    ReportOpenError(error, shown, sayMissing);
+}
+
+// The first open notes what identifies the device.
+void NoteIdentity() {
+    if (OpenedBefore || !PortIsOpen()) return;
     char buffer[32];
-    const char* name = PortName(PortSettings);
-    int error = OpenDevice(DeviceName(PortSettings, buffer, sizeof buffer));
-    if (error == 0) error = ConfigurePort(name);
-    ReportOpenError(error, name, sayMissing);
+    DeviceIdentity(DeviceName(PortSettings, buffer, sizeof buffer), Identity);
+    OpenedBefore = true;
+}
+
+// One try to open the port again, as ChooseReopening decides; true when
+// nothing has its name (and the adapter is nowhere else either).
+bool TryAgain() {
+    char buffer[32];
+    const char* device = DeviceName(PortSettings, buffer, sizeof buffer);
+    std::string now, elsewhere;
+    const bool present = DeviceIdentity(device, now);
+    if (!Identity.empty() && !PortSettings.AnyDevice && !(present && now == Identity)) elsewhere = NameWithIdentity(Identity);
+    switch (ChooseReopening(Identity, PortSettings.AnyDevice, present, now, !elsewhere.empty())) {
+        case Reopening::Wait: return true;
+        case Reopening::Other:
+            if (!OtherDeviceSaid) {
+                Print("%s %s ist jetzt ein anderes Geraet (%s, aufgezeichnet wurde %s): nicht aufgezeichnet, warte weiter ...\n",
+                      ClockText(), PortName(PortSettings), now.c_str(), Identity.c_str());
+            }
+            OtherDeviceSaid = true;
+            return false;
+        case Reopening::Follow: {
+            if (!DeviceSettled(elsewhere.c_str())) return false;
+            OpenAndConfigure(elsewhere.c_str(), elsewhere.c_str(), false);
+            if (!PortIsOpen()) return false;
+            Print("%s %s ist jetzt %s.\n", ClockText(), PortName(PortSettings), elsewhere.c_str());
+            MovedTo = elsewhere;
+            PortSettings.DevicePath = MovedTo.c_str();
+            return false;
+        }
+        case Reopening::Name: break;
+    }
+    if (DeviceSettled(device)) OpenAndConfigure(device, PortName(PortSettings), false);
+    return !present;
+}
+
+// Tries every ReopenInterval until the port is open or a key, a stop or the limit ends the wait.
+bool WaitForPort(std::int64_t limitMs) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto until = start + std::chrono::milliseconds(limitMs);
+    bool hinted = false;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (limitMs >= 0 && left.count() <= 0) return false;
+        const int pause = limitMs >= 0 && left.count() < ReopenInterval ? static_cast<int>(left.count()) : ReopenInterval;
+        if (KeyOrStopWithin(pause)) return false;
+        Waiting = true;
+        const bool missing = TryAgain();
+        Waiting = false;
+        if (!PortIsOpen() && missing && !hinted && std::chrono::steady_clock::now() - start >= MissingHintAfter) {
+            Print("%s %s fehlt seit 30 s. Welche Schnittstellen da sind, zeigt lumtrex --list.\n", ClockText(),
+                  PortName(PortSettings));
+            hinted = true;
+        }
+        FlushOutput();  // what a try said reaches a redirected output at once
+        if (PortIsOpen()) break;
+    }
+    NoteIdentity();
+    return true;
 }
 
 // Drops the raised lines and closes the device.
@@ -127,26 +224,25 @@ void CloseDevicePort() {
 }  // namespace
 
 void OpenPort() {
-    if (CreateReadEvent()) OpenAndConfigure(true);
+    if (!CreateReadEvent()) return;
+    char buffer[32];
+    OpenAndConfigure(DeviceName(PortSettings, buffer, sizeof buffer), PortName(PortSettings), true);
+    NoteIdentity();
 }
 
 bool PortIsOpen() { return PortHandle != InvalidPortHandle; }
 
 bool ReopenPort(std::int64_t limitMs) {
     CloseDevicePort();
-    Spoke = false;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        if (limitMs >= 0 && left.count() <= 0) return false;
-        const int pause = limitMs >= 0 && left.count() < ReopenInterval ? static_cast<int>(left.count()) : ReopenInterval;
-        if (KeyOrStopWithin(pause)) return false;
-        Quiet = Spoke;
-        OpenAndConfigure(false);
-        Quiet = false;
-        FlushOutput();  // what a try said reaches a redirected output at once
-        if (PortIsOpen()) return true;
-    }
+    LineCount = 0;
+    OtherDeviceSaid = false;
+    return WaitForPort(limitMs);
+}
+
+bool AwaitPort(std::int64_t limitMs) { return WaitForPort(limitMs); }
+
+void PurgeReceived() {
+    if (PortIsOpen()) PurgePort();
 }
 
 void ClosePort() {

@@ -20,6 +20,12 @@
 //   ReopenPort() after a lost device: closes it and opens the same port again
 //                every 500 ms, the whole sequence, until it is there again
 //                or a key, a stop request or the time limit ends the wait.
+//                A USB adapter is known by what identifies it (its serial
+//                number, else the USB port it is plugged into): another
+//                device under its name is not recorded, and the adapter is
+//                followed to another name (unless --any-device).
+//   AwaitPort()  the same wait for a port that could not be opened at the start (--wait).
+//   PurgeReceived() drops what the port received so far: once the log exists.
 //   ClosePort()  drops the raised lines, closes the device, pauses 250 ms.
 //   ListPorts()  prints the serial ports present, opening none.
 //
@@ -27,6 +33,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 inline constexpr int DefaultBaudRate = 9600;
 
@@ -47,7 +54,8 @@ struct Settings {
     bool DtrOption = false;            // raise DTR while capturing
     bool RtsOption = false;            // raise RTS while capturing
     LineShape Line;                    // 8N1 unless --line asks for another
-    const char* DevicePath = nullptr;  // a device named by path, else null
+    const char* DevicePath = nullptr;  // a device named by path, else null (after a move: the new name)
+    bool AnyDevice = false;            // --any-device: a reopen records whatever device has the name
     char ComName[8] = "COM1";          // "COM<PortIndex + 1>"
 };
 
@@ -110,6 +118,17 @@ bool PortIsOpen();
 // cannot be used (held by another program, refused), never that it is missing.
 // `limitMs`: give up after that long (-1: never).
 bool ReopenPort(std::int64_t limitMs = -1);
+bool AwaitPort(std::int64_t limitMs = -1);
+void PurgeReceived();
+
+// What a reopen does with the name, for an adapter first opened with
+// `noted` identity ("" for a device without one: an onboard UART, a
+// pseudo-terminal, a Windows COM name, which is its device's identity):
+// open it (Name), open the adapter under its new name (Follow), leave
+// another device alone (Other), or wait (nothing has the name).
+enum class Reopening { Name, Follow, Other, Wait };
+Reopening ChooseReopening(const std::string& noted, bool anyDevice, bool present, const std::string& now,
+                          bool foundElsewhere);
 void ClosePort();
 // Whether the open port is a USB CDC-ACM device (Linux: driver cdc_acm;
 // Windows: usbser), whose board may send only once DTR is raised.

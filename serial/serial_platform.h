@@ -2,6 +2,7 @@
 // The steps return 0 or the system's error code of the failure.
 #pragma once
 #include <cstddef>
+#include <string>
 
 #include "serial.h"
 
@@ -24,3 +25,14 @@ void PurgePort();
 void SetModemLine(ModemLine line, bool raised);  // failures go unnoticed
 void CloseDevice();
 OpenFault ClassifyOpenError(int code);
+
+// What identifies the device behind `name` across a replug, "" where it has
+// nothing of its own (Linux: the USB serial number, else the USB port path,
+// of a USB adapter; Windows: nothing beyond the COM name, which Windows gives
+// each device instance); false when no device has the name now.
+bool DeviceIdentity(const char* name, std::string& identity);
+// Another name under which the device with `identity` is present now, or "".
+std::string NameWithIdentity(const std::string& identity);
+// Whether a node that has just appeared is left alone by the device manager
+// now (Linux: udev has finished with it, or about 2 s passed).
+bool DeviceSettled(const char* name);

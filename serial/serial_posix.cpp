@@ -71,6 +71,13 @@ int OpenDevice(const char* name) {
     ioctl(fd, TIOCEXCL);
     // Linux raised DTR and RTS when it opened the device; drop them now.
     DropModemLines(fd);
+    // One that opened it in the same moment (a modem manager probing a node
+    // that has just appeared) would share the bytes: the open is given up.
+    if (OpenElsewhere(name)) {
+        ioctl(fd, TIOCNXCL);
+        close(fd);
+        return EBUSY;
+    }
     PortHandle = fd;
     return 0;
 }

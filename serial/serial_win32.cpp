@@ -37,6 +37,8 @@ bool IsDeviceGone(DWORD error) {
 // what they ask for, and never means the device is gone.
 ReadVerdict JudgeSuccess(const ReadReport& report, DWORD kept, DWORD length) {
     if (kept == length) return {kept, ReadEnding::Complete};
+    // Plug and Play has removed the device, though its driver still answers.
+    if (kept == 0 && !report.NameKnown) return {0, ReadEnding::Lost};
     // Well before the earliest time-out (the interval, counted from a first
     // byte) could have ended it.
     const std::int64_t earliest =
@@ -68,7 +70,8 @@ ReadVerdict JudgeRead(const ReadReport& report, DWORD length) {
     if (error == ERROR_TIMEOUT) return JudgeSuccess(report, reported, length);
     if (error == ERROR_SEM_TIMEOUT) return JudgeSuccess(report, 0, length);
     if (error == ERROR_OPERATION_ABORTED && report.CancelledByUs) return {0, ReadEnding::Stopped};
-    if (IsDeviceGone(error) || !report.LineAnswers) return {0, ReadEnding::Lost};
+    // Whatever the code, once Windows no longer knows the COM name: never a box, a retry or a line error for ever.
+    if (IsDeviceGone(error) || !report.LineAnswers || !report.NameKnown) return {0, ReadEnding::Lost};
     // Not ours: a line error on a port still set to abort on errors (its old
     // state stayed when SetCommState was refused); ClearCommError ended it.
     if (error == ERROR_OPERATION_ABORTED) {
@@ -156,8 +159,7 @@ int ErrorOf(BOOL succeeded) { return succeeded ? 0 : static_cast<int>(GetLastErr
 // Whether Windows still knows the port's COM name: Plug and Play removes it
 // with the device, while some USB drivers answer from cached state after an
 // unplug. A device named by another path has no name to ask for.
-bool ComNameKnown() {
-    const char* name = PortSettings.DevicePath ? PortSettings.DevicePath : PortSettings.ComName;
+bool ComNameKnown(const char* name = PortName(PortSettings)) {
     if (std::strncmp(name, DevicePathPrefix, sizeof DevicePathPrefix - 1) == 0) name += sizeof DevicePathPrefix - 1;
     if (_strnicmp(name, "COM", 3) != 0) return true;
     char target[512];
@@ -176,6 +178,18 @@ bool ClearLineErrors(HANDLE port, COMSTAT* status = nullptr) {
 }
 
 }  // namespace
+
+// Windows gives each device instance its own COM number (an adapter with a
+// serial number keeps its number in any USB socket; one without has a number
+// per socket): the name is the identity.
+bool DeviceIdentity(const char* name, std::string& identity) {
+    identity.clear();
+    return ComNameKnown(name);
+}
+
+std::string NameWithIdentity(const std::string&) { return ""; }
+
+bool DeviceSettled(const char*) { return true; }
 
 bool CreateReadEvent() {
     ReadOverlapped.Internal = ReadOverlapped.InternalHigh = 0;
@@ -344,8 +358,10 @@ bool ReadOnce(HANDLE port, unsigned char* buffer, DWORD length, bool draining, R
     // device still answers; after one that brought nothing, whether the
     // device itself answers and Windows still knows it.
     report.LineAnswers = ClearLineErrors(port);
+    const bool succeeded = report.ReadFileResult || report.OverlappedResult;
+    if (report.Reported == 0 || !succeeded) report.NameKnown = ComNameKnown();
     DWORD modem = 0;
-    report.DeviceAnswers = report.Reported > 0 || (GetCommModemStatus(port, &modem) != 0 && ComNameKnown());
+    report.DeviceAnswers = report.Reported > 0 || (GetCommModemStatus(port, &modem) != 0 && report.NameKnown);
     return true;
 }
 

@@ -58,6 +58,7 @@ struct ReadReport {
     unsigned EmptyBefore;    // reads just before this one that came back empty at once
     bool OwnTimeouts;        // SetCommTimeouts took ours (not so when an earlier step was refused)
     bool LineErrorBefore;    // the read just before was aborted by a line error
+    bool NameKnown = true;   // after a read that brought nothing or failed: Windows still knows the COM name
 };
 
 enum class ReadEnding {

@@ -136,11 +136,13 @@ protected:
     }
 
     // A numbered port runs with the test's pseudo-terminal bound over /dev/ttyS*.
-    std::unique_ptr<Session> Launch(const std::vector<std::string>& arguments, LaunchOptions options = {}) {
+    // `linkCom1`: under Wine, COM1 leads to the test's pseudo-terminal (else the row has set it).
+    std::unique_ptr<Session> Launch(const std::vector<std::string>& arguments, LaunchOptions options = {},
+                                    bool linkCom1 = true) {
         if (NamesAComPort(arguments)) options.BindOverComPorts = port.SlavePath;
         std::vector<std::string> command = Program;
         for (const std::string& argument : arguments) command.push_back(Expand(argument));
-        if (UnderWine) {
+        if (UnderWine && linkCom1) {
             unlink(WineCom1.c_str());
             EXPECT_EQ(symlink(port.SlavePath, WineCom1.c_str()), 0);
         }
@@ -288,41 +290,117 @@ INSTANTIATE_TEST_SUITE_P(
 // tried again by its name, and records on into the same log; the console
 // says where the gap is. Natively the port is a link that leads to a new
 // pseudo-terminal once the first has hung up, under Wine COM1's link.
-TEST_F(EndToEnd, ALostPortIsWaitedForAndTheCaptureGoesOn) {
+// RefusedRate: the returning port refuses the rate at first (the stand-in,
+// while a file exists): tried again, never recorded at another rate.
+// Redirected: the gap's line is in the output file during the gap, and the
+// wait costs next to no CPU. LateAtStart: with --wait the port appears 3 s
+// after the start.
+enum class GapCase { TwoGaps, RefusedRate, Redirected, LateAtStart };
+
+struct GapRow {
+    const char* Name;
+    GapCase How;
+};
+
+class Gaps : public EndToEnd, public ::testing::WithParamInterface<GapRow> {
+protected:
+    // The CPU time the running program has used so far, in clock ticks.
+    static long CpuTicks(pid_t pid) {
+        const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+        std::string field;
+        long ticks = 0;
+        for (int at = 3; at <= 15 && fields >> field; ++at) {
+            if (at >= 14) ticks += std::atol(field.c_str());
+        }
+        return ticks;
+    }
+};
+
+TEST_P(Gaps, AreWaitedForAndTheCaptureGoesOn) {
+    const GapRow& row = GetParam();
     const std::string link = UnderWine ? WineCom1 : dir + "/port", name = UnderWine ? "COM1" : link;
+    const std::string refusing = dir + "/refusing";
     const auto leadTo = [&](const std::string& path) {
         unlink(link.c_str());
         return symlink(path.c_str(), link.c_str()) == 0;
     };
-    if (!UnderWine) { ASSERT_TRUE(leadTo(port.SlavePath)); }
-    auto run = Launch({UnderWine ? "{port}" : link, "115200"});
-    ASSERT_TRUE(run->WaitForOutput(CaptureHeader)) << run->Output();
+    LaunchOptions options;
+    std::vector<std::string> arguments = {UnderWine ? "{port}" : link, "115200"};
+    if (row.How == GapCase::RefusedRate) options.Environment = WithStandIn("LUMTREX_TEST_LINE=refuse:115200:" + refusing);
+    if (row.How == GapCase::Redirected) options.StdoutFile = dir + "/out";
+    if (row.How == GapCase::LateAtStart) arguments.push_back("--wait");
+    ASSERT_TRUE(leadTo(row.How == GapCase::LateAtStart ? dir + "/gone" : port.SlavePath));
+    auto run = Launch(arguments, options, false);
+    const auto output = [&] { return row.How == GapCase::Redirected ? CrLfAsNewline(ReadFile(dir + "/out")) : run->Output(); };
+    const auto seen = [&](const std::string& text, int times = 1) {  // at least so often
+        return WaitUntil([&] {
+            const std::string said = output();
+            int count = 0;
+            for (std::size_t at = 0; (at = said.find(text, at)) != std::string::npos; ++at) ++count;
+            return count >= times;
+        }, 20s);
+    };
+    if (row.How == GapCase::LateAtStart) {
+        ASSERT_TRUE(seen(" " + name + " ist nicht da. Warte auf die Schnittstelle ...\n")) << output();
+        std::this_thread::sleep_for(3s);
+        ASSERT_TRUE(leadTo(port.SlavePath));
+        ASSERT_TRUE(seen(" " + name + " ist da.\n")) << output();
+    }
+    ASSERT_TRUE(seen(row.How == GapCase::Redirected ? "Empfangene Bytes\n0\n" : CaptureHeader)) << output();
     std::string bytes;
-    for (int gap = 1; gap <= 2; ++gap) {
+    for (int gap = 1; gap <= 2; ++gap) {  // TwoGaps: the second ends with a key during the wait
         bytes += Bytes(Pattern::Random, 3000, gap);
         Send(bytes.substr(bytes.size() - 3000));
         ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);  // all of it, not only the full blocks
+        if (gap == 2 && row.How != GapCase::TwoGaps) break;
         std::this_thread::sleep_for(200ms);
         ASSERT_TRUE(leadTo(dir + "/gone"));  // never to another test's pseudo-terminal of the same number
         ClosePtyLine(port);  // hung up
-        ASSERT_TRUE(run->WaitForOutput(" " + name + " ist nicht mehr vorhanden (nach " + std::to_string(bytes.size()) +
-                                       " Bytes). Warte auf die Schnittstelle ...\n")) << run->Output();
+        const auto lost = std::chrono::steady_clock::now();
+        ASSERT_TRUE(seen(" " + name + " ist nicht mehr vorhanden (nach " + std::to_string(bytes.size()) +
+                         " Bytes). Warte auf die Schnittstelle ...\n")) << output();
         if (gap == 2) break;
-        std::this_thread::sleep_for(1200ms);  // tries that find nothing, and say nothing
+        if (row.How == GapCase::Redirected) {  // written out at once, and tries that cost next to nothing
+            const long before = CpuTicks(run->Pid());
+            std::this_thread::sleep_for(3s);
+            EXPECT_LT(CpuTicks(run->Pid()) - before, 3 * sysconf(_SC_CLK_TCK) / 10) << "the wait spins";
+        }
+        std::this_thread::sleep_for(1200ms - std::min<std::chrono::steady_clock::duration>(1200ms, std::chrono::steady_clock::now() - lost));
+        if (row.How == GapCase::RefusedRate) WriteFile(refusing, "");
         ASSERT_TRUE(OpenPtyLine(port) && leadTo(port.SlavePath));
-        ASSERT_TRUE(run->WaitForOutput(" " + name + " ist wieder da. Empfang laeuft weiter.\n3000\r")) << run->Output();
+        if (row.How == GapCase::RefusedRate) {  // said once, tried again, and recorded only at its rate
+            ASSERT_TRUE(seen(" " + name + " SetCommState nicht ok !\n" + Expand("Fehlercode: {EINVAL}\n"))) << output();
+            std::this_thread::sleep_for(1500ms);
+            EXPECT_EQ(output().find("ist wieder da"), std::string::npos) << output();
+            unlink(refusing.c_str());
+        }
+        ASSERT_TRUE(seen(" " + name + " ist wieder da. Empfang laeuft weiter.\n")) << output();
+        LineState line{};
+        if (row.How == GapCase::RefusedRate) { EXPECT_TRUE(ReadLineState(port.Master, line) && line.Rate == 115200) << line.Rate; }
     }
     const auto key = std::chrono::steady_clock::now();
-    run->Type("q");  // during the wait: it ends at once
+    run->Type("q");  // TwoGaps: during the wait, which it ends at once
     ASSERT_TRUE(run->WaitForExit());
-    EXPECT_LT(std::chrono::steady_clock::now() - key, 1500ms) << "the key did not end the wait";
+    if (row.How == GapCase::TwoGaps) { EXPECT_LT(std::chrono::steady_clock::now() - key, 1500ms) << "the key did not end the wait"; }
     ExpectEnded(*run, 0, 0);
     EXPECT_TRUE(ReadFile(log) == bytes) << "the log is not what was sent";
+    const std::string said = output();
+    EXPECT_EQ(said.find("Baudrate bleibt"), std::string::npos) << said;
+    EXPECT_EQ(said.find("SetCommState nicht ok"), said.rfind("SetCommState nicht ok")) << "said more than once a gap";
     const std::string stamp = "\\n\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d " + name;  // the local time
-    EXPECT_TRUE(std::regex_search(run->Output(), std::regex(stamp + " ist wieder da[\\s\\S]*" + stamp +
-                                                            " ist nicht mehr vorhanden \\(nach 6000 [^\\n]*\\n6000\\n$")))
-        << run->Output();
+    if (row.How == GapCase::TwoGaps) {
+        EXPECT_TRUE(std::regex_search(said, std::regex(stamp + " ist wieder da[\\s\\S]*" + stamp +
+                                                       " ist nicht mehr vorhanden \\(nach 6000 [^\\n]*\\n6000\\n$")))
+            << said;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, Gaps,
+                         ::testing::Values(GapRow{"TwoGaps", GapCase::TwoGaps}, GapRow{"RefusedRate", GapCase::RefusedRate},
+                                           GapRow{"Redirected", GapCase::Redirected},
+                                           GapRow{"LateAtStart", GapCase::LateAtStart}),
+                         ByName);
 
 // The service template's command, run by hand as systemd runs it: as a user
 // that is not root, in group dialout, in the instance's folder, its output a
@@ -513,6 +591,8 @@ const std::string Help =
     "                  geht verloren; die fertige bleibt wie eine fruehere Aufnahme\n"
     "  --list          zeigt die vorhandenen Schnittstellen, oeffnet keine\n"
     "  --no-reconnect  eine verlorene Schnittstelle beendet den Empfang (sonst: warten)\n"
+    "  --wait          fehlt die Schnittstelle beim Start oder ist belegt: warten (Dienst)\n"
+    "  --any-device    nach einer Luecke jedes Geraet unter dem Namen, nicht nur derselbe Adapter\n"
     "  --for DAUER     endet nach 90s, 30m, 8h, 7d (oder Sekunden) von selbst, Status 0\n"
     "  --bytes N       endet, sobald das Log genau N Bytes hat, Status 0\n"
     "  --no-keys       Tasten beenden nichts (nur Strg+C, ein Signal, --for, --bytes), z.B. in tmux\n"

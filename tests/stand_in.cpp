@@ -1,7 +1,7 @@
 // Preloaded into the program under test: what a serial driver or a file
 // system does and a pseudo-terminal or a local disk does not.
-// - LUMTREX_TEST_LINE "refuse:R": setting rate R fails with EINVAL and changes
-//   nothing (in TCSETS2 and, for Wine, tcsetattr), as drivers of other systems
+// - LUMTREX_TEST_LINE "refuse:R[:FILE]": setting rate R fails with EINVAL and changes
+//   nothing (with FILE: while it exists) (in TCSETS2 and, for Wine, tcsetattr), as drivers of other systems
 //   refuse it; "substitute:R:M": TCSETS2 at rate R sets M, as drivers that fall back do.
 // - LUMTREX_TEST_CFLAG FILE: the line's shape each set asks for (the c_cflag
 //   bits CSIZE, PARENB, PARODD, CMSPAR, CSTOPB, in octal) is appended to FILE as
@@ -35,7 +35,8 @@ struct LineScript {
 bool Line(LineScript& script) {
     const char* text = std::getenv("LUMTREX_TEST_LINE");
     if (!text) return false;
-    script.Refuse = std::sscanf(text, "refuse:%u", &script.Rate) == 1;
+    char path[256] = "";
+    script.Refuse = std::sscanf(text, "refuse:%u:%255s", &script.Rate, path) >= 1 && (!*path || access(path, F_OK) == 0);
     return script.Refuse || std::sscanf(text, "substitute:%u:%u", &script.Rate, &script.Made) == 2;
 }
 

@@ -14,6 +14,7 @@
 #include "../app/log_file.h"
 #include "../app/settings.h"
 #include "../serial/line_linux.h"
+#include "../serial/port_users.h"
 #include "../serial/serial.h"
 #include "../serial/serial_platform.h"
 #include "harness.h"
@@ -129,6 +130,40 @@ TEST(DtrHint, ComesForASilentCdcBoardWithoutDtr) {
     EXPECT_TRUE(DtrHintDue(true, false, 0, 5000));
     EXPECT_FALSE(DtrHintDue(true, false, 0, 4999) || DtrHintDue(true, true, 0, 9000) || DtrHintDue(true, false, 1, 9000) ||
                  DtrHintDue(false, false, 0, 9000));
+}
+
+// After a gap: the same USB adapter or none, under its name or wherever it went;
+// a node just added only once udev is done with it; holders looked for only
+// behind links that name a path.
+TEST(Reconnect, TakesTheSameAdapterOnlyOnceTheSystemIsDoneWithIt) {
+    const std::string a = "0403:6001 Nr. A1", b = "0403:6001 Nr. B2";
+    const struct {
+        const char* Name;
+        std::string Noted;
+        bool Any, Present;
+        std::string Now;
+        bool Elsewhere;
+        Reopening Choice;
+    } rows[] = {
+        {"SameAdapter", a, false, true, a, false, Reopening::Name},
+        {"NoIdentityTakesTheName", "", false, true, b, true, Reopening::Name},  // a UART, a pty, a COM name
+        {"OtherAdapterUnderTheName", a, false, true, b, false, Reopening::Other},
+        {"OtherUnderTheNameOursElsewhere", a, false, true, b, true, Reopening::Follow},
+        {"GoneButElsewhere", a, false, false, "", true, Reopening::Follow},
+        {"GoneEverywhere", a, false, false, "", false, Reopening::Wait},
+        {"NoLongerAUsbDevice", a, false, true, "", false, Reopening::Other},
+        {"AnyDeviceAsked", a, true, true, b, true, Reopening::Name},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(ChooseReopening(row.Noted, row.Any, row.Present, row.Now, row.Elsewhere), row.Choice) << row.Name;
+    }
+    EXPECT_TRUE(SettledFor(false, false, 0));  // no udev: no modem manager either
+    EXPECT_TRUE(SettledFor(true, true, 0) && SettledFor(true, false, 2000));
+    EXPECT_FALSE(SettledFor(true, false, 1999));
+    for (const char* link : {"/dev/ttyUSB0", "/mnt/nfs/held (deleted)", "/tmp/held"}) EXPECT_TRUE(MayBeDevice(link)) << link;
+    for (const char* link : {"socket:[4711]", "pipe:[12]", "anon_inode:[eventfd]", "anon_inode:inotify"}) {
+        EXPECT_FALSE(MayBeDevice(link)) << link;
+    }
 }
 
 // Whether an 8250-family UART makes a rate, from what TIOCGSERIAL and sysfs

@@ -87,6 +87,38 @@ TEST(ReadEndings, OfARemovedDeviceAreLostWhateverClearCommErrorSays) {
     }
 }
 
+// Once Windows no longer knows the COM name, a read that brought nothing is a
+// lost port whatever its code: never a box every 100 ms, a silent retry, a
+// line error or a time-out for the rest of the week. While the name is known
+// each keeps its meaning.
+TEST(ReadEndings, ThatBringNothingAreLostOnceTheComNameIsGone) {
+    const auto gone = [](ReadReport read) { read.NameKnown = false; return read; };
+    const struct {
+        const char* Name;
+        ReadReport Read;
+        ReadEnding WhileKnown;
+    } rows[] = {
+        {"PendingFileNotFound", Failed(ERROR_FILE_NOT_FOUND, 0, 40), ReadEnding::Fault},
+        {"PendingNetworkGone", Failed(ERROR_DEV_NOT_EXIST, 0, 40), ReadEnding::Fault},
+        {"PendingNotReady", Failed(ERROR_NOT_READY, 0, 40), ReadEnding::Fault},
+        {"PendingIoDeviceError", Failed(ERROR_IO_DEVICE, 0, 40), ReadEnding::Fault},
+        {"ReadFileFileNotFound", Refused(ERROR_FILE_NOT_FOUND), ReadEnding::Refused},
+        {"ReadFileIoDeviceError", Refused(ERROR_IO_DEVICE), ReadEnding::Refused},
+        {"AbortedNotByUs", AfterLineError(Failed(ERROR_OPERATION_ABORTED, 0, 3)), ReadEnding::LineErrorAgain},
+        {"SemaphoreTimeOut", Failed(ERROR_SEM_TIMEOUT, 0, 2050), ReadEnding::TimedOut},
+        {"EmptyAfterTheWholeTimeOut", Finished(0, 2050), ReadEnding::TimedOut},
+        {"EmptyAtOnce", AtOnce(0), ReadEnding::Empty},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(static_cast<int>(JudgeRead(row.Read, BlockSize).How), static_cast<int>(row.WhileKnown)) << row.Name;
+        EXPECT_EQ(static_cast<int>(JudgeRead(gone(row.Read), BlockSize).How), static_cast<int>(ReadEnding::Lost)) << row.Name;
+    }
+    // What did arrive is kept, and a read we cancelled ended as we asked.
+    EXPECT_EQ(JudgeRead(gone(Finished(500, 1400)), BlockSize).Kept, 500u);
+    EXPECT_EQ(static_cast<int>(JudgeRead(gone(Cancelled(Failed(ERROR_OPERATION_ABORTED, 0, 3100))), BlockSize).How),
+              static_cast<int>(ReadEnding::Stopped));
+}
+
 TEST(PendingReads, WaitForTheirTimeOutsAndAreCutShortOnlyAfterAKeyOrAStop) {
     constexpr bool Drain = true;
     const struct {
