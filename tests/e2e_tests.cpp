@@ -410,7 +410,7 @@ TEST_F(EndToEnd, TheServiceCommandRecordsAsTheUnitRunsIt) {
     const group* dialout = getgrnam("dialout");
     if (geteuid() != 0 || !dialout) GTEST_SKIP() << "needs root and the group dialout";
     const std::string unit = ReadFile(LUMTREX_SERVICE_UNIT);
-    ASSERT_TRUE(std::regex_search(unit, std::regex("\nExecStart=\\S+ /dev/%I \\$LUMTREX_ARGS\n"))) << unit;
+    ASSERT_TRUE(std::regex_search(unit, std::regex("\nExecStart=\\S+ /dev/%I --wait \\$LUMTREX_ARGS\n"))) << unit;
     const std::string instance = std::string(port.SlavePath).substr(5);  // pts/N, as %I unescapes pts-N
     ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);
     ASSERT_TRUE(chown(port.SlavePath, 0, dialout->gr_gid) == 0 && chmod(port.SlavePath, 0660) == 0);
@@ -418,7 +418,7 @@ TEST_F(EndToEnd, TheServiceCommandRecordsAsTheUnitRunsIt) {
     options.WorkDir = dir;
     options.StdoutFile = dir + "/journal";
     Session run({"setpriv", "--reuid=65534", "--regid=65534", "--groups=" + std::to_string(dialout->gr_gid),
-                 Program[0], "/dev/" + instance, "115200"}, options);  // LUMTREX_ARGS=115200
+                 Program[0], "/dev/" + instance, "--wait", "115200"}, options);  // LUMTREX_ARGS=115200
     ASSERT_TRUE(WaitForLog(0)) << ReadFile(dir + "/journal");
     const std::string bytes = Bytes(Pattern::Random, 3000);
     Send(bytes);
@@ -984,7 +984,7 @@ INSTANTIATE_TEST_SUITE_P(
 // lines, sends a break and unplugs the adapter. A row's folder is shared with
 // the guest. Without a terminal, SIGTERM ends a capture (status 143).
 
-enum class Probe { Bytes, Rate, Lines, Break, Unplug, Held, PowerCut, Line, Gadget, Silent };
+enum class Probe { Bytes, Rate, Lines, Break, Unplug, Swap, Held, PowerCut, Line, Gadget, Silent };
 
 struct GuestRow {
     std::string Name;
@@ -996,7 +996,9 @@ struct GuestRow {
     // PowerCut: the log on the guest's ext4 disk; QEMU is killed and booted again.
     // Line: ttyS1, the 16550's line control register (its low 6 bits); ttyUSB0, what QEMU's adapter was told.
     // Gadget: bytes from the gadget's ttyGS0 to ttyACM0, the gadget reset (Value 1) in between. Silent:
-    // nothing for 6 s, then the console's Expected there (Value 1) or not.
+    // nothing for 6 s, then the console's Expected there (Value 1) or not. Swap: a second adapter (LUMB) as
+    // ttyUSB1, recorded by a second run, both unplugged and added back the other way round (Value 1: this run
+    // alone, with --any-device).
     int Value = 0;
     std::string Holder = "";    // Held: run in /tmp before the program, such as what holds the port
     std::string Expected = "";  // in the console text
@@ -1061,6 +1063,20 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
         for (std::size_t at = 0; (at = console.find(text, at)) != std::string::npos; ++at) ++times;
         return times;
     };
+    const auto plug = [&](const std::string& id, const std::string& line, const std::string& serial) {
+        return guest->Monitor(R"({"execute":"device_add","arguments":{"driver":"usb-serial","id":")" + id +
+                              R"(","chardev":")" + line + R"(","serial":")" + serial + R"("}})").find("error") == std::string::npos;
+    };
+    const auto unplug = [&](const std::string& id) {
+        guest->Monitor(R"({"execute":"device_del","arguments":{"id":")" + id + R"("}})");
+    };
+    const auto noAdapter = [&] {  // both adapters' nodes gone, once QEMU has let go of them
+        return guest->Shell("for i in $(seq 100); do [ -e /dev/ttyUSB0 ] || [ -e /dev/ttyUSB1 ] || break; sleep 0.1; done; "
+                            "! [ -e /dev/ttyUSB0 ] && ! [ -e /dev/ttyUSB1 ]") == 0;
+    };
+    const auto present = [&](const std::string& node) {
+        return guest->Shell("for i in $(seq 100); do [ -e " + node + " ] && break; sleep 0.1; done; [ -e " + node + " ]") == 0;
+    };
     switch (row.What) {
         case Probe::Bytes: send(row.Value ? 4 * 256 : 256 * 256, row.Value); break;
         case Probe::Rate: {
@@ -1091,13 +1107,58 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
                 ASSERT_TRUE(WaitUntil([&] { return said("(nach " + std::to_string(bytes.size()) + " Bytes)") == 1; }, 20s));
                 // Once QEMU has let go of the old one.
                 EXPECT_TRUE(WaitUntil([&] {
-                    return guest->Monitor(R"({"execute":"device_add","arguments":{"driver":"usb-serial","id":"ftdi",)"
-                                          R"("chardev":"usb"}})").find("error") == std::string::npos;
+                    return plug("ftdi", "usb", "LUMA");
                 }, 10s));
                 ASSERT_TRUE(WaitUntil([&] { return said("ist wieder da. Empfang laeuft weiter.\n") == gap; }, 20s))
                     << ReadFile(folder + "/out");
             }
             break;
+        case Probe::Swap: {  // A (this run) on LUMA, B on LUMB; each log its own adapter's bytes only
+            const bool any = row.Value == 1;
+            ASSERT_TRUE(plug("ftdi2", "usb2", "LUMB") && present("/dev/ttyUSB1"));
+            if (!any) guest->Shell("lumtrex /dev/ttyUSB1 115200 --log b.log > outb 2>&1 & Q=$!");
+            std::string other;  // what B's adapter sends
+            const auto both = [&](int part) {
+                const bool anyAfter = any && part == 2;  // this run on LUMB now, LUMA read by none
+                if (!anyAfter) send(8000, 115200, Pattern::Random);
+                if (any && part == 1) return;  // LUMB read by none yet
+                const std::string more = Bytes(Pattern::Random, 8000, 40 + part);
+                (anyAfter ? bytes : other) += more;
+                ASSERT_EQ(SendPaced(guest->Usb2, reinterpret_cast<const unsigned char*>(more.data()), more.size(), 115200, 5),
+                          more.size());
+                const std::string log2 = anyAfter ? log : folder + "/b.log";
+                const std::size_t size2 = anyAfter ? bytes.size() : other.size();
+                ASSERT_TRUE(WaitUntil([&] { return FileSize(log2) == static_cast<long long>(size2); }, 30s)) << FileSize(log2);
+            };
+            both(1);
+            unplug("ftdi");
+            unplug("ftdi2");
+            ASSERT_TRUE(WaitUntil([&] { return said("ist nicht mehr vorhanden") == 1; }, 20s) && noAdapter());
+            EXPECT_TRUE(WaitUntil([&] { return plug("ftdi2", "usb2", "LUMB"); }, 10s));  // now ttyUSB0
+            ASSERT_TRUE(present("/dev/ttyUSB0"));
+            EXPECT_TRUE(WaitUntil([&] { return plug("ftdi", "usb", "LUMA"); }, 10s));
+            ASSERT_TRUE(present("/dev/ttyUSB1"));
+            ASSERT_TRUE(WaitUntil([&] { return said("ist wieder da") == 1; }, 20s)) << ReadFile(folder + "/out");
+            if (!any) {
+                ASSERT_TRUE(WaitUntil([&] { return ReadFile(folder + "/outb").find("ist wieder da") != std::string::npos; }, 20s))
+                    << ReadFile(folder + "/outb");
+            }
+            both(2);
+            if (!any) {
+                EXPECT_EQ(guest->Shell("kill -TERM $Q; wait $Q"), 143);
+                EXPECT_TRUE(ReadFile(folder + "/b.log") == other) << FileSize(folder + "/b.log");
+                EXPECT_NE(ReadFile(folder + "/outb").find(" /dev/ttyUSB1 ist jetzt /dev/ttyUSB0.\n"), std::string::npos)
+                    << ReadFile(folder + "/outb");
+            }
+            status = guest->Shell("kill -TERM $P; wait $P");
+            // As the rows after expect it: LUMA alone, as ttyUSB0.
+            unplug("ftdi");
+            unplug("ftdi2");
+            EXPECT_TRUE(noAdapter());
+            EXPECT_TRUE(WaitUntil([&] { return plug("ftdi", "usb", "LUMA"); }, 10s));
+            EXPECT_TRUE(present("/dev/ttyUSB0"));
+            break;
+        }
         case Probe::Held: break;
         case Probe::Gadget:
             for (int part = 0; part <= row.Value; ++part) {
@@ -1150,7 +1211,7 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
               std::to_string(logged.size()) + "\n") << console;
     if (row.What == Probe::Lines) { EXPECT_EQ(ModemControl() & 3, 0) << "left raised"; }
     EXPECT_TRUE(logged.substr(0, bytes.size()) == bytes.substr(0, logged.size())) << "not what was sent";
-    if (row.What == Probe::Bytes || row.What == Probe::Unplug || row.What == Probe::Gadget) {
+    if (row.What == Probe::Bytes || row.What == Probe::Unplug || row.What == Probe::Swap || row.What == Probe::Gadget) {
         EXPECT_EQ(logged.size(), bytes.size());
     }
     if (row.What == Probe::Break && row.Value >= 0) { EXPECT_EQ(logged.size(), bytes.size() + row.Value); }
@@ -1212,6 +1273,10 @@ std::vector<GuestRow> GuestRows() {
     // An adapter that drops out: waited for, and the capture goes on.
     rows.push_back({"U0Unplugged", "/dev/ttyUSB0 115200", Probe::Unplug, 0, "",
                     "/dev/ttyUSB0 ist nicht mehr vorhanden (nach 20000 Bytes). Warte auf die Schnittstelle ...\n"});
+    // Two adapters come back the other way round: each run follows its own, or with --any-device takes the other.
+    rows.push_back({"U0SwappedWithAnother", "/dev/ttyUSB0 115200", Probe::Swap, 0, "", " /dev/ttyUSB0 ist jetzt /dev/ttyUSB1.\n"});
+    rows.push_back({"U0SwappedAnyDevice", "/dev/ttyUSB0 115200 --any-device", Probe::Swap, 1, "",
+                    " /dev/ttyUSB0 ist wieder da. Empfang laeuft weiter.\n"});
     // A board with its own USB (CDC-ACM): its bytes, its reset ridden out, the hint at DTR when it stays silent.
     const std::string hint = "Hinweis: seit 5 s nichts empfangen. /dev/ttyACM0 ist ein USB-CDC-Geraet; solche Platinen "
                              "senden oft erst mit DTR (-d1).\n";

@@ -262,7 +262,7 @@ void Guest::Boot() {
         "-no-reboot", "-kernel", guestDir_ + "/vmlinux", "-initrd", guestDir_ + "/initramfs.cpio",
         "-append", "console=ttyS0 quiet panic=-1", "-chardev", socket("console"), "-serial", "chardev:console",
         "-chardev", socket("serial"), "-serial", "chardev:serial", "-device", "qemu-xhci",
-        "-chardev", socket("usb"), "-device", "usb-serial,id=ftdi,chardev=usb",
+        "-chardev", socket("usb"), "-device", "usb-serial,id=ftdi,chardev=usb,serial=LUMA", "-chardev", socket("usb2"),
         "-qmp", "unix:" + dir_ + "/qmp,server=on,wait=off",
         "-fsdev", "local,id=share,path=" + Share + ",security_model=none",
         "-device", "virtio-9p-pci,fsdev=share,mount_tag=share", "-D", dir_ + "/trace",
@@ -277,6 +277,7 @@ void Guest::Boot() {
     console_ = ConnectTo(dir_ + "/console");
     Serial = ConnectTo(dir_ + "/serial");
     Usb = ConnectTo(dir_ + "/usb");  // the adapter is plugged in once its line is connected
+    Usb2 = ConnectTo(dir_ + "/usb2");
     monitor_ = ConnectTo(dir_ + "/qmp");
     std::string greeting, boot;
     ready_ = ReadUntil(monitor_, greeting, "\n", 10s) &&
@@ -288,7 +289,7 @@ void Guest::Boot() {
 void Guest::PowerCut() {
     qemu_->Signal(SIGKILL);
     qemu_->WaitForExit(10s);
-    for (int* fd : {&console_, &Serial, &Usb, &monitor_}) {
+    for (int* fd : {&console_, &Serial, &Usb, &Usb2, &monitor_}) {
         close(*fd);
         *fd = -1;
     }
@@ -298,7 +299,7 @@ void Guest::PowerCut() {
 Guest::~Guest() {
     if (console_ >= 0) SendAll(console_, reinterpret_cast<const unsigned char*>("exit\n"), 5);
     qemu_->WaitForExit(10s);
-    for (int fd : {console_, Serial, Usb, monitor_}) close(fd);
+    for (int fd : {console_, Serial, Usb, Usb2, monitor_}) close(fd);
     std::filesystem::remove_all(dir_);
 }
 

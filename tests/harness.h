@@ -95,7 +95,8 @@ public:
     std::string Trace() const { return ReadFile(dir_ + "/trace"); }  // what the devices were told
     void PowerCut();                     // QEMU killed as the power goes, then booted again on the same disk
     std::string Share;
-    int Serial = -1, Usb = -1;  // the far ends of ttyS1 and ttyUSB0
+    int Serial = -1, Usb = -1;  // the far ends of ttyS1 and ttyUSB0 (an FTDI adapter with serial number LUMA)
+    int Usb2 = -1;              // the line of a second adapter, plugged in by a row
 
 private:
     void Boot();
