@@ -334,9 +334,6 @@ bool RunCapture(const Options& options) {
     bool keptPrevious = false;
     if (!OpenPart(false, keptPrevious)) return false;
     if (keptPrevious) Print("Vorige Logdatei: %s\n", EarlierCapture(LogName, 1).c_str());
-    // The capture starts now: what arrived while the earlier captures were renumbered
-    // is dropped whole, never a queue that overflowed in the middle of it.
-    PurgeReceived();
     OnConsole = OutputIsTerminal();
     Print(KeysIgnored() ? "\nEmpfang abbrechen mit Strg+C\n\n" : "\nEmpfang abbrechen mit beliebiger Taste\n\n");
     Print("Empfangene Bytes\n");

@@ -241,10 +241,6 @@ bool ReopenPort(std::int64_t limitMs) {
 
 bool AwaitPort(std::int64_t limitMs) { return WaitForPort(limitMs); }
 
-void PurgeReceived() {
-    if (PortIsOpen()) PurgePort();
-}
-
 void ClosePort() {
     if (!PortIsOpen()) return;
     CloseDevicePort();

@@ -25,7 +25,6 @@
 //                device under its name is not recorded, and the adapter is
 //                followed to another name (unless --any-device).
 //   AwaitPort()  the same wait for a port that could not be opened at the start (--wait).
-//   PurgeReceived() drops what the port received so far: once the log exists.
 //   ClosePort()  drops the raised lines, closes the device, pauses 250 ms.
 //   ListPorts()  prints the serial ports present, opening none.
 //
@@ -119,7 +118,6 @@ bool PortIsOpen();
 // `limitMs`: give up after that long (-1: never).
 bool ReopenPort(std::int64_t limitMs = -1);
 bool AwaitPort(std::int64_t limitMs = -1);
-void PurgeReceived();
 
 // What a reopen does with the name, for an adapter first opened with
 // `noted` identity ("" for a device without one: an onboard UART, a
