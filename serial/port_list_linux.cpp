@@ -138,17 +138,16 @@ std::string NameWithIdentity(const std::string& identity) {
 // A modem manager probes a USB node that has just appeared (it opens it,
 // flushes it, sends AT commands): such a node is left alone until udev, which
 // tells the manager, has finished with it, or 2 s have passed.
-bool DeviceSettled(const char* name) {
+bool DeviceSettled(const char* name, bool usb) {
     using Clock = std::chrono::steady_clock;
     static dev_t seen = 0;
     static Clock::time_point seenAt;
-    dev_t number = 0;
-    fs::path device;
-    if (!NodeDevice(name, number, device)) {
-        seen = 0;  // gone: when it comes back, it is new
+    struct stat node {};
+    if (stat(name, &node) != 0 || !usb) {
+        seen = 0;  // gone (or no adapter): when it comes back, it is new
         return true;
     }
-    if (device.empty() || UsbPortIdentity(device).empty()) return true;
+    const dev_t number = node.st_rdev;
     if (number != seen) seenAt = Clock::now();
     seen = number;
     char record[64];

@@ -1,13 +1,13 @@
 // The serial ports present on other POSIX systems: the call-out devices in
 // /dev by the names macOS and the BSDs give them; none is opened.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "../console/console.h"
-#include <sys/stat.h>
-
 #include "serial_platform.h"
 
 void ListPorts() {
@@ -33,4 +33,4 @@ bool DeviceIdentity(const char* name, std::string& identity) {
 
 std::string NameWithIdentity(const std::string&) { return ""; }
 
-bool DeviceSettled(const char*) { return true; }
+bool DeviceSettled(const char*, bool) { return true; }

@@ -173,7 +173,7 @@ bool TryAgain() {
             OtherDeviceSaid = true;
             return false;
         case Reopening::Follow: {
-            if (!DeviceSettled(elsewhere.c_str())) return false;
+            if (!DeviceSettled(elsewhere.c_str(), true)) return false;
             OpenAndConfigure(elsewhere.c_str(), elsewhere.c_str(), false);
             if (!PortIsOpen()) return false;
             Print("%s %s ist jetzt %s.\n", ClockText(), PortName(PortSettings), elsewhere.c_str());
@@ -183,7 +183,7 @@ bool TryAgain() {
         }
         case Reopening::Name: break;
     }
-    if (DeviceSettled(device)) OpenAndConfigure(device, PortName(PortSettings), false);
+    if (DeviceSettled(device, !now.empty())) OpenAndConfigure(device, PortName(PortSettings), false);
     return !present;
 }
 

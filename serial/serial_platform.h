@@ -34,5 +34,6 @@ bool DeviceIdentity(const char* name, std::string& identity);
 // Another name under which the device with `identity` is present now, or "".
 std::string NameWithIdentity(const std::string& identity);
 // Whether a node that has just appeared is left alone by the device manager
-// now (Linux: udev has finished with it, or about 2 s passed).
-bool DeviceSettled(const char* name);
+// now (Linux: udev has finished with a USB node, or about 2 s passed); `usb`:
+// DeviceIdentity found a USB adapter behind it.
+bool DeviceSettled(const char* name, bool usb);

@@ -189,7 +189,7 @@ bool DeviceIdentity(const char* name, std::string& identity) {
 
 std::string NameWithIdentity(const std::string&) { return ""; }
 
-bool DeviceSettled(const char*) { return true; }
+bool DeviceSettled(const char*, bool) { return true; }
 
 bool CreateReadEvent() {
     ReadOverlapped.Internal = ReadOverlapped.InternalHigh = 0;
