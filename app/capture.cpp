@@ -12,6 +12,8 @@
 #include "../console/console.h"
 #include "../serial/serial.h"
 #include "log_file.h"
+#include "time_index.h"
+#include "view.h"
 
 std::uint64_t ByteCount = 0;
 
@@ -32,6 +34,14 @@ constexpr auto PauseAfterFault = std::chrono::milliseconds(100);
 
 std::FILE* LogFile = nullptr;
 unsigned char ReceiveBlock[LargestRead];
+
+// --times: the part's index beside it; --echo: the bytes as a view on the console.
+bool Timed = false;
+std::FILE* IndexFile = nullptr;
+bool Echo = false;
+View EchoView;
+std::string EchoText;            // the view's lines not yet shown, the open one last
+std::int64_t BlockArrival = 0;   // the local time the bytes of the latest read began to arrive
 
 // The running count. A console shows it at most 20 times a second, the
 // latest always once the line is quiet; other output (a file, a pipe, a
@@ -54,6 +64,7 @@ bool CountOwed = false;
 Clock::duration CountPause() { return OnConsole ? Clock::duration(std::chrono::milliseconds(50)) : std::chrono::minutes(1); }
 
 void ShowCount(bool always = false) {
+    if (Echo && !OnConsole) return;  // the lines are the output
     const Clock::time_point now = Clock::now();
     if (!always && (ByteCount == CountShown || now - CountShownAt < CountPause())) {
         CountOwed = ByteCount != CountShown;
@@ -72,6 +83,7 @@ void ShowOwedCount() {
 
 // How long a read may wait before the count it owes is shown: -1 for as long as it likes.
 int Patience() {
+    if (Echo && !EchoText.empty()) return 200;  // an open line is shown once the line is quiet
     if (!CountOwed || !OnConsole) return -1;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(CountShownAt + CountPause() - Clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
@@ -79,10 +91,41 @@ int Patience() {
 
 bool WriteFailed = false;  // said once: the close of a log that failed may fail again
 
-void ReportWriteFailure(int error) {
+void ReportWriteFailure(int error, const char* name = LogName) {
     ShowOwedCount();
-    if (!WriteFailed) Print("\nSchreiben in %s fehlgeschlagen. Fehlercode: %d\n", LogName, error);
+    if (!WriteFailed) Print("\nSchreiben in %s fehlgeschlagen. Fehlercode: %d\n", name, error);
     WriteFailed = true;
+}
+
+// A failed write of the index is said with its name, and ends the capture as a failed write of the log.
+int Indexed(int error) {
+    if (error != 0) ReportWriteFailure(error, IndexName(LogName).c_str());
+    return error;
+}
+
+int CloseTimeIndex() {
+    if (!IndexFile) return 0;
+    const int error = CloseLogFile(IndexFile);  // synced with the log before
+    IndexFile = nullptr;
+    return error;
+}
+
+// The view's finished lines (`all`: the open one too) above the count line,
+// which stays the last; without a console the lines are the output.
+bool EchoArrival(std::uint64_t, std::int64_t& localMs) {
+    localMs = BlockArrival;
+    return true;
+}
+
+void ShowEcho(bool all) {
+    if (!Echo) return;
+    if (all) FinishViewLine(EchoView, EchoText);
+    const std::size_t end = EchoText.rfind('\n');
+    if (end == std::string::npos) return;
+    if (OnConsole) Print("%*s\r", static_cast<int>(std::to_string(CountShown).size()), "");  // the count's digits gone
+    Print("%.*s", static_cast<int>(end + 1), EchoText.c_str());
+    EchoText.erase(0, end + 1);
+    if (OnConsole) ShowCount(true);
 }
 
 // The next local midnight (or full hour) after `when`, found once a part.
@@ -100,9 +143,10 @@ std::time_t PeriodEnd(std::time_t when) {
     return std::mktime(&local);
 }
 
-// A log name that is a device is never opened: said, and false.
+// A log name (or, with --times, its index's) that is a device is never opened: said, and false.
 bool NamesAFile(const char* name) {
-    const std::string device = DeviceAmongLogNames(name);
+    std::string device = DeviceAmongLogNames(name);
+    if (device.empty() && Timed && IsDevice(IndexName(name).c_str())) device = IndexName(name);
     if (!device.empty()) Print("Logdatei %s ist ein Geraet, keine Datei.\n", device.c_str());
     return device.empty();
 }
@@ -128,6 +172,21 @@ bool OpenPart(bool later, bool& keptPrevious) {
     // keeps every byte of every completed read.
     std::setvbuf(LogFile, nullptr, _IONBF, 0);
     PartStart = ByteCount;
+    // An index only beside a file (not the null device); an old one beside a capture without is gone.
+    const std::string index = IndexName(LogName);
+    if (!IsRegularLog(LogFile)) return true;
+    if (!Timed) {
+        if (IsEarlierCapture(index.c_str())) std::remove(index.c_str());
+        return true;
+    }
+    IndexFile = OpenTimeIndex(LogName);
+    char begins[96];
+    std::snprintf(begins, sizeof begins, "%s %d", PortName(PortSettings), PortSettings.BaudRate);
+    const int error = IndexFile ? IndexEvent(IndexFile, "beginn", 0, begins) : errno;
+    if (error != 0) {
+        Print("Zeitindex %s kann nicht angelegt werden. Fehlercode: %d\n", index.c_str(), error);
+        return false;
+    }
     if (Split == SplitKind::Day || Split == SplitKind::Hour) PartEnds = PeriodEnd(now);
     return true;
 }
@@ -136,10 +195,12 @@ bool OpenPart(bool later, bool& keptPrevious) {
 // one: 0, or the error of the finished part's sync or close (said by the
 // caller), or of the new part (said here).
 int NextPart() {
+    if (const int error = IndexFile ? Indexed(IndexEvent(IndexFile, "ende", ByteCount - PartStart)) : 0) return error;
     const int unsynced = StopLogSync();
+    const int unindexed = CloseTimeIndex();
     const int unclosed = CloseLogFile(LogFile);
     LogFile = nullptr;
-    if (unsynced != 0 || unclosed != 0) return unsynced != 0 ? unsynced : unclosed;
+    if (unsynced != 0 || unclosed != 0 || unindexed != 0) return unsynced != 0 ? unsynced : unclosed != 0 ? unclosed : unindexed;
     const std::string finished = PartName;
     const std::uint64_t size = ByteCount - PartStart;
     bool keptPrevious = false;
@@ -152,7 +213,7 @@ int NextPart() {
     Print("%s Logdatei fertig: %s (%llu Bytes), weiter in %s\n", ClockText(),
           keptPrevious ? EarlierCapture(LogName, 1).c_str() : finished.c_str(), static_cast<unsigned long long>(size),
           LogName);
-    StartLogSync(LogFile);
+    StartLogSync(LogFile, IndexFile);
     if (OnConsole) ShowCount(true);
     return 0;
 }
@@ -160,7 +221,7 @@ int NextPart() {
 // Takes what one read delivered into the log, whole block or not, splitting
 // it where a part ends. Returns 0, or the system's error number when the log
 // did not take it all (or its write-back failed).
-int KeepReceived(std::uint32_t delivered) {
+int KeepReceived(std::uint32_t delivered, std::int64_t ageMs = 0) {
     if ((Split == SplitKind::Day || Split == SplitKind::Hour) && std::time(nullptr) >= PartEnds) {
         if (const int error = NextPart()) return error;
     }
@@ -175,17 +236,25 @@ int KeepReceived(std::uint32_t delivered) {
             }
             piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(piece, room));
         }
-        if (!WriteBlock(ReceiveBlock + at, piece)) error = errno;
+        if (IndexFile) error = Indexed(IndexArrival(IndexFile, ByteCount - PartStart, ageMs));
+        if (error == 0 && !WriteBlock(ReceiveBlock + at, piece)) error = errno;
         at += piece;
     }
     NoteLogWritten();
+    if (Echo) {
+        int offsetSeconds = 0;
+        BlockArrival = LocalMs(NowEpochMs() - ageMs, offsetSeconds);
+        ViewBytes(EchoView, ReceiveBlock, delivered, EchoText);
+        ShowEcho(false);
+    }
     ShowCount();
     return error != 0 ? error : LogSyncFailure();
 }
 
 // What the log holds now is on the disk: 0, or the error of a failed write-back.
 int LogOnDisk() {
-    const int error = SyncLogFile(LogHandle(LogFile));
+    int error = SyncLogFile(LogHandle(LogFile));
+    if (error == 0 && IndexFile) error = Indexed(SyncLogFile(LogHandle(IndexFile)));
     return error != 0 ? error : LogSyncFailure();
 }
 
@@ -206,11 +275,13 @@ enum class CaptureEnd { Asked, LogFailed, DeviceLost };  // a key or a stop requ
 // request ended the wait.
 bool WaitForLostPort() {
     const char* port = PortName(PortSettings);
+    ShowEcho(true);
     ShowOwedCount();
     Print("\n%s %s ist nicht mehr vorhanden (nach %llu Bytes). Warte auf die Schnittstelle ...\n", ClockText(), port,
           static_cast<unsigned long long>(ByteCount));
     FlushOutput();
     if (!ReopenPort(UntilDeadline(-1))) return false;
+    if (IndexFile && Indexed(IndexEvent(IndexFile, "wieder", ByteCount - PartStart)) != 0) return false;
     Print("%s %s ist wieder da. Empfang laeuft weiter.\n", ClockText(), port);
     ShowCount(true);
     return true;
@@ -269,16 +340,18 @@ CaptureEnd CaptureUntilStopped(LineCounters& before, bool& counted) {
         }
         ReadResult result;
         ReadBlock(PortHandle, ReceiveBlock, ReadLength(), result, UntilDeadline(Patience()));
-        if (const int error = result.Delivered > 0 ? KeepReceived(result.Delivered) : LogSyncFailure()) {
+        if (const int error = result.Delivered > 0 ? KeepReceived(result.Delivered, result.FirstByteAgeMs) : LogSyncFailure()) {
             return LogFailed(error);  // a write-back that failed is said within a read's time-out, bytes or none
         }
         stopped = result.End == ReadEnd::Stopped;
-        if (result.Delivered == 0) ShowOwedCount();  // the line is quiet
+        if (result.Delivered == 0) ShowEcho(true);  // the line is quiet
+        if (result.Delivered == 0) ShowOwedCount();
         if (result.End == ReadEnd::ShortAtOnce) ShowSizeMismatch();
         if (result.End == ReadEnd::DeviceLost) {
             // A device still plugged in (a brief hang-up) may hold bytes yet: they go
             // into the log, and what came before the gap is on the disk before anyone is told of it.
             if (const int error = DrainQueue()) return LogFailed(error);
+            if (IndexFile && Indexed(IndexEvent(IndexFile, "weg", ByteCount - PartStart)) != 0) return CaptureEnd::LogFailed;
             if (const int error = LogOnDisk()) return LogFailed(error);
         }
         if (result.End == ReadEnd::DeviceLost && !Reconnect) {
@@ -287,7 +360,8 @@ CaptureEnd CaptureUntilStopped(LineCounters& before, bool& counted) {
             return CaptureEnd::DeviceLost;
         }
         if (result.End == ReadEnd::DeviceLost) {
-            if (!WaitForLostPort()) return CaptureEnd::Asked;  // the port stays closed: nothing to drain
+            // The port stays closed: nothing to drain.
+            if (!WaitForLostPort()) return WriteFailed ? CaptureEnd::LogFailed : CaptureEnd::Asked;
             counted = ReadLineCounters(before);  // the lost device took its counters with it
             continue;
         }
@@ -325,6 +399,11 @@ bool RunCapture(const Options& options) {
     ByteLimit = options.ByteLimit;
     Split = options.Split;
     SplitSize = static_cast<std::uint64_t>(options.SplitSize);
+    Timed = options.Times;
+    Echo = options.Echo != EchoKind::None;
+    EchoView.Kind = options.Echo == EchoKind::Hex ? ViewKind::Hex : ViewKind::Text;
+    EchoView.Arrival = EchoArrival;
+    EchoText.reserve(4 * LargestRead + 4 * LongestViewLine);  // grows no further for a read's lines
     ByteCount = 0;
     // A log through a symbolic link is emptied at each start, never moved: a split would empty the finished part.
     if (Split != SplitKind::None && IsSymbolicLink(ExpandedLogName(NamePattern, std::time(nullptr)).c_str())) {
@@ -342,8 +421,9 @@ bool RunCapture(const Options& options) {
     LineCounters before;
     bool counted = ReadLineCounters(before);
     if (options.ForSeconds > 0) Deadline = Clock::now() + std::chrono::seconds(options.ForSeconds);
-    StartLogSync(LogFile);
+    StartLogSync(LogFile, IndexFile);
     CaptureEnd end = CaptureUntilStopped(before, counted);
+    ShowEcho(true);
     // At the end, the log is on the disk before anything more is said.
     const int unsynced = StopLogSync();
     if (unsynced != 0 && end != CaptureEnd::LogFailed) {
@@ -356,7 +436,14 @@ bool RunCapture(const Options& options) {
         LineCounters after;
         const bool countedToo = ReadLineCounters(after);
         char report[160];
-        if (LineErrorReport(counted, before, countedToo, after, report, sizeof report) > 0) Print("%s", report);
+        if (LineErrorReport(counted, before, countedToo, after, report, sizeof report) > 0) {
+            Print("%s", report);
+            const LineErrors errors = CountedErrors(before, after);
+            std::snprintf(report, sizeof report, "Ueberlauf %llu Rahmenfehler %llu Break %llu Paritaetsfehler %llu",
+                          static_cast<unsigned long long>(errors.Overrun), static_cast<unsigned long long>(errors.Frame),
+                          static_cast<unsigned long long>(errors.Breaks), static_cast<unsigned long long>(errors.Parity));
+            if (IndexFile && Indexed(IndexEvent(IndexFile, "fehler", ByteCount - PartStart, report)) != 0) end = CaptureEnd::LogFailed;
+        }
     }
     return end == CaptureEnd::Asked;
 }
@@ -364,14 +451,7 @@ bool RunCapture(const Options& options) {
 std::size_t LineErrorReport(bool haveBefore, const LineCounters& before, bool haveAfter, const LineCounters& after,
                             char* text, std::size_t size) {
     if (!haveBefore || !haveAfter) return 0;
-    // The counters wrap at 2^32: unsigned 32-bit differences are right across a wrap.
-    const auto since = [](std::uint32_t then, std::uint32_t now) {
-        return std::uint64_t{static_cast<std::uint32_t>(now - then)};
-    };
-    const std::uint64_t overrun = since(before.Overrun, after.Overrun) + since(before.BufferOverrun, after.BufferOverrun);
-    const std::uint64_t frame = since(before.Frame, after.Frame);
-    const std::uint64_t breaks = since(before.Break, after.Break);
-    const std::uint64_t parity = since(before.Parity, after.Parity);
+    const auto [overrun, frame, breaks, parity] = CountedErrors(before, after);
     if (overrun == 0 && frame == 0 && breaks == 0 && parity == 0) return 0;
     char parityText[48] = "";
     if (parity > 0) std::snprintf(parityText, sizeof parityText, ", Paritaetsfehler %llu", static_cast<unsigned long long>(parity));
@@ -383,12 +463,25 @@ std::size_t LineErrorReport(bool haveBefore, const LineCounters& before, bool ha
     return length > 0 && static_cast<std::size_t>(length) < size ? static_cast<std::size_t>(length) : 0;
 }
 
+LineErrors CountedErrors(const LineCounters& before, const LineCounters& after) {
+    // The counters wrap at 2^32: unsigned 32-bit differences are right across a wrap.
+    const auto since = [](std::uint32_t then, std::uint32_t now) {
+        return std::uint64_t{static_cast<std::uint32_t>(now - then)};
+    };
+    return {since(before.Overrun, after.Overrun) + since(before.BufferOverrun, after.BufferOverrun),
+            since(before.Frame, after.Frame), since(before.Break, after.Break), since(before.Parity, after.Parity)};
+}
+
 bool CloseLog() {
-    if (!LogFile) return true;
+    // The index's last line, and the index on the disk, before the log is let go.
+    int indexError = IndexFile ? Indexed(IndexEvent(IndexFile, "ende", ByteCount - PartStart)) : 0;
+    if (IndexFile && indexError == 0) indexError = Indexed(SyncLogFile(LogHandle(IndexFile)));
+    if (const int error = CloseTimeIndex(); error != 0 && indexError == 0) indexError = Indexed(error);
+    if (!LogFile) return indexError == 0;
     // Network and FUSE file systems may report a full disk, a quota or an
     // I/O error only now.
     const int error = CloseLogFile(LogFile);
     LogFile = nullptr;
     if (error != 0) ReportWriteFailure(error);
-    return error == 0;
+    return error == 0 && indexError == 0;
 }

@@ -15,6 +15,9 @@
 //   CloseLog()    closes the log if it was created; false when the system
 //                 reported a failure then (it has said so).
 //   ByteCount     the bytes received and written to the log in this run.
+//   With --times each part of the capture has its time index beside it
+//   (time_index.h); --echo shows the bytes as a view (view.h) above the
+//   count, or as the output where there is no console.
 //
 // On the disk: every read is written to the system at once (unbuffered), so a
 // kill never takes a byte that was read; on POSIX a read hands over what the
@@ -52,5 +55,9 @@ bool DtrHintDue(bool cdcAcm, bool dtrRaised, std::uint64_t received, std::int64_
 // The line saying how many errors the port counted between two readings of
 // its counters, written into `text`: its length, or 0 when there is nothing
 // to say (no error, or a reading without counters).
+struct LineErrors {
+    std::uint64_t Overrun, Frame, Breaks, Parity;
+};
+LineErrors CountedErrors(const LineCounters& before, const LineCounters& after);
 std::size_t LineErrorReport(bool haveBefore, const LineCounters& before, bool haveAfter, const LineCounters& after,
                             char* text, std::size_t size);

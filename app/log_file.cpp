@@ -1,5 +1,8 @@
 #include "log_file.h"
 
+#include <cstdio>
+#include "time_index.h"
+
 #include <cstring>
 #include <cwctype>
 
@@ -44,7 +47,14 @@ bool MoveEarlierCaptures(const char* name) {
     int oldest = 0;
     while (IsEarlierCapture(EarlierCapture(name, oldest + 1).c_str())) ++oldest;
     for (int number = oldest; number >= 1; --number) {
-        if (!MoveCapture(EarlierCapture(name, number).c_str(), EarlierCapture(name, number + 1).c_str())) return false;
+        const std::string from = EarlierCapture(name, number), to = EarlierCapture(name, number + 1);
+        if (!MoveCapture(from.c_str(), to.c_str()) || !MoveIndexAlong(from.c_str(), to.c_str())) return false;
     }
     return true;
+}
+
+bool MoveIndexAlong(const char* from, const char* to) {
+    const std::string index = IndexName(from), moved = IndexName(to);
+    if (IsEarlierCapture(moved.c_str())) std::remove(moved.c_str());  // an old one that belongs to nothing now
+    return !IsEarlierCapture(index.c_str()) || MoveCapture(index.c_str(), moved.c_str());
 }

@@ -21,6 +21,8 @@ int CloseLogFile(std::FILE* log);
 
 // The log as the system knows it, for a sync from another thread.
 std::intptr_t LogHandle(std::FILE* log);
+// Whether the log is a file on a disk (not the null device or another device).
+bool IsRegularLog(std::FILE* log);
 // Asks the system to put what was written to the log on the disk and waits
 // for it: 0, or the error number of a failure (a write-back that failed). A
 // log that cannot be synced (a device, a pipe, a file system without syncs)
@@ -30,11 +32,12 @@ int SyncLogFile(std::intptr_t log);
 void KeepSignalsAway();
 
 // The log's write-back, off the read path: one thread owns nothing but the
-// sync of the log it is handed, at most once a second and only when bytes
-// were written since the last one (NoteLogWritten, a flag and nothing else).
+// sync of the log it is handed (and its time index, if any), at most once a
+// second and only when bytes were written since the last one (NoteLogWritten,
+// a flag and nothing else).
 // A failure is kept for LogSyncFailure; StopLogSync ends the thread and says
 // the first failure, 0 if none.
-void StartLogSync(std::FILE* log);
+void StartLogSync(std::FILE* log, std::FILE* index = nullptr);
 void NoteLogWritten();
 int LogSyncFailure();
 int StopLogSync();
@@ -53,8 +56,13 @@ std::string ExpandedLogName(const char* pattern, std::time_t when);
 // NAME.number: an earlier capture of the log NAME, 1 the newest.
 std::string EarlierCapture(const char* name, int number);
 // Moves NAME.1, NAME.2, ... up one number each, the oldest first, so that
-// NAME.1 is free; false (errno set) when a move failed.
+// NAME.1 is free; false (errno set) when a move failed. Each capture's time
+// index moves with it (MoveIndexAlong).
 bool MoveEarlierCaptures(const char* name);
+// After the capture `from` moved to `to`: an old TO.times, which belongs to
+// nothing now, removed, and FROM.times, if there is one, moved there. False
+// (errno set) when the move failed.
+bool MoveIndexAlong(const char* from, const char* to);
 
 // Supplied by each system: whether `path` is a capture to move along (a
 // file or a link, not a folder), and a move to a name that is free.

@@ -103,7 +103,10 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
         struct stat link {};
         const bool throughLink = lstat(name, &link) == 0 && S_ISLNK(link.st_mode);
         if (opened.st_size == 0 || throughLink) return ftruncate(fd, 0) == 0 ? Named(fd, name) : Fail(fd);
-        if (!MoveEarlierCaptures(name) || rename(name, previousName.c_str()) != 0) return Fail(fd);
+        if (!MoveEarlierCaptures(name) || rename(name, previousName.c_str()) != 0 ||
+            !MoveIndexAlong(name, previousName.c_str())) {
+            return Fail(fd);
+        }
         // Two names of one file (a hard link): rename did nothing, and the
         // old name is let go, so the capture stays under the earlier one.
         if (stat(name, &current) == 0 && SameFile(opened, current)) unlink(name);
@@ -124,6 +127,11 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
 }
 
 std::intptr_t LogHandle(std::FILE* log) { return fileno(log); }
+
+bool IsRegularLog(std::FILE* log) {
+    struct stat opened {};
+    return fstat(fileno(log), &opened) == 0 && S_ISREG(opened.st_mode);
+}
 
 void KeepSignalsAway() {
     sigset_t all;

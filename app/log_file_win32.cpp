@@ -185,6 +185,7 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
             return nullptr;
         }
         if (previous && !MoveAside(name, previousName.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return Fail(GetLastError(), look);
+        if (previous && !MoveIndexAlong(name, previousName.c_str())) return Fail(GetLastError(), look);
         // A previous capture was moved: the new log is ours alone before the
         // old one is let go, and a run that created it in the meantime is
         // recording there. Else the file looked at is the log (the look
@@ -216,6 +217,8 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
 void KeepSignalsAway() {}  // console events come on a thread of their own
 
 std::intptr_t LogHandle(std::FILE* log) { return _get_osfhandle(_fileno(log)); }
+
+bool IsRegularLog(std::FILE* log) { return GetFileType(reinterpret_cast<HANDLE>(LogHandle(log))) == FILE_TYPE_DISK; }
 
 int SyncLogFile(std::intptr_t log) { return Flushed(reinterpret_cast<HANDLE>(log)) ? 0 : ErrorNumber(GetLastError()); }
 

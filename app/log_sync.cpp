@@ -16,7 +16,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto Interval = std::chrono::seconds(1);
 
-std::intptr_t Synced = -1;
+std::intptr_t Synced = -1, SyncedIndex = -1;
 std::thread* Syncer = nullptr;  // not an object: a process that ends while it runs must not meet its destructor
 std::mutex Guard;
 std::condition_variable Woken;
@@ -40,14 +40,16 @@ void SyncEverySecond() {
         if (!Written.exchange(false)) continue;
         lock.unlock();
         Keep(SyncLogFile(Synced));
+        if (SyncedIndex != -1) Keep(SyncLogFile(SyncedIndex));
         lock.lock();
     }
 }
 
 }  // namespace
 
-void StartLogSync(std::FILE* log) {
+void StartLogSync(std::FILE* log, std::FILE* index) {
     Synced = LogHandle(log);
+    SyncedIndex = index ? LogHandle(index) : -1;
     Written = false;
     Failure = 0;
     Stopping = false;
@@ -74,6 +76,7 @@ int StopLogSync() {
         Syncer = nullptr;
     }
     if (Synced != -1) Keep(SyncLogFile(Synced));
-    Synced = -1;
+    if (SyncedIndex != -1) Keep(SyncLogFile(SyncedIndex));
+    Synced = SyncedIndex = -1;
     return Failure.load();
 }

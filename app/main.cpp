@@ -7,6 +7,7 @@
 #include "priority.h"
 #include "settings.h"
 #include "version.h"
+#include "view.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ void PrintUsage() {
         case Request::Version: Print("lumtrex %s\n", LumtrexVersion); break;
         case Request::List: ListPorts(); break;
         case Request::BadOption: Print(options.Complaint, options.Bad); break;
+        case Request::Show: EndProgram(ShowCapture(options.ShowName, options.Hex));
         default:
             PrintBanner();
             PrintUsage();

@@ -24,6 +24,7 @@ constexpr char BadDuration[] = "Dauer %s geht nicht: --for nimmt z.B. 90s, 30m, 
 constexpr char BadCount[] = "Anzahl %s geht nicht: --bytes nimmt eine Zahl ab 1 (lumtrex --help zeigt alle)\n";
 constexpr char BadLogName[] = "Logdatei %s geht nicht: ein Name nimmt %%Y %%m %%d %%H %%M %%S und %%%% (lumtrex --help zeigt alle)\n";
 constexpr char BadSplit[] = "Teilung %s geht nicht: --split nimmt day, hour oder eine Groesse wie 100M (lumtrex --help zeigt alle)\n";
+constexpr char BadEcho[] = "Ansicht %s geht nicht: --echo nimmt hex oder nichts (lumtrex --help zeigt alle)\n";
 constexpr char BadRate[] = "Baudrate %s geht nicht: --baud nimmt 50 bis 4000000 (lumtrex --help zeigt alle)\n";
 std::string NamedDevice;  // a bare device name in the system's device folder
 
@@ -129,6 +130,24 @@ bool TakeAnyDevice(Options& options, const char*) {
     options.AnyDevice = true;
     return true;
 }
+bool TakeTimes(Options& options, const char*) {
+    options.Times = true;
+    return true;
+}
+bool TakeEcho(Options& options, const char* value) {
+    if (value && std::strcmp(value, "hex") != 0) return false;
+    options.Echo = value ? EchoKind::Hex : EchoKind::Text;
+    return true;
+}
+bool TakeShow(Options& options, const char* value) {
+    options.ShowName = value;
+    if (options.Asked == Request::Capture) options.Asked = Request::Show;
+    return true;
+}
+bool TakeHex(Options& options, const char*) {
+    options.Hex = true;
+    return true;
+}
 bool TakeNoReconnect(Options& options, const char*) {
     options.Reconnect = false;
     return true;
@@ -162,7 +181,12 @@ void TakeOption(Options& options, int argc, const char** argv, int& at) {
         return;
     }
     const char* value = equals ? equals + 1 : nullptr;
-    if (!equals && at + 1 < argc && std::strncmp(argv[at + 1], "--", 2) != 0) value = argv[++at];
+    const bool next = !equals && at + 1 < argc && std::strncmp(argv[at + 1], "--", 2) != 0;
+    if (row->Kind == ValueKind::Optional && !equals) {  // the next argument only where it is this option's
+        if (!next || !row->Take(options, argv[at + 1])) row->Take(options, nullptr); else ++at;
+        return;
+    }
+    if (next) value = argv[++at];
     if (!value || !*value) {
         Refuse(options, option, NoValue);
     } else if (!row->Take(options, value)) {
@@ -198,6 +222,13 @@ const OptionRow OptionTable[] = {
      Request::Capture, BadCount},
     {"no-keys", ValueKind::None, TakeNoKeys, "--no-keys",
      "Tasten beenden nichts (nur Strg+C, ein Signal, --for, --bytes), z.B. in tmux"},
+    {"times", ValueKind::None, TakeTimes, "--times",
+     "Zeitindex NAME.times neben dem Log: wann welche Bytes kamen, auf die ms"},
+    {"echo", ValueKind::Optional, TakeEcho, "--echo [hex]",
+     "zeigt die Bytes beim Empfang wie --show ueber der Zahl; das Log bleibt roh", Request::Capture, BadEcho},
+    {"show", ValueKind::Text, TakeShow, "--show NAME",
+     "zeigt die Aufnahme NAME lesbar, mit Zeiten aus NAME.times (--hex: 16 Bytes je Zeile)"},
+    {"hex", ValueKind::None, TakeHex, nullptr, nullptr},
     {"help", ValueKind::None, nullptr, "--help, --version", "", Request::Help},
     {"version", ValueKind::None, nullptr, nullptr, nullptr, Request::Version},
 };

@@ -41,9 +41,10 @@ bool DatedNameValid(const char* name);
 // "-?" or "/?" first), the version, the ports present, or else a capture.
 // BadOption: an option unknown or without a usable value; Complaint (a
 // printf format for Bad) says which.
-enum class Request { Capture, BadOption, Help, Version, List };  // the first asked for wins
+enum class Request { Capture, BadOption, Help, Version, List, Show };  // the first asked for wins
 
 enum class SplitKind { None, Day, Hour, Size };
+enum class EchoKind { None, Text, Hex };
 
 struct Options {
     Request Asked = Request::Capture;
@@ -58,6 +59,10 @@ struct Options {
     bool AnyDevice = false;                // --any-device: after a gap, whatever device has the port's name
     SplitKind Split = SplitKind::None;     // --split day|hour|SIZE: the capture goes on in a fresh log
     std::int64_t SplitSize = 0;            // with SplitKind::Size, in bytes
+    bool Times = false;                    // --times: the time index NAME.times beside the log
+    EchoKind Echo = EchoKind::None;        // --echo [hex]: the bytes shown as they arrive
+    const char* ShowName = nullptr;        // --show NAME: a capture shown, nothing recorded
+    bool Hex = false;                      // --hex: --show as hex
     const char* Bad = nullptr;
     const char* Complaint = nullptr;
 };
@@ -69,7 +74,8 @@ struct Options {
 Options TakeOptions(int& argc, const char** argv);
 
 // The options, one row each: the parser and the usage text both read them.
-enum class ValueKind { None, Text };
+// Optional: the value follows "=", or is the next argument where the option takes that one.
+enum class ValueKind { None, Text, Optional };
 struct OptionRow {
     const char* Name;   // after "--"
     ValueKind Kind;

@@ -108,7 +108,16 @@ enum class ReadEnd {
 struct ReadResult {
     std::uint32_t Delivered = 0;  // bytes placed in the buffer, on every path
     ReadEnd End = ReadEnd::TimedOut;
+    std::int64_t FirstByteAgeMs = 0;  // how long before the read ended its first byte arrived, as far as known
 };
+
+// Where a read that took `elapsedMs` only tells when it ended (Windows): how
+// long before its end the first of `delivered` bytes arrived. A full read
+// ended on its last byte; a short one on the interval time-out after its last
+// byte, or on the total time-out (the last byte then within the interval
+// before, taken halfway); the bytes before the last came a byte time apart.
+std::int64_t FirstByteAge(const ReadTimeouts& timeouts, std::uint32_t asked, std::uint32_t delivered,
+                          std::int64_t elapsedMs, std::int64_t byteMicroseconds);
 
 void OpenPort();
 bool PortIsOpen();

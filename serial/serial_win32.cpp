@@ -376,7 +376,12 @@ bool ReadBlock(PortHandleType handle, unsigned char* buffer, std::uint32_t lengt
         result.End = ReadEnd::Stopped;
         return false;
     }
-    return Conclude(JudgeRead(report, length), result);
+    const bool complete = Conclude(JudgeRead(report, length), result);
+    const LineShape& line = PortSettings.Line;
+    const std::int64_t bits = 1 + line.DataBits + (line.Parity != 'N') + line.HalfStopBits / 2;
+    result.FirstByteAgeMs = FirstByteAge(PortTimeouts, length, result.Delivered, report.Elapsed,
+                                         bits * 1000000 / std::max(1, PortSettings.BaudRate));
+    return complete;
 }
 
 std::uint32_t ReadQueued(PortHandleType handle, unsigned char* buffer, std::uint32_t length) {

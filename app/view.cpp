@@ -1,0 +1,118 @@
+#include "view.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr char Digits[] = "0123456789abcdef";
+
+void AppendHex(unsigned char byte, std::string& out) {
+    out += Digits[byte >> 4];
+    out += Digits[byte & 15];
+}
+
+bool Printable(unsigned char byte) { return byte >= 0x20 && byte < 0x7f; }
+
+// The time and, in hex, the offset of a line whose first byte is the next.
+void Begin(View& view, std::string& out) {
+    if (view.Open) return;
+    view.Open = true;
+    view.InLine = 0;
+    std::int64_t localMs = 0;
+    if (view.Arrival && view.Arrival(view.Offset, localMs)) {
+        out += '[';
+        AppendClock(localMs, out);
+        out += "] ";
+    }
+    if (view.Kind == ViewKind::Hex) {
+        char offset[24];
+        std::snprintf(offset, sizeof offset, "%08llx  ", static_cast<unsigned long long>(view.Offset));
+        out += offset;
+    }
+}
+
+void End(View& view, std::string& out) {
+    if (!view.Open) return;
+    if (view.CrWaits) out += "\\x0d";
+    view.CrWaits = false;
+    if (view.Kind == ViewKind::Hex) {
+        for (std::size_t i = 0; i < 16; ++i) {
+            if (i < view.InLine) {
+                AppendHex(view.Row[i], out);
+                out += ' ';
+            } else {
+                out += "   ";
+            }
+            if (i == 7) out += ' ';
+        }
+        out += " |";
+        for (std::size_t i = 0; i < view.InLine; ++i) out += Printable(view.Row[i]) ? static_cast<char>(view.Row[i]) : '.';
+        out += '|';
+    }
+    out += '\n';
+    view.Open = false;
+}
+
+void TextByte(View& view, unsigned char byte, std::string& out) {
+    if (view.CrWaits) {
+        view.CrWaits = false;
+        if (byte == '\n') {
+            End(view, out);
+            return;
+        }
+        out += "\\x0d";
+    }
+    if (byte == '\n') {
+        Begin(view, out);
+        End(view, out);
+        return;
+    }
+    if (view.Open && view.InLine >= LongestViewLine) End(view, out);
+    Begin(view, out);
+    ++view.InLine;
+    if (byte == '\r') {
+        view.CrWaits = true;
+    } else if (Printable(byte) && byte != '\\') {
+        out += static_cast<char>(byte);
+    } else {
+        out += "\\x";
+        AppendHex(byte, out);
+    }
+}
+
+}  // namespace
+
+void AppendClock(std::int64_t localMs, std::string& out) {
+    constexpr std::int64_t Day = 86400000;
+    const std::int64_t ms = (localMs % Day + Day) % Day;
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", static_cast<int>(ms / 3600000), static_cast<int>(ms / 60000 % 60),
+                  static_cast<int>(ms / 1000 % 60), static_cast<int>(ms % 1000));
+    out += text;
+}
+
+void ViewBytes(View& view, const unsigned char* bytes, std::size_t size, std::string& out) {
+    for (std::size_t i = 0; i < size; ++i, ++view.Offset) {
+        if (view.Kind == ViewKind::Text) {
+            TextByte(view, bytes[i], out);
+            continue;
+        }
+        Begin(view, out);
+        view.Row[view.InLine++] = bytes[i];
+        if (view.InLine == 16) End(view, out);
+    }
+}
+
+void FinishViewLine(View& view, std::string& out) { End(view, out); }
+
+void ViewEvent(View& view, bool timed, std::int64_t localMs, const char* text, std::string& out) {
+    End(view, out);
+    if (timed) {
+        out += '[';
+        AppendClock(localMs, out);
+        out += "] ";
+    }
+    out += "--- ";
+    out += text;
+    out += " ---\n";
+}

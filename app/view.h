@@ -1,0 +1,45 @@
+// view.h: a capture's bytes as a person reads them, the same for --show and --echo.
+//
+//   Text: lines, each beginning "[hh:mm:ss.mmm] " with the arrival of its
+//   first byte where that is known; printable ASCII as it is, every other
+//   byte and the backslash as \xNN; CR LF or LF ends a line (and is not
+//   shown), a line is cut after 4096 bytes.
+//   Hex: 16 bytes a line: its time, the offset, the bytes in hex, the
+//   printable ones ("." for the others).
+//   An event (a gap, the start) is a line of its own: "[time] --- text ---".
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+enum class ViewKind { Text, Hex };
+
+// When the byte at `offset` arrived, as local wall-clock milliseconds since
+// 1970; false when that is not known.
+using ArrivalOf = bool (*)(std::uint64_t offset, std::int64_t& localMs);
+
+struct View {
+    ViewKind Kind = ViewKind::Text;
+    ArrivalOf Arrival = nullptr;
+    std::uint64_t Offset = 0;  // of the next byte
+    bool Open = false;         // a line has begun and not ended
+    std::size_t InLine = 0;    // its bytes
+    bool CrWaits = false;      // it ended in a CR that an LF may follow
+    unsigned char Row[16] = {};
+};
+
+inline constexpr std::size_t LongestViewLine = 4096;
+
+// Appends the lines `size` bytes make to `out`; a line not yet ended stays open.
+void ViewBytes(View& view, const unsigned char* bytes, std::size_t size, std::string& out);
+// Ends the open line, if any, as it is.
+void FinishViewLine(View& view, std::string& out);
+// The open line ended, then `text` as a line of its own at `localMs` (timed: known).
+void ViewEvent(View& view, bool timed, std::int64_t localMs, const char* text, std::string& out);
+// "hh:mm:ss.mmm" of a local wall-clock time.
+void AppendClock(std::int64_t localMs, std::string& out);
+
+// --show NAME [--hex]: prints the capture NAME as a view, with the times and
+// gaps of its index NAME.times where there is one; opens no port, writes no
+// file. 0, or 1 with a line when the capture cannot be read.
+int ShowCapture(const char* name, bool hex);
