@@ -13,6 +13,8 @@
 #include "../app/capture.h"
 #include "../app/log_file.h"
 #include "../app/settings.h"
+#include "../app/time_index.h"
+#include "../app/view.h"
 #include "../serial/line_linux.h"
 #include "../serial/port_users.h"
 #include "../serial/serial.h"
@@ -301,6 +303,90 @@ TEST(BlockRead, EndsFullAfterAPauseAfterTheTotalOrAtOnceAtAHangUp) {
         EXPECT_LT(took, row.ToMs) << name;
         close(port);
         ClosePtyLine(line);
+    }
+}
+
+// ---- What a person reads: the view, the time index, a Windows read's first byte ----
+
+bool SecondPerByte(std::uint64_t offset, std::int64_t& localMs) {  // byte N arrived N s after midnight
+    localMs = static_cast<std::int64_t>(offset) * 1000;
+    return true;
+}
+
+TEST(View, GivesEachLineTheTimeOfItsFirstByteWhereverTheReadsEnd) {
+    const struct {
+        ViewKind Kind;
+        std::vector<std::string> Reads;
+        std::string Expected;  // before the event at 01:00:00
+    } rows[] = {
+        // CR LF split between two reads ends one line; a CR alone is a byte; an empty line keeps its time.
+        {ViewKind::Text, {"ab\r", "\ncd\re\n", "\n"}, "[00:00:00.000] ab\n[00:00:04.000] cd\\x0de\n[00:00:09.000] \n"},
+        {ViewKind::Text, {"x\r"}, "[00:00:00.000] x\\x0d\n"},  // the line ended by the event
+        // 4096 bytes a line at most: the rest has a line and a time of its own.
+        {ViewKind::Text, {std::string(4097, 'a')}, "[00:00:00.000] " + std::string(4096, 'a') + "\n[01:08:16.000] a\n"},
+        {ViewKind::Hex, {"0123456789", "abcdef\x01\\"},
+         "[00:00:00.000] 00000000  30 31 32 33 34 35 36 37  38 39 61 62 63 64 65 66  |0123456789abcdef|\n"
+         "[00:00:16.000] 00000010  01 5c                                             |.\\|\n"},
+    };
+    for (const auto& row : rows) {
+        View view;
+        view.Kind = row.Kind;
+        view.Arrival = SecondPerByte;
+        std::string out;
+        for (const std::string& read : row.Reads) ViewBytes(view, reinterpret_cast<const unsigned char*>(read.data()), read.size(), out);
+        ViewEvent(view, true, 3600000, "Ende", out);
+        EXPECT_EQ(out, row.Expected + "[01:00:00.000] --- Ende ---\n");
+    }
+}
+
+TEST(TimeIndex, ReadsBackItsTimesAndPlacesTheBytesBetweenItsLines) {
+    IndexLine line;
+    ASSERT_TRUE(ParseIndexLine("1234 2000-03-01T00:00:00.007+01:00", line));
+    EXPECT_EQ(line.Offset, 1234u);
+    EXPECT_EQ(line.LocalMs, 951868800007);  // the local wall clock, as written
+    ASSERT_TRUE(ParseIndexLine("weg 3000 1970-01-02T00:00:00.000+00:00", line));
+    EXPECT_EQ(line.Word + " " + std::to_string(line.Offset) + " " + std::to_string(line.LocalMs), "weg 3000 86400000");
+    ASSERT_TRUE(ParseIndexLine("fehler 5 2026-12-08T09:41:07.512-05:30 Ueberlauf 1 Rahmenfehler 2", line));
+    EXPECT_EQ(line.Rest, "Ueberlauf 1 Rahmenfehler 2");
+    char text[64];
+    for (const char* time : {"2024-02-29T23:59:59.999-05:00", "1999-12-31T00:00:00.000+05:45", "2026-12-08T09:41:07.512+01:00"}) {
+        ASSERT_TRUE(ParseIndexLine(std::string("0 ") + time, line)) << time;
+        const int offset = (time[23] == '-' ? -1 : 1) * (std::atoi(time + 24) * 3600 + std::atoi(time + 27) * 60);
+        IndexTime(line.LocalMs, offset, text);
+        EXPECT_STREQ(text, time);
+    }
+    for (const char* bad : {"", "x", "12 2026-12-08", "ende 5 gestern"}) { EXPECT_FALSE(ParseIndexLine(bad, line)) << bad; }
+    // The zone's offset east of UTC, as the C library has it.
+    const std::string zone = getenv("TZ") ? getenv("TZ") : "";
+    setenv("TZ", "LUM-01:30", 1);
+    tzset();
+    int offset = 0;
+    EXPECT_EQ(LocalMs(1000, offset), 5401000);
+    EXPECT_EQ(offset, 5400);
+    if (zone.empty()) unsetenv("TZ"); else setenv("TZ", zone.c_str(), 1);
+    tzset();
+    // Lines 100 to 150 ms apart streamed: the bytes between as they went; else each as the line before it.
+    const IndexLine lines[] = {{10, 1000, "", ""}, {110, 1120, "", ""}, {210, 1150, "", ""}, {310, 5000, "", ""}};
+    std::int64_t at = 0;
+    EXPECT_FALSE(ArrivalFromIndex(lines, 4, 9, at));
+    for (const auto& [byte, expected] : {std::pair{60, 1060}, {160, 1120}, {260, 1150}, {310, 5000}, {9999, 5000}}) {
+        EXPECT_TRUE(ArrivalFromIndex(lines, 4, static_cast<std::uint64_t>(byte), at));
+        EXPECT_EQ(at, expected) << byte;
+    }
+}
+
+TEST(TimeIndex, AWindowsReadSaysWhenItsFirstByteCame) {
+    // asked, delivered, how long the read took, a byte's time in us: how long before its end the first came
+    const std::int64_t rows[][5] = {
+        {1024, 0, 2050, 87, 0},           // nothing
+        {1024, 1024, 100, 87, 89},        // full: the last byte ended it
+        {1024, 20, 1500, 87, 1001},       // the interval time-out after the last
+        {1024, 500, 2050, 87, 543},       // the total: the last within the interval before
+        {1024, 1024, 2000, 66666, 2000},  // never before the read began
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(FirstByteAge(PortTimeouts, static_cast<std::uint32_t>(row[0]), static_cast<std::uint32_t>(row[1]), row[2], row[3]),
+                  row[4]) << row[1] << " bytes in " << row[2] << " ms";
     }
 }
 
