@@ -86,6 +86,7 @@ int main(int argc, char** argv) {
     }
     PortSettings.Line = options.Line;
     PortSettings.AnyDevice = options.AnyDevice;
+    PortSettings.TimedReads = options.Times || options.Echo != EchoKind::None;
     PrintFallbacks(fallbacks);
     char line[8] = "";
     if (!IsPlain8N1(PortSettings.Line)) LineText(PortSettings.Line, line, sizeof line);

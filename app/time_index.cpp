@@ -36,7 +36,8 @@ std::int64_t SecondsOf(const std::tm& time) {
 int Written(std::FILE* index, const char* word, std::uint64_t offset, std::int64_t ageMs, const char* rest) {
     int offsetSeconds = 0;
     char time[64], line[320];
-    IndexTime(LocalMs(NowEpochMs() - ageMs, offsetSeconds), offsetSeconds, time);
+    const std::int64_t local = LocalMs(NowEpochMs() - ageMs, offsetSeconds);
+    IndexTime(local, offsetSeconds, time);
     const int length = std::snprintf(line, sizeof line, "%s%s%llu %s%s%s\n", word, *word ? " " : "",
                                      static_cast<unsigned long long>(offset), time, *rest ? " " : "", rest);
     const std::size_t size = length > 0 ? std::min<std::size_t>(static_cast<std::size_t>(length), sizeof line - 1) : 0;

@@ -55,6 +55,7 @@ struct Settings {
     LineShape Line;                    // 8N1 unless --line asks for another
     const char* DevicePath = nullptr;  // a device named by path, else null (after a move: the new name)
     bool AnyDevice = false;            // --any-device: a reopen records whatever device has the name
+    bool TimedReads = false;           // --times, --echo: reads under TimedReadTimeouts where the system has them
     char ComName[8] = "COM1";          // "COM<PortIndex + 1>"
 };
 
@@ -86,6 +87,10 @@ struct ReadTimeouts {
     std::uint32_t ReadTotalTimeoutConstant;
 };
 inline constexpr ReadTimeouts PortTimeouts{1000, 2, 2};
+// Where a read only tells when it ended (Windows) and the arrival times are
+// asked for (--times, --echo): a read ends 20 ms after a burst instead, so
+// that its end says when the burst came. The log receives the same bytes.
+inline constexpr ReadTimeouts TimedReadTimeouts{20, 2, 2};
 
 std::int64_t TotalReadTimeout(const ReadTimeouts& timeouts, std::uint32_t length);
 

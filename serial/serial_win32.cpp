@@ -249,9 +249,11 @@ bool PortIsCdcAcm() {
     return QueryDosDeviceA(name, target, sizeof target) > 0 && _strnicmp(target, "\\Device\\USBSER", 14) == 0;
 }
 
+const ReadTimeouts& TimeoutsInUse() { return PortSettings.TimedReads ? TimedReadTimeouts : PortTimeouts; }
+
 int SetReadTimeouts() {
-    COMMTIMEOUTS timeouts{PortTimeouts.ReadIntervalTimeout, PortTimeouts.ReadTotalTimeoutMultiplier,
-                          PortTimeouts.ReadTotalTimeoutConstant, 2, 2};
+    const ReadTimeouts& asked = TimeoutsInUse();
+    COMMTIMEOUTS timeouts{asked.ReadIntervalTimeout, asked.ReadTotalTimeoutMultiplier, asked.ReadTotalTimeoutConstant, 2, 2};
     OwnTimeouts = SetCommTimeouts(Port(), &timeouts) != 0;
     return OwnTimeouts ? 0 : static_cast<int>(GetLastError());
 }
@@ -379,7 +381,7 @@ bool ReadBlock(PortHandleType handle, unsigned char* buffer, std::uint32_t lengt
     const bool complete = Conclude(JudgeRead(report, length), result);
     const LineShape& line = PortSettings.Line;
     const std::int64_t bits = 1 + line.DataBits + (line.Parity != 'N') + line.HalfStopBits / 2;
-    result.FirstByteAgeMs = FirstByteAge(PortTimeouts, length, result.Delivered, report.Elapsed,
+    result.FirstByteAgeMs = FirstByteAge(TimeoutsInUse(), length, result.Delivered, report.Elapsed,
                                          bits * 1000000 / std::max(1, PortSettings.BaudRate));
     return complete;
 }

@@ -330,6 +330,7 @@ TEST_P(Gaps, AreWaitedForAndTheCaptureGoesOn) {
     if (row.How == GapCase::RefusedRate) options.Environment = WithStandIn("LUMTREX_TEST_LINE=refuse:115200:" + refusing);
     if (row.How == GapCase::Redirected) options.StdoutFile = dir + "/out";
     if (row.How == GapCase::LateAtStart) arguments.push_back("--wait");
+    if (row.How == GapCase::TwoGaps) arguments.push_back("--times");
     ASSERT_TRUE(leadTo(row.How == GapCase::LateAtStart ? dir + "/gone" : port.SlavePath));
     auto run = Launch(arguments, options, false);
     const auto output = [&] { return row.How == GapCase::Redirected ? CrLfAsNewline(ReadFile(dir + "/out")) : run->Output(); };
@@ -393,6 +394,10 @@ TEST_P(Gaps, AreWaitedForAndTheCaptureGoesOn) {
         EXPECT_TRUE(std::regex_search(said, std::regex(stamp + " ist wieder da[\\s\\S]*" + stamp +
                                                        " ist nicht mehr vorhanden \\(nach 6000 [^\\n]*\\n6000\\n$")))
             << said;
+        const std::string index = ReadFile(log + ".times");  // the gaps where they are in the log
+        EXPECT_TRUE(std::regex_search(index, std::regex("\\nweg 3000 [^\\n]+\\nwieder 3000 [^\\n]+\\n3000 [\\s\\S]*"
+                                                        "\\nweg 6000 [^\\n]+\\nende 6000 [^\\n]+\\n$")))
+            << index;
     }
 }
 
@@ -596,6 +601,9 @@ const std::string Help =
     "  --for DAUER     endet nach 90s, 30m, 8h, 7d (oder Sekunden) von selbst, Status 0\n"
     "  --bytes N       endet, sobald das Log genau N Bytes hat, Status 0\n"
     "  --no-keys       Tasten beenden nichts (nur Strg+C, ein Signal, --for, --bytes), z.B. in tmux\n"
+    "  --times         Zeitindex NAME.times neben dem Log: wann welche Bytes kamen, auf die ms\n"
+    "  --echo [hex]    zeigt die Bytes beim Empfang wie --show ueber der Zahl; das Log bleibt roh\n"
+    "  --show NAME     zeigt die Aufnahme NAME lesbar, mit Zeiten aus NAME.times (--hex: 16 Bytes je Zeile)\n"
     "  --help, --version\n";
 
 INSTANTIATE_TEST_SUITE_P(Rows, Answers,
@@ -605,6 +613,153 @@ INSTANTIATE_TEST_SUITE_P(Rows, Answers,
                                            AnswerRow{"UnknownOption", "--no-reconect",
                                                      "Unbekannte Option --no-reconect (lumtrex --help zeigt alle)\n", 2}),
                          ByName);
+
+// ---- A capture shown for a person: --show, with the times and gaps of its index ----
+
+struct ShownRow {
+    const char* Name;
+    std::vector<std::string> Arguments;
+    std::string Expected;   // the whole console
+    int Status = 0;
+};
+
+class Shown : public EndToEnd, public ::testing::WithParamInterface<ShownRow> {};
+
+// A capture of CR LF, LF and the 256 byte values with a gap after 100 bytes;
+// its index as a run in UTC+1 writes it.
+TEST_P(Shown, AsTextOrHexWithTheTimesAndGapsOfItsIndex) {
+    const ShownRow& row = GetParam();
+    WriteFile(dir + "/w.log", "ab\r\ncd\n" + Bytes(Pattern::Bytes, 256));
+    WriteFile(dir + "/w.log.times",
+              "beginn 0 2026-12-08T09:41:07.000+01:00 COM1 9600\n0 2026-12-08T09:41:07.512+01:00\n"
+              "7 2026-12-08T09:41:08.000+01:00\nweg 100 2026-12-08T09:41:09.000+01:00\n"
+              "wieder 100 2026-12-08T09:41:10.000+01:00\n100 2026-12-08T09:41:10.250+01:00\nende 263 2026-12-08T09:41:11.000+01:00\n");
+    LaunchOptions options;
+    options.StdoutFile = dir + "/out";  // as into less: a console would wrap the long lines
+    auto run = Launch(row.Arguments, options);
+    ASSERT_TRUE(run->WaitForExit()) << run->Output();
+    ExpectEnded(*run, 0, row.Status);
+    EXPECT_EQ(CrLfAsNewline(ReadFile(dir + "/out")), Expand(row.Expected));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 3) << "a file was created";
+}
+
+// Between the lines at 7 and 100 the bytes came after a pause: all at 09:41:08.000.
+const std::string ShownText =
+    R"([09:41:07.000] --- Beginn COM1 9600 ---)" "\n"
+    R"([09:41:07.512] ab)" "\n"
+    R"([09:41:07.512] cd)" "\n"
+    R"([09:41:08.000] \x00\x01\x02\x03\x04\x05\x06\x07\x08\x09)" "\n"
+    R"([09:41:08.000] \x0b\x0c\x0d\x0e\x0f\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1a\x1b\x1c\x1d\x1e)"
+    R"(\x1f !"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\x5c)" "\n"
+    R"([09:41:09.000] --- Schnittstelle weg nach 100 Bytes ---)" "\n"
+    R"([09:41:10.000] --- Schnittstelle wieder da ---)" "\n"
+    R"([09:41:10.250] ]^_`abcdefghijklmnopqrstuvwxyz{|}~\x7f\x80\x81\x82\x83\x84\x85\x86\x87\x88\x89\x8a)"
+    R"(\x8b\x8c\x8d\x8e\x8f\x90\x91\x92\x93\x94\x95\x96\x97\x98\x99\x9a\x9b\x9c\x9d\x9e\x9f\xa0\xa1\xa2)"
+    R"(\xa3\xa4\xa5\xa6\xa7\xa8\xa9\xaa\xab\xac\xad\xae\xaf\xb0\xb1\xb2\xb3\xb4\xb5\xb6\xb7\xb8\xb9\xba)"
+    R"(\xbb\xbc\xbd\xbe\xbf\xc0\xc1\xc2\xc3\xc4\xc5\xc6\xc7\xc8\xc9\xca\xcb\xcc\xcd\xce\xcf\xd0\xd1\xd2)"
+    R"(\xd3\xd4\xd5\xd6\xd7\xd8\xd9\xda\xdb\xdc\xdd\xde\xdf\xe0\xe1\xe2\xe3\xe4\xe5\xe6\xe7\xe8\xe9\xea)"
+    R"(\xeb\xec\xed\xee\xef\xf0\xf1\xf2\xf3\xf4\xf5\xf6\xf7\xf8\xf9\xfa\xfb\xfc\xfd\xfe\xff)" "\n"
+    R"([09:41:11.000] --- Ende nach 263 Bytes ---)" "\n";
+const std::string ShownHex =
+    R"([09:41:07.000] --- Beginn COM1 9600 ---)" "\n"
+    R"([09:41:07.512] 00000000  61 62 0d 0a 63 64 0a 00  01 02 03 04 05 06 07 08  |ab..cd..........|)" "\n"
+    R"([09:41:08.000] 00000010  09 0a 0b 0c 0d 0e 0f 10  11 12 13 14 15 16 17 18  |................|)" "\n"
+    R"([09:41:08.000] 00000020  19 1a 1b 1c 1d 1e 1f 20  21 22 23 24 25 26 27 28  |....... !"#$%&'(|)" "\n"
+    R"([09:41:08.000] 00000030  29 2a 2b 2c 2d 2e 2f 30  31 32 33 34 35 36 37 38  |)*+,-./012345678|)" "\n"
+    R"([09:41:08.000] 00000040  39 3a 3b 3c 3d 3e 3f 40  41 42 43 44 45 46 47 48  |9:;<=>?@ABCDEFGH|)" "\n"
+    R"([09:41:08.000] 00000050  49 4a 4b 4c 4d 4e 4f 50  51 52 53 54 55 56 57 58  |IJKLMNOPQRSTUVWX|)" "\n"
+    R"([09:41:08.000] 00000060  59 5a 5b 5c                                       |YZ[\|)" "\n"
+    R"([09:41:09.000] --- Schnittstelle weg nach 100 Bytes ---)" "\n"
+    R"([09:41:10.000] --- Schnittstelle wieder da ---)" "\n"
+    R"([09:41:10.250] 00000064  5d 5e 5f 60 61 62 63 64  65 66 67 68 69 6a 6b 6c  |]^_`abcdefghijkl|)" "\n"
+    R"([09:41:10.250] 00000074  6d 6e 6f 70 71 72 73 74  75 76 77 78 79 7a 7b 7c  |mnopqrstuvwxyz{||)" "\n"
+    R"([09:41:10.250] 00000084  7d 7e 7f 80 81 82 83 84  85 86 87 88 89 8a 8b 8c  |}~..............|)" "\n"
+    R"([09:41:10.250] 00000094  8d 8e 8f 90 91 92 93 94  95 96 97 98 99 9a 9b 9c  |................|)" "\n"
+    R"([09:41:10.250] 000000a4  9d 9e 9f a0 a1 a2 a3 a4  a5 a6 a7 a8 a9 aa ab ac  |................|)" "\n"
+    R"([09:41:10.250] 000000b4  ad ae af b0 b1 b2 b3 b4  b5 b6 b7 b8 b9 ba bb bc  |................|)" "\n"
+    R"([09:41:10.250] 000000c4  bd be bf c0 c1 c2 c3 c4  c5 c6 c7 c8 c9 ca cb cc  |................|)" "\n"
+    R"([09:41:10.250] 000000d4  cd ce cf d0 d1 d2 d3 d4  d5 d6 d7 d8 d9 da db dc  |................|)" "\n"
+    R"([09:41:10.250] 000000e4  dd de df e0 e1 e2 e3 e4  e5 e6 e7 e8 e9 ea eb ec  |................|)" "\n"
+    R"([09:41:10.250] 000000f4  ed ee ef f0 f1 f2 f3 f4  f5 f6 f7 f8 f9 fa fb fc  |................|)" "\n"
+    R"([09:41:10.250] 00000104  fd fe ff                                          |...|)" "\n"
+    R"([09:41:11.000] --- Ende nach 263 Bytes ---)" "\n";
+
+INSTANTIATE_TEST_SUITE_P(Rows, Shown,
+                         ::testing::Values(ShownRow{"Text", {"--show={dir}/w.log"}, ShownText},
+                                           ShownRow{"Hex", {"--show={dir}/w.log", "--hex"}, ShownHex},
+                                           ShownRow{"NoCapture", {"--show={dir}/none.log"},
+                                                    "Aufnahme {dir}/none.log kann nicht gelesen werden. Fehlercode: 2\n", 1}),
+                         ByName);
+
+// ---- When each byte arrived: the time index beside the log ----
+
+// "2026-12-08T09:41:07.512+01:00" as ms since 1970 UTC.
+long long IndexEpochMs(const std::string& text) {
+    std::tm time{};
+    int ms = 0, hours = 0, minutes = 0;
+    char sign = '+';
+    std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%d%c%d:%d", &time.tm_year, &time.tm_mon, &time.tm_mday, &time.tm_hour,
+                &time.tm_min, &time.tm_sec, &ms, &sign, &hours, &minutes);
+    time.tm_year -= 1900;
+    time.tm_mon -= 1;
+    return (timegm(&time) - (sign == '-' ? -1 : 1) * (hours * 3600 + minutes * 60)) * 1000LL + ms;
+}
+
+long long EpochMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// Lines sent at known moments into a run with --times and --echo (natively
+// in a zone 1:30 east of UTC): the index says when each arrived, within 50 ms
+// natively; under Wine, whose reads end on their time-outs, the figure is
+// printed. The console shows each line above the count. Then a run without
+// an index and one with: each capture keeps its own through the renumbering.
+TEST_F(EndToEnd, TheTimeIndexSaysWhenEachLineArrivedAndStaysWithItsCapture) {
+    LaunchOptions options;
+    if (!UnderWine) options.Environment = {"TZ=LUM-01:30"};
+    auto run = Launch({"{port}", "115200", "--times", "--echo"}, options);
+    ASSERT_TRUE(run->WaitForOutput(CaptureHeader)) << run->Output();
+    std::string bytes;
+    std::vector<std::pair<std::size_t, long long>> sent;  // each line's offset, and when it went
+    for (int pause : {300, 700, 1200, 2500, 50, 0}) {
+        const std::string line = "Messwert " + std::to_string(sent.size()) + "\r\n";
+        sent.emplace_back(bytes.size(), EpochMs());
+        Send(line);
+        bytes += line;
+        std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+    }
+    ASSERT_TRUE(WaitForLog(bytes.size()));
+    const std::string count = std::to_string(bytes.size());
+    ASSERT_TRUE(run->WaitForOutput("] Messwert 5\n" + count + "\r")) << run->Output();
+    StopWithKey(*run, 0);
+    const std::string index = ReadFile(log + ".times");
+    EXPECT_TRUE(index.starts_with("beginn 0 ") && index.find("\nende " + count + " ") != std::string::npos) << index;
+    std::vector<std::pair<std::size_t, long long>> times;  // the index's time lines
+    std::istringstream lines(index);
+    for (std::string offset, time; lines >> offset >> time;) {
+        if (std::isdigit(static_cast<unsigned char>(offset[0]))) times.emplace_back(std::stoul(offset), IndexEpochMs(time));
+        std::getline(lines, time);
+    }
+    long long worst = 0;  // each line's time read from the index as a reader reads it: the line at or before it
+    for (const auto& [offset, when] : sent) {
+        const auto at = std::find_if(times.rbegin(), times.rend(), [&](const auto& line) { return line.first <= offset; });
+        ASSERT_NE(at, times.rend()) << index;
+        worst = std::max(worst, std::llabs(at->second - when));
+    }
+    std::printf("time index: worst line %lld ms from its sending\n", worst);
+    EXPECT_LE(worst, UnderWine ? 250 : 50) << index;
+    for (bool timed : {false, true}) {  // lumtrex.log.2 and its index from above, .1 without one
+        const std::string more = Bytes(Pattern::Random, timed ? 700 : 500, 3);
+        auto again = Launch(timed ? std::vector<std::string>{"{port}", "115200", "--times"} : std::vector<std::string>{"{port}", "115200"});
+        ASSERT_TRUE(again->WaitForOutput(CaptureHeader)) << again->Output();
+        Send(more);
+        ASSERT_TRUE(WaitForLog(more.size()));
+        StopWithKey(*again, 0);
+    }
+    EXPECT_TRUE(ReadFile(log + ".2") == bytes && ReadFile(log + ".2.times") == index);
+    EXPECT_EQ(FileSize(log + ".1.times"), -1);
+    EXPECT_NE(ReadFile(log + ".times").find("\nende 700 "), std::string::npos) << ReadFile(log + ".times");
+}
 
 // ---- Capturing: every byte, exactly ----
 
@@ -829,6 +984,7 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     if (!row.Log.empty()) arguments.insert(arguments.end(), {"--log", Replace(row.Log, "{other}", other.SlavePath)});
     if (!row.Option.empty()) arguments.push_back(row.Option);
     const bool split = row.Option.starts_with("--split");
+    if (split) arguments.push_back("--times");
     for (int earlier = 0; split && earlier <= 3; ++earlier) {  // a capture and three before it, all to move on
         WriteFile(earlier ? log + "." + std::to_string(earlier) : log, "capture " + std::to_string(earlier));
     }
@@ -903,6 +1059,7 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
         for (int part = 2; part >= 0; --part) {
             const std::string name = part ? log + "." + std::to_string(part) : log;
             EXPECT_LE(FileSize(name), 1024) << name;
+            EXPECT_NE(ReadFile(name + ".times").find("\nende " + std::to_string(FileSize(name)) + " "), std::string::npos) << name;
             parts += ReadFile(name);
         }
         EXPECT_TRUE(parts == bytes) << parts.size();
