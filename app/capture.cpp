@@ -344,8 +344,10 @@ CaptureEnd CaptureUntilStopped(LineCounters& before, bool& counted) {
             return LogFailed(error);  // a write-back that failed is said within a read's time-out, bytes or none
         }
         stopped = result.End == ReadEnd::Stopped;
-        if (result.Delivered == 0) ShowEcho(true);  // the line is quiet
-        if (result.Delivered == 0) ShowOwedCount();
+        if (result.Delivered == 0) {  // the line is quiet
+            ShowEcho(true);
+            ShowOwedCount();
+        }
         if (result.End == ReadEnd::ShortAtOnce) ShowSizeMismatch();
         if (result.End == ReadEnd::DeviceLost) {
             // A device still plugged in (a brief hang-up) may hold bytes yet: they go
@@ -375,7 +377,10 @@ CaptureEnd CaptureUntilStopped(LineCounters& before, bool& counted) {
 
 }  // namespace
 
-bool LogNamesAFile(const char* pattern) { return NamesAFile(ExpandedLogName(pattern, std::time(nullptr)).c_str()); }
+bool LogNamesAFile(const char* pattern, bool withIndex) {
+    Timed = withIndex;
+    return NamesAFile(ExpandedLogName(pattern, std::time(nullptr)).c_str());
+}
 
 bool DtrHintDue(bool cdcAcm, bool dtrRaised, std::uint64_t received, std::int64_t sinceStartMs) {
     return cdcAcm && !dtrRaised && received == 0 && sinceStartMs >= 5000;

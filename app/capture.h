@@ -42,8 +42,8 @@
 extern std::uint64_t ByteCount;
 
 bool RunCapture(const Options& options);
-// Whether the log name (expanded) names no device; says so when it does.
-bool LogNamesAFile(const char* pattern);
+// Whether the log name (expanded), and with `withIndex` its time index's, names no device; says so when one does.
+bool LogNamesAFile(const char* pattern, bool withIndex);
 // Appends `length` bytes to the log; false (errno set) when not all of them got there.
 bool WriteBlock(const unsigned char* bytes, std::uint32_t length);
 bool CloseLog();

@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     bool succeeded = false;
     // A log that names a device is refused before anything is opened: not a
     // byte goes out of it, no port's lines move.
-    const bool logIsAFile = LogNamesAFile(options.LogName);
+    const bool logIsAFile = LogNamesAFile(options.LogName, options.Times);
     if (logIsAFile) OpenPort();
     if (logIsAFile && !PortIsOpen() && options.Wait) {
         Print("%s %s ist nicht da. Warte auf die Schnittstelle ...\n", ClockText(), PortName(PortSettings));

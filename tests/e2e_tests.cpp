@@ -990,6 +990,7 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     }
     if (row.Log.find('{') == std::string::npos && !row.Log.empty()) log = dir + "/" + row.Log;  // a name of its own
     if (row.Log == "{dir}/fifo") { ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0); }
+    if (row.Option == "--times") { ASSERT_EQ(symlink(other.SlavePath, (log + ".times").c_str()), 0); }
     if (row.Log == "{dir}/x.log") {  // an earlier capture's name leads to another port
         WriteFile(dir + "/x.log", "older");
         ASSERT_EQ(symlink(other.SlavePath, (dir + "/x.log.1").c_str()), 0);
@@ -1050,7 +1051,7 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
         char out[64];
         EXPECT_LE(read(port.Master, out, sizeof out), 0);
         EXPECT_LE(read(other.Master, out, sizeof out), 0);
-        const auto made = row.Log == "{dir}/fifo" ? 1 : row.Log == "{dir}/x.log" ? 2 : 0;
+        const auto made = row.Log == "{dir}/fifo" || row.Option == "--times" ? 1 : row.Log == "{dir}/x.log" ? 2 : 0;
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), made);
     }
     ClosePtyLine(other);
@@ -1122,6 +1123,7 @@ INSTANTIATE_TEST_SUITE_P(
         EndingRow{"EarlierCaptureIsAPort", Ending::LogIsADevice, DeviceLog("{dir}/x.log.1"), 0, 1, 0, false, "", 0,
                   "{dir}/x.log"},
         EndingRow{"LogIsAFifo", Ending::LogIsADevice, DeviceLog("{dir}/fifo"), 0, 1, 0, false, "", 0, "{dir}/fifo"},
+        EndingRow{"IndexIsAPort", Ending::LogIsADevice, DeviceLog("lumtrex.log.times"), 0, 1, 0, false, "", 0, "", "--times"},
         EndingRow{"LogIsATerminal", Ending::LogIsADevice, DeviceLog("{terminal}"), 0, 1, 0, true, "", 0, "{terminal}"},
         EndingRow{"LogIsTheNullDevice", Ending::Key, "3000\r3000\n", 0, 0, 0, true, "q", 0, "{null}"},
         // Captures that end by themselves, and one that no key ends.
