@@ -42,6 +42,9 @@ bool Echo = false;
 View EchoView;
 std::string EchoText;            // the view's lines not yet shown, the open one last
 std::int64_t BlockArrival = 0;   // the local time the bytes of the latest read began to arrive
+std::chrono::steady_clock::time_point EchoOpened;  // when the open line began to wait
+constexpr auto EchoOpenLimit = std::chrono::milliseconds(200);  // it is shown as it is then
+std::uint64_t EchoDropped = 0;   // lines an output that took nothing more could not be shown
 
 // The running count. A console shows it at most 20 times a second, the
 // latest always once the line is quiet; other output (a file, a pipe, a
@@ -83,7 +86,10 @@ void ShowOwedCount() {
 
 // How long a read may wait before the count it owes is shown: -1 for as long as it likes.
 int Patience() {
-    if (Echo && !EchoText.empty()) return 200;  // an open line is shown once the line is quiet
+    if (Echo && !EchoText.empty()) {  // an open line is shown once it has waited EchoOpenLimit
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(EchoOpened + EchoOpenLimit - Clock::now()).count();
+        return left > 0 ? static_cast<int>(left) : 0;
+    }
     if (!CountOwed || !OnConsole) return -1;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(CountShownAt + CountPause() - Clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
@@ -119,13 +125,22 @@ bool EchoArrival(std::uint64_t, std::int64_t& localMs) {
 
 void ShowEcho(bool all) {
     if (!Echo) return;
-    if (all) FinishViewLine(EchoView, EchoText);
+    const bool waited = !EchoText.empty();
+    if (all || (waited && Clock::now() - EchoOpened >= EchoOpenLimit)) FinishViewLine(EchoView, EchoText);
     const std::size_t end = EchoText.rfind('\n');
-    if (end == std::string::npos) return;
-    if (OnConsole) Print("%*s\r", static_cast<int>(std::to_string(CountShown).size()), "");  // the count's digits gone
-    Print("%.*s", static_cast<int>(end + 1), EchoText.c_str());
-    EchoText.erase(0, end + 1);
-    if (OnConsole) ShowCount(true);
+    if (end != std::string::npos && OutputWaits()) {
+        // A reader that takes nothing more (a full pipe, a stopped terminal) never holds up the reads: the lines go.
+        EchoDropped += static_cast<std::uint64_t>(std::count(EchoText.begin(), EchoText.begin() + static_cast<std::ptrdiff_t>(end) + 1, '\n'));
+        EchoText.erase(0, end + 1);
+    } else if (end != std::string::npos) {
+        if (OnConsole) Print("%*s\r", static_cast<int>(std::to_string(CountShown).size()), "");  // the count's digits gone
+        if (EchoDropped > 0) Print("--- %llu Zeilen nicht gezeigt (Ausgabe zu langsam) ---\n", static_cast<unsigned long long>(EchoDropped));
+        EchoDropped = 0;
+        Print("%.*s", static_cast<int>(end + 1), EchoText.c_str());
+        EchoText.erase(0, end + 1);
+        if (OnConsole) ShowCount(true);
+    }
+    if (!waited || EchoText.empty()) EchoOpened = Clock::now();
 }
 
 // The next local midnight (or full hour) after `when`, found once a part.
@@ -172,6 +187,7 @@ bool OpenPart(bool later, bool& keptPrevious) {
     // keeps every byte of every completed read.
     std::setvbuf(LogFile, nullptr, _IONBF, 0);
     PartStart = ByteCount;
+    if (Split == SplitKind::Day || Split == SplitKind::Hour) PartEnds = PeriodEnd(now);
     // An index only beside a file (not the null device); an old one beside a capture without is gone.
     const std::string index = IndexName(LogName);
     if (!IsRegularLog(LogFile)) return true;
@@ -187,7 +203,6 @@ bool OpenPart(bool later, bool& keptPrevious) {
         Print("Zeitindex %s kann nicht angelegt werden. Fehlercode: %d\n", index.c_str(), error);
         return false;
     }
-    if (Split == SplitKind::Day || Split == SplitKind::Hour) PartEnds = PeriodEnd(now);
     return true;
 }
 
@@ -221,7 +236,7 @@ int NextPart() {
 // Takes what one read delivered into the log, whole block or not, splitting
 // it where a part ends. Returns 0, or the system's error number when the log
 // did not take it all (or its write-back failed).
-int KeepReceived(std::uint32_t delivered, std::int64_t ageMs = 0) {
+int KeepReceived(std::uint32_t delivered, std::int64_t ageMs = 0, std::int64_t lastAgeMs = 0) {
     if ((Split == SplitKind::Day || Split == SplitKind::Hour) && std::time(nullptr) >= PartEnds) {
         if (const int error = NextPart()) return error;
     }
@@ -236,8 +251,9 @@ int KeepReceived(std::uint32_t delivered, std::int64_t ageMs = 0) {
             }
             piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(piece, room));
         }
-        if (IndexFile) error = Indexed(IndexArrival(IndexFile, ByteCount - PartStart, ageMs));
-        if (error == 0 && !WriteBlock(ReceiveBlock + at, piece)) error = errno;
+        const std::uint64_t offset = ByteCount - PartStart;
+        if (!WriteBlock(ReceiveBlock + at, piece)) error = errno;
+        if (IndexFile && error == 0) error = Indexed(IndexArrival(IndexFile, offset, ageMs, lastAgeMs));
         at += piece;
     }
     NoteLogWritten();
@@ -340,7 +356,7 @@ CaptureEnd CaptureUntilStopped(LineCounters& before, bool& counted) {
         }
         ReadResult result;
         ReadBlock(PortHandle, ReceiveBlock, ReadLength(), result, UntilDeadline(Patience()));
-        if (const int error = result.Delivered > 0 ? KeepReceived(result.Delivered, result.FirstByteAgeMs) : LogSyncFailure()) {
+        if (const int error = result.Delivered > 0 ? KeepReceived(result.Delivered, result.FirstByteAgeMs, result.LastByteAgeMs) : LogSyncFailure()) {
             return LogFailed(error);  // a write-back that failed is said within a read's time-out, bytes or none
         }
         stopped = result.End == ReadEnd::Stopped;

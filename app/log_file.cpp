@@ -48,13 +48,25 @@ bool MoveEarlierCaptures(const char* name) {
     while (IsEarlierCapture(EarlierCapture(name, oldest + 1).c_str())) ++oldest;
     for (int number = oldest; number >= 1; --number) {
         const std::string from = EarlierCapture(name, number), to = EarlierCapture(name, number + 1);
-        if (!MoveCapture(from.c_str(), to.c_str()) || !MoveIndexAlong(from.c_str(), to.c_str())) return false;
+        if (!MoveIndexAlong(from.c_str(), to.c_str())) return false;
+        if (!MoveCapture(from.c_str(), to.c_str())) {
+            const int error = errno;
+            MoveIndexBack(from.c_str(), to.c_str());
+            errno = error;
+            return false;
+        }
     }
     return true;
 }
 
 bool MoveIndexAlong(const char* from, const char* to) {
     const std::string index = IndexName(from), moved = IndexName(to);
-    if (IsEarlierCapture(moved.c_str())) std::remove(moved.c_str());  // an old one that belongs to nothing now
-    return !IsEarlierCapture(index.c_str()) || MoveCapture(index.c_str(), moved.c_str());
+    if (IsEarlierCapture(index.c_str())) return ReplaceIndex(index.c_str(), moved.c_str());
+    if (IsEarlierCapture(moved.c_str())) std::remove(moved.c_str());
+    return true;
+}
+
+void MoveIndexBack(const char* from, const char* to) {
+    const std::string index = IndexName(from), moved = IndexName(to);
+    if (!IsEarlierCapture(index.c_str()) && IsEarlierCapture(moved.c_str())) ReplaceIndex(moved.c_str(), index.c_str());
 }

@@ -59,10 +59,16 @@ std::string EarlierCapture(const char* name, int number);
 // NAME.1 is free; false (errno set) when a move failed. Each capture's time
 // index moves with it (MoveIndexAlong).
 bool MoveEarlierCaptures(const char* name);
-// After the capture `from` moved to `to`: an old TO.times, which belongs to
-// nothing now, removed, and FROM.times, if there is one, moved there. False
-// (errno set) when the move failed.
+// Before the capture `from` moves to `to`: FROM.times, if there is one,
+// moved over TO.times, or else an old TO.times, which belongs to nothing
+// now, removed. False (errno set) when the move failed; nothing has moved
+// then. Where the capture's own move fails after it, MoveIndexBack undoes it.
 bool MoveIndexAlong(const char* from, const char* to);
+void MoveIndexBack(const char* from, const char* to);
+// Supplied by each system: a move onto a name that may be taken (an index),
+// and a capture opened for reading that keeps no run from moving it (--show).
+bool ReplaceIndex(const char* from, const char* to);
+std::FILE* OpenToRead(const char* name);
 
 // Supplied by each system: whether `path` is a capture to move along (a
 // file or a link, not a folder), and a move to a name that is free.

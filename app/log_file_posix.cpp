@@ -61,6 +61,17 @@ bool IsEarlierCapture(const char* path) {
 
 bool MoveCapture(const char* from, const char* to) { return rename(from, to) == 0; }
 
+bool ReplaceIndex(const char* from, const char* to) { return rename(from, to) == 0; }
+
+std::FILE* OpenToRead(const char* name) {
+    struct stat entry {};
+    if (stat(name, &entry) == 0 && !S_ISREG(entry.st_mode)) {  // a folder, or /dev/full that never ends
+        errno = S_ISDIR(entry.st_mode) ? EISDIR : ENODEV;
+        return nullptr;
+    }
+    return std::fopen(name, "rb");
+}
+
 bool IsSymbolicLink(const char* path) {
     struct stat entry {};
     return lstat(path, &entry) == 0 && S_ISLNK(entry.st_mode);
@@ -103,8 +114,11 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
         struct stat link {};
         const bool throughLink = lstat(name, &link) == 0 && S_ISLNK(link.st_mode);
         if (opened.st_size == 0 || throughLink) return ftruncate(fd, 0) == 0 ? Named(fd, name) : Fail(fd);
-        if (!MoveEarlierCaptures(name) || rename(name, previousName.c_str()) != 0 ||
-            !MoveIndexAlong(name, previousName.c_str())) {
+        if (!MoveEarlierCaptures(name) || !MoveIndexAlong(name, previousName.c_str())) return Fail(fd);
+        if (rename(name, previousName.c_str()) != 0) {
+            const int error = errno;
+            MoveIndexBack(name, previousName.c_str());
+            errno = error;
             return Fail(fd);
         }
         // Two names of one file (a hard link): rename did nothing, and the

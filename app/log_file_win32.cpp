@@ -160,6 +160,24 @@ bool MoveCapture(const char* from, const char* to) {
     return false;
 }
 
+bool ReplaceIndex(const char* from, const char* to) {
+    if (MoveAside(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    errno = ErrorNumber(GetLastError());
+    return false;
+}
+
+std::FILE* OpenToRead(const char* name) {
+    // Sharing delete too: a capture shown while its run records is never what keeps the run from moving it.
+    const HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return Fail(GetLastError());
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_RDONLY | _O_BINARY);
+    if (fd < 0) return Fail(ERROR_TOO_MANY_OPEN_FILES, file);
+    std::FILE* stream = _fdopen(fd, "rb");
+    if (!stream) _close(fd);
+    return stream;
+}
+
 std::FILE* CreateLog(const char* name, bool& keptPrevious) {
     keptPrevious = false;
     const std::string previousName = EarlierCapture(name, 1);
@@ -184,8 +202,17 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
             errno = error;
             return nullptr;
         }
-        if (previous && !MoveAside(name, previousName.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return Fail(GetLastError(), look);
-        if (previous && !MoveIndexAlong(name, previousName.c_str())) return Fail(GetLastError(), look);
+        if (previous && !MoveIndexAlong(name, previousName.c_str())) {
+            const int error = errno;
+            CloseHandle(look);
+            errno = error;
+            return nullptr;
+        }
+        if (previous && !MoveAside(name, previousName.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            const DWORD error = GetLastError();
+            MoveIndexBack(name, previousName.c_str());
+            return Fail(error, look);
+        }
         // A previous capture was moved: the new log is ours alone before the
         // old one is let go, and a run that created it in the meantime is
         // recording there. Else the file looked at is the log (the look

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "../console/console.h"
+#include "log_file.h"
 #include "time_index.h"
 #include "view.h"
 
@@ -17,7 +18,7 @@ bool Arrival(std::uint64_t offset, std::int64_t& localMs) {
 }
 
 void ReadIndex(const char* name) {
-    std::FILE* index = std::fopen(IndexName(name).c_str(), "rb");
+    std::FILE* index = OpenToRead(IndexName(name).c_str());
     if (!index) return;  // a capture without one
     std::string text;
     char piece[256];
@@ -54,7 +55,11 @@ std::string EventText(const IndexLine& mark) {
 }  // namespace
 
 int ShowCapture(const char* name, bool hex) {
-    std::FILE* capture = std::fopen(name, "rb");
+    if (IsDevice(name)) {  // never opened: the open of a port alone moves its lines
+        Print("Aufnahme %s ist ein Geraet, keine Datei.\n", name);
+        return 1;
+    }
+    std::FILE* capture = OpenToRead(name);
     if (!capture) {
         Print("Aufnahme %s kann nicht gelesen werden. Fehlercode: %d\n", name, errno);
         return 1;

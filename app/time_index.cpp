@@ -87,10 +87,10 @@ void IndexTime(std::int64_t localMs, int offsetSeconds, char* text) {
                   static_cast<int>(ms % 1000), offsetSeconds < 0 ? '-' : '+', offset / 3600, offset / 60 % 60);
 }
 
-int IndexArrival(std::FILE* index, std::uint64_t offset, std::int64_t ageMs) {
+int IndexArrival(std::FILE* index, std::uint64_t offset, std::int64_t ageMs, std::int64_t lastAgeMs) {
     const Clock::time_point now = Clock::now(), arrived = now - std::chrono::milliseconds(ageMs);
     const bool due = !Lined || arrived - LastBytes >= Pause || arrived - LastLine >= Stream;
-    LastBytes = now;
+    LastBytes = now - std::chrono::milliseconds(lastAgeMs);
     if (!due) return 0;
     Lined = true;
     LastLine = arrived;

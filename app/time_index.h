@@ -23,9 +23,9 @@ std::string IndexName(const std::string& log);  // LOG.times
 
 // The index of the part just created, empty; null with errno set when it cannot be made.
 std::FILE* OpenTimeIndex(const char* logName);
-// The bytes from `offset` on arrived `ageMs` before now: a line when one is
-// due. 0, or the error of a write that failed.
-int IndexArrival(std::FILE* index, std::uint64_t offset, std::int64_t ageMs);
+// The bytes from `offset` on arrived from `ageMs` to `lastAgeMs` before now:
+// a line when one is due. 0, or the error of a write that failed.
+int IndexArrival(std::FILE* index, std::uint64_t offset, std::int64_t ageMs, std::int64_t lastAgeMs);
 // A marked line for now: "WORD OFFSET TIME REST". 0, or the error of a failed write.
 int IndexEvent(std::FILE* index, const char* word, std::uint64_t offset, const char* rest = "");
 

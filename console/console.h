@@ -44,6 +44,8 @@ const char* ClockText();
 
 // Supplied by each operating system's console file.
 bool OutputIsTerminal();
+// Whether standard output takes nothing now (a full pipe, a terminal stopped by Ctrl+S); false where the system cannot say.
+bool OutputWaits();
 void PlatformConsoleStart();
 // Writes all of `size` bytes to standard output, or as much as a reader
 // that went away takes; never fails loudly.

@@ -221,6 +221,11 @@ void PlatformConsoleStart() {
     TakeKeyboard();
 }
 
+bool OutputWaits() {
+    pollfd writable{STDOUT_FILENO, POLLOUT, 0};
+    return poll(&writable, 1, 0) == 0;
+}
+
 void WriteOutput(const char* text, std::size_t size) {
     while (size > 0) {
         const ssize_t written = write(STDOUT_FILENO, text, size);

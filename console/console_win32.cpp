@@ -142,6 +142,8 @@ void TakeKeyboard() {
 
 }  // namespace
 
+bool OutputWaits() { return false; }
+
 bool OutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
 // Through the C runtime, which writes a newline as CR LF in text mode.

@@ -25,12 +25,14 @@ std::int64_t ReadWaitLeft(const ReadTimeouts& timeouts, std::uint32_t length, st
 std::int64_t FirstByteAge(const ReadTimeouts& timeouts, std::uint32_t asked, std::uint32_t delivered,
                           std::int64_t elapsedMs, std::int64_t byteMicroseconds) {
     if (delivered == 0) return 0;
+    return std::min(elapsedMs, LastByteAge(timeouts, asked, delivered, elapsedMs) + (delivered - 1) * byteMicroseconds / 1000);
+}
+
+std::int64_t LastByteAge(const ReadTimeouts& timeouts, std::uint32_t asked, std::uint32_t delivered, std::int64_t elapsedMs) {
     constexpr std::int64_t Margin = 50;  // a total time-out ends no earlier than this before its time
     const std::int64_t interval = timeouts.ReadIntervalTimeout;
-    const std::int64_t last = delivered == asked ? 0
-                              : elapsedMs < TotalReadTimeout(timeouts, asked) - Margin ? interval
-                                                                                      : interval / 2;
-    return std::min(elapsedMs, last + (delivered - 1) * byteMicroseconds / 1000);
+    if (delivered == 0 || delivered == asked) return 0;
+    return std::min(elapsedMs, elapsedMs < TotalReadTimeout(timeouts, asked) - Margin ? interval : interval / 2);
 }
 
 const char* OpenFaultText(OpenFault fault) {

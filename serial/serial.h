@@ -114,6 +114,7 @@ struct ReadResult {
     std::uint32_t Delivered = 0;  // bytes placed in the buffer, on every path
     ReadEnd End = ReadEnd::TimedOut;
     std::int64_t FirstByteAgeMs = 0;  // how long before the read ended its first byte arrived, as far as known
+    std::int64_t LastByteAgeMs = 0;   // and its last
 };
 
 // Where a read that took `elapsedMs` only tells when it ended (Windows): how
@@ -123,6 +124,7 @@ struct ReadResult {
 // before, taken halfway); the bytes before the last came a byte time apart.
 std::int64_t FirstByteAge(const ReadTimeouts& timeouts, std::uint32_t asked, std::uint32_t delivered,
                           std::int64_t elapsedMs, std::int64_t byteMicroseconds);
+std::int64_t LastByteAge(const ReadTimeouts& timeouts, std::uint32_t asked, std::uint32_t delivered, std::int64_t elapsedMs);
 
 void OpenPort();
 bool PortIsOpen();

@@ -383,6 +383,7 @@ bool ReadBlock(PortHandleType handle, unsigned char* buffer, std::uint32_t lengt
     const std::int64_t bits = 1 + line.DataBits + (line.Parity != 'N') + line.HalfStopBits / 2;
     result.FirstByteAgeMs = FirstByteAge(TimeoutsInUse(), length, result.Delivered, report.Elapsed,
                                          bits * 1000000 / std::max(1, PortSettings.BaudRate));
+    result.LastByteAgeMs = LastByteAge(TimeoutsInUse(), length, result.Delivered, report.Elapsed);
     return complete;
 }
 

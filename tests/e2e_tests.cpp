@@ -453,7 +453,9 @@ TEST_F(EndToEnd, ADatedLogSplitAtMidnightLosesNothingAtTheSeam) {
     auto run = Launch({"{port}", "115200", "--split", "day", "--log", "w-%Y%m%d.log"}, options);
     ASSERT_TRUE(run->WaitForOutput(CaptureHeader)) << run->Output();
     const std::string before = Bytes(Pattern::Random, 1000, 1), after = Bytes(Pattern::Random, 2000, 2);
-    Send(before);
+    Send(before.substr(0, 500));  // two reads before midnight: one part
+    std::this_thread::sleep_for(100ms);
+    Send(before.substr(500));
     std::this_thread::sleep_for(3s);
     Send(after);
     ASSERT_TRUE(run->WaitForOutput("3000\r")) << run->Output();
@@ -464,7 +466,9 @@ TEST_F(EndToEnd, ADatedLogSplitAtMidnightLosesNothingAtTheSeam) {
     ASSERT_EQ(parts.size(), 2u) << run->Output();
     EXPECT_TRUE(std::regex_match(parts[0], std::regex("w-\\d{8}\\.log")) && parts[0] != parts[1]) << parts[0];
     EXPECT_TRUE(ReadFile(dir + "/" + parts[0]) == before && ReadFile(dir + "/" + parts[1]) == after);
-    EXPECT_NE(run->Output().find("Logdatei fertig: " + parts[0] + " (1000 Bytes), weiter in " + parts[1]), std::string::npos);
+    const std::string said = run->Output();
+    EXPECT_NE(said.find("Logdatei fertig: " + parts[0] + " (1000 Bytes), weiter in " + parts[1]), std::string::npos) << said;
+    EXPECT_EQ(said.find("fertig"), said.rfind("fertig")) << said;
 }
 
 // ---- The capture before: kept once, whatever started the next run ----

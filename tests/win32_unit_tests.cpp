@@ -312,20 +312,26 @@ TEST(LogFile, WaitsAMomentForAViewerAndCannotBeDeletedWhileLive) {
     const std::string dir = temp + std::string("lumtrex-") + std::to_string(GetCurrentProcessId());
     const std::string log = dir + "\\lumtrex.log", previous = log + ".1";
     CreateDirectoryA(dir.c_str(), nullptr);
-    for (auto [held, recorded] : {std::pair{300, true}, {1500, false}}) {
+    // The third: a viewer holds the capture's index; the capture then stays where it is, with its index.
+    for (auto [held, recorded, index] : {std::tuple{300, true, false}, {1500, false, false}, {1500, false, true}}) {
+        for (const std::string& left : {previous, previous + ".times"}) DeleteFileA(left.c_str());
         std::ofstream(log, std::ios::binary) << "capture";
-        const HANDLE viewer = CreateFileA(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                          OPEN_EXISTING, 0, nullptr);
+        std::ofstream(log + ".times", std::ios::binary) << "0 2026-12-08T09:41:07.512+01:00\n";
+        const HANDLE viewer = CreateFileA((index ? log + ".times" : log).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_EXISTING, 0, nullptr);
         std::thread release([viewer, held] { Sleep(held); CloseHandle(viewer); });
         bool kept = false;
         std::FILE* live = CreateLog(log.c_str(), kept);
         release.join();
         EXPECT_EQ(live != nullptr && kept, recorded) << held << " ms";
+        for (const std::string& moved : {previous, previous + ".times"}) {  // both moved, or neither
+            EXPECT_EQ(GetFileAttributesA(moved.c_str()) != INVALID_FILE_ATTRIBUTES, recorded) << moved;
+        }
         if (!live) continue;
         EXPECT_FALSE(DeleteFileA(log.c_str())) << "the live log deleted";
         EXPECT_EQ(CloseLogFile(live), 0);
     }
-    for (const std::string& left : {log, previous}) DeleteFileA(left.c_str());
+    for (const std::string& left : {log, previous, log + ".times", previous + ".times"}) DeleteFileA(left.c_str());
     EXPECT_TRUE(RemoveDirectoryA(dir.c_str()));
 }
 
