@@ -109,6 +109,11 @@ int Indexed(int error) {
     return error;
 }
 
+// A marked line in the part's index, where it has one, at the count now: 0, or the error (said).
+int Mark(const char* word, const char* rest = "") {
+    return IndexFile ? Indexed(IndexEvent(IndexFile, word, ByteCount - PartStart, rest)) : 0;
+}
+
 int CloseTimeIndex() {
     if (!IndexFile) return 0;
     const int error = CloseLogFile(IndexFile);  // synced with the log before
@@ -210,7 +215,7 @@ bool OpenPart(bool later, bool& keptPrevious) {
 // one: 0, or the error of the finished part's sync or close (said by the
 // caller), or of the new part (said here).
 int NextPart() {
-    if (const int error = IndexFile ? Indexed(IndexEvent(IndexFile, "ende", ByteCount - PartStart)) : 0) return error;
+    if (const int error = Mark("ende")) return error;
     const int unsynced = StopLogSync();
     const int unindexed = CloseTimeIndex();
     const int unclosed = CloseLogFile(LogFile);
@@ -297,7 +302,7 @@ bool WaitForLostPort() {
           static_cast<unsigned long long>(ByteCount));
     FlushOutput();
     if (!ReopenPort(UntilDeadline(-1))) return false;
-    if (IndexFile && Indexed(IndexEvent(IndexFile, "wieder", ByteCount - PartStart)) != 0) return false;
+    if (Mark("wieder") != 0) return false;
     Print("%s %s ist wieder da. Empfang laeuft weiter.\n", ClockText(), port);
     ShowCount(true);
     return true;
@@ -369,7 +374,7 @@ CaptureEnd CaptureUntilStopped(LineCounters& before, bool& counted) {
             // A device still plugged in (a brief hang-up) may hold bytes yet: they go
             // into the log, and what came before the gap is on the disk before anyone is told of it.
             if (const int error = DrainQueue()) return LogFailed(error);
-            if (IndexFile && Indexed(IndexEvent(IndexFile, "weg", ByteCount - PartStart)) != 0) return CaptureEnd::LogFailed;
+            if (Mark("weg") != 0) return CaptureEnd::LogFailed;
             if (const int error = LogOnDisk()) return LogFailed(error);
         }
         if (result.End == ReadEnd::DeviceLost && !Reconnect) {
@@ -463,7 +468,7 @@ bool RunCapture(const Options& options) {
             std::snprintf(report, sizeof report, "Ueberlauf %llu Rahmenfehler %llu Break %llu Paritaetsfehler %llu",
                           static_cast<unsigned long long>(errors.Overrun), static_cast<unsigned long long>(errors.Frame),
                           static_cast<unsigned long long>(errors.Breaks), static_cast<unsigned long long>(errors.Parity));
-            if (IndexFile && Indexed(IndexEvent(IndexFile, "fehler", ByteCount - PartStart, report)) != 0) end = CaptureEnd::LogFailed;
+            if (Mark("fehler", report) != 0) end = CaptureEnd::LogFailed;
         }
     }
     return end == CaptureEnd::Asked;
@@ -495,7 +500,7 @@ LineErrors CountedErrors(const LineCounters& before, const LineCounters& after) 
 
 bool CloseLog() {
     // The index's last line, and the index on the disk, before the log is let go.
-    int indexError = IndexFile ? Indexed(IndexEvent(IndexFile, "ende", ByteCount - PartStart)) : 0;
+    int indexError = Mark("ende");
     if (IndexFile && indexError == 0) indexError = Indexed(SyncLogFile(LogHandle(IndexFile)));
     if (const int error = CloseTimeIndex(); error != 0 && indexError == 0) indexError = Indexed(error);
     if (!LogFile) return indexError == 0;

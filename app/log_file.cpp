@@ -47,26 +47,21 @@ bool MoveEarlierCaptures(const char* name) {
     int oldest = 0;
     while (IsEarlierCapture(EarlierCapture(name, oldest + 1).c_str())) ++oldest;
     for (int number = oldest; number >= 1; --number) {
-        const std::string from = EarlierCapture(name, number), to = EarlierCapture(name, number + 1);
-        if (!MoveIndexAlong(from.c_str(), to.c_str())) return false;
-        if (!MoveCapture(from.c_str(), to.c_str())) {
-            const int error = errno;
-            MoveIndexBack(from.c_str(), to.c_str());
-            errno = error;
+        if (!MoveWithIndex(EarlierCapture(name, number).c_str(), EarlierCapture(name, number + 1).c_str(), MoveCapture)) {
             return false;
         }
     }
     return true;
 }
 
-bool MoveIndexAlong(const char* from, const char* to) {
+bool MoveWithIndex(const char* from, const char* to, bool (*move)(const char* from, const char* to)) {
     const std::string index = IndexName(from), moved = IndexName(to);
-    if (IsEarlierCapture(index.c_str())) return ReplaceIndex(index.c_str(), moved.c_str());
-    if (IsEarlierCapture(moved.c_str())) std::remove(moved.c_str());
-    return true;
-}
-
-void MoveIndexBack(const char* from, const char* to) {
-    const std::string index = IndexName(from), moved = IndexName(to);
-    if (!IsEarlierCapture(index.c_str()) && IsEarlierCapture(moved.c_str())) ReplaceIndex(moved.c_str(), index.c_str());
+    const bool indexed = IsEarlierCapture(index.c_str());
+    if (indexed && !MoveReplacing(index.c_str(), moved.c_str())) return false;
+    if (!indexed && IsEarlierCapture(moved.c_str())) std::remove(moved.c_str());
+    if (move(from, to)) return true;
+    const int error = errno;
+    if (indexed) MoveReplacing(moved.c_str(), index.c_str());
+    errno = error;
+    return false;
 }

@@ -57,17 +57,17 @@ std::string ExpandedLogName(const char* pattern, std::time_t when);
 std::string EarlierCapture(const char* name, int number);
 // Moves NAME.1, NAME.2, ... up one number each, the oldest first, so that
 // NAME.1 is free; false (errno set) when a move failed. Each capture's time
-// index moves with it (MoveIndexAlong).
+// index moves with it (MoveWithIndex).
 bool MoveEarlierCaptures(const char* name);
-// Before the capture `from` moves to `to`: FROM.times, if there is one,
-// moved over TO.times, or else an old TO.times, which belongs to nothing
-// now, removed. False (errno set) when the move failed; nothing has moved
-// then. Where the capture's own move fails after it, MoveIndexBack undoes it.
-bool MoveIndexAlong(const char* from, const char* to);
-void MoveIndexBack(const char* from, const char* to);
-// Supplied by each system: a move onto a name that may be taken (an index),
-// and a capture opened for reading that keeps no run from moving it (--show).
-bool ReplaceIndex(const char* from, const char* to);
+// The capture `from` moved to `to` by `move`, with its index: first FROM.times,
+// if there is one, over TO.times, or else an old TO.times, which belongs to
+// nothing now, removed; then the capture, and where that fails the index back.
+// False (errno set) when a move failed.
+bool MoveWithIndex(const char* from, const char* to, bool (*move)(const char* from, const char* to));
+// Supplied by each system: a move onto a name that may be taken (an index,
+// the log onto NAME.1), and a capture opened for reading that keeps no run
+// from moving it (--show).
+bool MoveReplacing(const char* from, const char* to);
 std::FILE* OpenToRead(const char* name);
 
 // Supplied by each system: whether `path` is a capture to move along (a

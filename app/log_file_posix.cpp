@@ -61,7 +61,7 @@ bool IsEarlierCapture(const char* path) {
 
 bool MoveCapture(const char* from, const char* to) { return rename(from, to) == 0; }
 
-bool ReplaceIndex(const char* from, const char* to) { return rename(from, to) == 0; }
+bool MoveReplacing(const char* from, const char* to) { return rename(from, to) == 0; }
 
 std::FILE* OpenToRead(const char* name) {
     struct stat entry {};
@@ -114,13 +114,7 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
         struct stat link {};
         const bool throughLink = lstat(name, &link) == 0 && S_ISLNK(link.st_mode);
         if (opened.st_size == 0 || throughLink) return ftruncate(fd, 0) == 0 ? Named(fd, name) : Fail(fd);
-        if (!MoveEarlierCaptures(name) || !MoveIndexAlong(name, previousName.c_str())) return Fail(fd);
-        if (rename(name, previousName.c_str()) != 0) {
-            const int error = errno;
-            MoveIndexBack(name, previousName.c_str());
-            errno = error;
-            return Fail(fd);
-        }
+        if (!MoveEarlierCaptures(name) || !MoveWithIndex(name, previousName.c_str(), MoveReplacing)) return Fail(fd);
         // Two names of one file (a hard link): rename did nothing, and the
         // old name is let go, so the capture stays under the earlier one.
         if (stat(name, &current) == 0 && SameFile(opened, current)) unlink(name);

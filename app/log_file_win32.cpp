@@ -160,7 +160,7 @@ bool MoveCapture(const char* from, const char* to) {
     return false;
 }
 
-bool ReplaceIndex(const char* from, const char* to) {
+bool MoveReplacing(const char* from, const char* to) {
     if (MoveAside(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
     errno = ErrorNumber(GetLastError());
     return false;
@@ -202,16 +202,11 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
             errno = error;
             return nullptr;
         }
-        if (previous && !MoveIndexAlong(name, previousName.c_str())) {
+        if (previous && !MoveWithIndex(name, previousName.c_str(), MoveReplacing)) {
             const int error = errno;
             CloseHandle(look);
             errno = error;
             return nullptr;
-        }
-        if (previous && !MoveAside(name, previousName.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            const DWORD error = GetLastError();
-            MoveIndexBack(name, previousName.c_str());
-            return Fail(error, look);
         }
         // A previous capture was moved: the new log is ours alone before the
         // old one is let go, and a run that created it in the meantime is

@@ -13,17 +13,19 @@ void AppendHex(unsigned char byte, std::string& out) {
 
 bool Printable(unsigned char byte) { return byte >= 0x20 && byte < 0x7f; }
 
+void AppendStamp(std::int64_t localMs, std::string& out) {
+    out += '[';
+    AppendClock(localMs, out);
+    out += "] ";
+}
+
 // The time and, in hex, the offset of a line whose first byte is the next.
 void Begin(View& view, std::string& out) {
     if (view.Open) return;
     view.Open = true;
     view.InLine = 0;
     std::int64_t localMs = 0;
-    if (view.Arrival && view.Arrival(view.Offset, localMs)) {
-        out += '[';
-        AppendClock(localMs, out);
-        out += "] ";
-    }
+    if (view.Arrival && view.Arrival(view.Offset, localMs)) AppendStamp(localMs, out);
     if (view.Kind == ViewKind::Hex) {
         char offset[24];
         std::snprintf(offset, sizeof offset, "%08llx  ", static_cast<unsigned long long>(view.Offset));
@@ -107,11 +109,7 @@ void FinishViewLine(View& view, std::string& out) { End(view, out); }
 
 void ViewEvent(View& view, bool timed, std::int64_t localMs, const char* text, std::string& out) {
     End(view, out);
-    if (timed) {
-        out += '[';
-        AppendClock(localMs, out);
-        out += "] ";
-    }
+    if (timed) AppendStamp(localMs, out);
     out += "--- ";
     out += text;
     out += " ---\n";
