@@ -1,37 +1,20 @@
-// capture.h: the capture stage and its log file ("lumtrex.log" unless named).
+// capture.h: the capture stage: the reader. It reads the port and puts every
+// byte a read delivers, dated, into the ring (ring.h); the recorder
+// (recording.h) does the rest. The reader waits on nothing but the port, the
+// keys and the end of the run (console.h): no disk, no output.
 //
-//   RunCapture()  creates the log (keeping the earlier captures as LOG.1,
-//                 LOG.2, ... and saying so), then reads the port and
-//                 appends every byte it delivers until a key waits or a
-//                 stop is requested, then the bytes the driver still holds.
+//   RunCapture()  makes the first part of the log (keeping the earlier
+//                 captures as LOG.1, LOG.2, ... and saying so), starts the
+//                 recorder, then reads the port until a key waits (unless
+//                 --no-keys), a stop is requested, --for's deadline passes or
+//                 --bytes are in, then takes the bytes the driver still
+//                 holds, and waits until the recorder has written them all.
 //                 A lost device is waited for and the capture goes on into
 //                 the same log (unless --no-reconnect: the run ends there).
-//                 --for and --bytes end it in order by themselves, and with
-//                 --no-keys a key ends nothing.
-//                 Returns false when the run failed (log not creatable, log
-//                 write failed, device lost without reconnect); it has said why.
-//                 Before it returns, says how many line errors (overrun,
-//                 frame, break) the port counted during the capture, if any.
-//   CloseLog()    closes the log if it was created; false when the system
-//                 reported a failure then (it has said so).
-//   ByteCount     the bytes received and written to the log in this run.
-//   With --times each part of the capture has its time index beside it
-//   (time_index.h); --echo shows the bytes as a view (view.h) above the
-//   count, or as the output where there is no console.
-//
-// On the disk: every read is written to the system at once (unbuffered), so a
-// kill never takes a byte that was read; on POSIX a read hands over what the
-// driver held before it waits for more, on Windows a read's time-outs decide
-// (a kill there can cost the block in progress). A power cut costs at most
-// about a second: a second thread owns nothing but the log's sync (handed the
-// log's handle; it shares only a "written" flag, the stop request and the first
-// failure), syncing at most once a second and only after a write, so a sync
-// of hundreds of milliseconds never holds up a read on POSIX. (On Windows the
-// log is one synchronous file object, whose requests the system takes one at
-// a time: a write waits for a flush in progress, and the port's queue, 64 KiB,
-// bridges it: about 5 s at 115200 baud.) The folder is synced
-// when the log is made; at a gap and at the end the capture syncs the log
-// itself before it says anything, and a failed sync is a failed write.
+//                 Where the recorder falls so far behind that the ring is
+//                 full, the bytes that do not fit are counted and said, and
+//                 the run fails. Before it returns, says how many line errors
+//                 the port counted. False when the run failed (said).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -39,14 +22,7 @@
 #include "../serial/serial.h"
 #include "settings.h"
 
-extern std::uint64_t ByteCount;
-
-bool RunCapture(const Options& options);
-// Whether the log name (expanded), and with `withIndex` its time index's, names no device; says so when one does.
-bool LogNamesAFile(const char* pattern, bool withIndex);
-// Appends `length` bytes to the log; false (errno set) when not all of them got there.
-bool WriteBlock(const unsigned char* bytes, std::uint32_t length);
-bool CloseLog();
+bool RunCapture();
 
 // Whether to say that a board with its own USB may send only with DTR
 // raised: a CDC-ACM port, DTR low, nothing received in the first 5 s.

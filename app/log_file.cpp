@@ -1,17 +1,18 @@
 #include "log_file.h"
 
 #include <cstdio>
-#include "time_index.h"
-
 #include <cstring>
 #include <cwctype>
+
+#include "../console/console.h"
+#include "time_index.h"
 
 std::string EarlierCapture(const char* name, int number) { return std::string(name) + "." + std::to_string(number); }
 
 std::string ExpandedLogName(const char* pattern, std::time_t when) {
     if (!std::strchr(pattern, '%')) return pattern;
     std::tm local{};
-    if (const std::tm* now = std::localtime(&when)) local = *now;
+    LocalTime(when, local);
     std::string name(std::strlen(pattern) * 2 + 64, '\0');  // each field at most twice its pattern, %Y aside
     name.resize(std::strftime(name.data(), name.size(), pattern, &local));
     return name;

@@ -28,8 +28,6 @@ bool IsRegularLog(std::FILE* log);
 // log that cannot be synced (a device, a pipe, a file system without syncs)
 // counts as synced.
 int SyncLogFile(std::intptr_t log);
-// Called by a thread of the program's own: the signals are the main thread's to take.
-void KeepSignalsAway();
 
 // The log's write-back, off the read path: one thread owns nothing but the
 // sync of the log it is handed (and its time index, if any), at most once a

@@ -1,6 +1,4 @@
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -139,12 +137,6 @@ std::intptr_t LogHandle(std::FILE* log) { return fileno(log); }
 bool IsRegularLog(std::FILE* log) {
     struct stat opened {};
     return fstat(fileno(log), &opened) == 0 && S_ISREG(opened.st_mode);
-}
-
-void KeepSignalsAway() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, nullptr);
 }
 
 int SyncLogFile(std::intptr_t log) {

@@ -236,8 +236,6 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
     return nullptr;
 }
 
-void KeepSignalsAway() {}  // console events come on a thread of their own
-
 std::intptr_t LogHandle(std::FILE* log) { return _get_osfhandle(_fileno(log)); }
 
 bool IsRegularLog(std::FILE* log) { return GetFileType(reinterpret_cast<HANDLE>(LogHandle(log))) == FILE_TYPE_DISK; }

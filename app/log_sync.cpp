@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "../console/console.h"
 #include "log_file.h"
 
 namespace {

@@ -5,9 +5,10 @@
 #include "../serial/serial.h"
 #include "capture.h"
 #include "priority.h"
+#include "recording.h"
 #include "settings.h"
+#include "show.h"
 #include "version.h"
-#include "view.h"
 
 namespace {
 
@@ -72,21 +73,15 @@ void PrintFallbacks(const Fallbacks& fallbacks) {
 
 int main(int argc, char** argv) {
     const char** arguments = const_cast<const char**>(argv);
-    const Options options = TakeOptions(argc, arguments);
-    if (options.Asked != Request::Capture) Answer(options);
+    RunOptions = TakeOptions(argc, arguments);
+    if (RunOptions.Asked != Request::Capture) Answer(RunOptions);
     ConsoleStart();
-    if (!options.Keys) IgnoreKeys();  // the failed open's wait too: no key can end it
+    // Every wait from here on ends as the options say: the failed open's and --wait's too.
+    LimitRun({.Keys = !RunOptions.NoKeys, .ForSeconds = RunOptions.ForSeconds});
     PrintBanner();
     if (argc < 2) PrintUsage();
     Fallbacks fallbacks;
-    PortSettings = ParseArguments(argc, arguments, DevicePathPrefix, DeviceFolder, fallbacks);
-    if (options.BaudRate) {
-        PortSettings.BaudRate = options.BaudRate;
-        fallbacks.Rate = nullptr;
-    }
-    PortSettings.Line = options.Line;
-    PortSettings.AnyDevice = options.AnyDevice;
-    PortSettings.TimedReads = options.Times || options.Echo != EchoKind::None;
+    PortSettings = MakeSettings(RunOptions, argc, arguments, DevicePathPrefix, DeviceFolder, fallbacks);
     PrintFallbacks(fallbacks);
     char line[8] = "";
     if (!IsPlain8N1(PortSettings.Line)) LineText(PortSettings.Line, line, sizeof line);
@@ -96,24 +91,32 @@ int main(int argc, char** argv) {
     bool succeeded = false;
     // A log that names a device is refused before anything is opened: not a
     // byte goes out of it, no port's lines move.
-    const bool logIsAFile = LogNamesAFile(options.LogName, options.Times);
+    const bool logIsAFile = LogNamesAFile(RunOptions.LogName);
     if (logIsAFile) OpenPort();
-    if (logIsAFile && !PortIsOpen() && options.Wait) {
+    if (logIsAFile && !PortIsOpen() && RunOptions.Wait) {
         Print("%s %s ist nicht da. Warte auf die Schnittstelle ...\n", ClockText(), PortName(PortSettings));
         FlushOutput();
-        if (AwaitPort()) Print("%s %s ist da.\n", ClockText(), PortName(PortSettings));
+        if (AwaitPort()) {
+            Print("%s %s ist da.\n", ClockText(), PortName(PortSettings));
+        } else if (DeadlinePassed()) {
+            Print("%s %s ist nicht gekommen, --for ist um: nichts aufgezeichnet.\n", ClockText(), PortName(PortSettings));
+        }
     }
-    if (logIsAFile && !PortIsOpen() && options.Wait) {
-        Print("\n");  // a key or a stop ended the wait: nothing was recorded
+    if (logIsAFile && !PortIsOpen() && RunOptions.Wait) {
+        Print("\n");  // the wait ended (a key, a stop, --for): nothing was recorded
     } else if (logIsAFile && !PortIsOpen()) {
         Print("\n\nProgramm beenden mit beliebiger Taste\n");
         WaitForKey();
     } else if (logIsAFile) {
         if (PortSettings.BaudRate > PriorityThreshold) RaisePriority();
-        succeeded = RunCapture(options);
+        succeeded = RunCapture();
     }
     ClosePort();
-    if (!CloseLog()) succeeded = false;
-    Print("%llu\n", static_cast<unsigned long long>(ByteCount));
+    // A log that failed before was said; its close may fail again.
+    if (const LogProblem closed = CloseLog()) {
+        if (succeeded) SayProblem(closed);
+        succeeded = false;
+    }
+    Print("%llu\n", static_cast<unsigned long long>(LoggedBytes()));
     EndProgram(succeeded ? 0 : 1);
 }

@@ -107,13 +107,9 @@ bool TakeRate(Options& options, const char* value) {
 }
 bool TakeLine(Options& options, const char* value) { return ParseLine(value, options.Line); }
 bool TakeDuration(Options& options, const char* value) {
-    return UnitValue(value, DurationUnits, DurationFactors, options.ForSeconds);
+    return UnitValue(value, DurationUnits, DurationFactors, options.ForSeconds) && options.ForSeconds <= LongestFor;
 }
 bool TakeByteLimit(Options& options, const char* value) { return UnitValue(value, "", nullptr, options.ByteLimit); }
-bool TakeNoKeys(Options& options, const char*) {
-    options.Keys = false;
-    return true;
-}
 bool TakeLogName(Options& options, const char* value) {
     options.LogName = value;
     return DatedNameValid(value);
@@ -121,18 +117,6 @@ bool TakeLogName(Options& options, const char* value) {
 bool TakeSplit(Options& options, const char* value) {
     options.Split = std::strcmp(value, "day") == 0 ? SplitKind::Day : std::strcmp(value, "hour") == 0 ? SplitKind::Hour : SplitKind::Size;
     return options.Split != SplitKind::Size || UnitValue(value, SizeUnits, SizeFactors, options.SplitSize);
-}
-bool TakeWait(Options& options, const char*) {
-    options.Wait = true;
-    return true;
-}
-bool TakeAnyDevice(Options& options, const char*) {
-    options.AnyDevice = true;
-    return true;
-}
-bool TakeTimes(Options& options, const char*) {
-    options.Times = true;
-    return true;
 }
 bool TakeEcho(Options& options, const char* value) {
     if (value && std::strcmp(value, "hex") != 0) return false;
@@ -142,14 +126,6 @@ bool TakeEcho(Options& options, const char* value) {
 bool TakeShow(Options& options, const char* value) {
     options.ShowName = value;
     if (options.Asked == Request::Capture) options.Asked = Request::Show;
-    return true;
-}
-bool TakeHex(Options& options, const char*) {
-    options.Hex = true;
-    return true;
-}
-bool TakeNoReconnect(Options& options, const char*) {
-    options.Reconnect = false;
     return true;
 }
 
@@ -173,8 +149,8 @@ void TakeOption(Options& options, int argc, const char** argv, int& at) {
         return;
     }
     if (row->Kind == ValueKind::None) {
-        if (row->Take) {
-            row->Take(options, nullptr);
+        if (row->Flag) {
+            options.*row->Flag = true;
         } else if (options.Asked == Request::Capture || row->Asks < options.Asked) {
             options.Asked = row->Asks;  // a bad option before help, help before the version, the version before the list
         }
@@ -197,40 +173,43 @@ void TakeOption(Options& options, int argc, const char** argv, int& at) {
 }  // namespace
 
 const OptionRow OptionTable[] = {
-    {"baud", ValueKind::Text, TakeRate, "--baud N",
-     "jede Rate von 50 bis 4000000 statt der Tabelle (lumtrex %s --baud 74880)", Request::Capture, BadRate},
-    {"line", ValueKind::Text, TakeLine, "--line DPS",
-     "Datenbits 5-8, Paritaet N/E/O/M/S, Stopbits 1/1.5/2 statt 8N1, z.B. 7E1 (Waage,\n"
-     "                  Zaehler am optischen Kopf) oder 8E1 (Modbus RTU)", Request::Capture, BadLine},
-    {"log", ValueKind::Text, TakeLogName, "--log NAME",
-     "Logdatei NAME statt lumtrex.log, z.B. ein Geraet je Datei:\n"
-     "                  lumtrex 3 9600 --log waage.log und lumtrex 4 9600 --log ofen.log;\n"
-     "                  mit Datum: --log waage-%%Y%%m%%d.log (%%Y %%m %%d %%H %%M %%S, %%%%)", Request::Capture, BadLogName},
-    {"split", ValueKind::Text, TakeSplit, "--split ART",
-     "day, hour oder eine Groesse (100M, 2G): weiter in einer neuen Logdatei, kein Byte\n"
-     "                  geht verloren; die fertige bleibt wie eine fruehere Aufnahme", Request::Capture, BadSplit},
-    {"list", ValueKind::None, nullptr, "--list", "zeigt die vorhandenen Schnittstellen, oeffnet keine", Request::List},
-    {"no-reconnect", ValueKind::None, TakeNoReconnect, "--no-reconnect",
-     "eine verlorene Schnittstelle beendet den Empfang (sonst: warten)"},
-    {"wait", ValueKind::None, TakeWait, "--wait",
-     "fehlt die Schnittstelle beim Start oder ist belegt: warten (Dienst)"},
-    {"any-device", ValueKind::None, TakeAnyDevice, "--any-device",
-     "nach einer Luecke jedes Geraet unter dem Namen, nicht nur derselbe Adapter"},
-    {"for", ValueKind::Text, TakeDuration, "--for DAUER",
-     "endet nach 90s, 30m, 8h, 7d (oder Sekunden) von selbst, Status 0", Request::Capture, BadDuration},
-    {"bytes", ValueKind::Text, TakeByteLimit, "--bytes N", "endet, sobald das Log genau N Bytes hat, Status 0",
-     Request::Capture, BadCount},
-    {"no-keys", ValueKind::None, TakeNoKeys, "--no-keys",
-     "Tasten beenden nichts (nur Strg+C, ein Signal, --for, --bytes), z.B. in tmux"},
-    {"times", ValueKind::None, TakeTimes, "--times",
-     "Zeitindex NAME.times neben dem Log: wann welche Bytes kamen, auf die ms"},
-    {"echo", ValueKind::Optional, TakeEcho, "--echo [hex]",
-     "zeigt die Bytes beim Empfang wie --show ueber der Zahl; das Log bleibt roh", Request::Capture, BadEcho},
-    {"show", ValueKind::Text, TakeShow, "--show NAME",
-     "zeigt die Aufnahme NAME lesbar, mit Zeiten aus NAME.times (--hex: 16 Bytes je Zeile)"},
-    {"hex", ValueKind::None, TakeHex, nullptr, nullptr},
-    {"help", ValueKind::None, nullptr, "--help, --version", "", Request::Help},
-    {"version", ValueKind::None, nullptr, nullptr, nullptr, Request::Version},
+    {.Name = "baud", .Kind = ValueKind::Text, .Take = TakeRate, .Shown = "--baud N",
+     .Help = "jede Rate von 50 bis 4000000 statt der Tabelle (lumtrex %s --baud 74880)", .Complaint = BadRate},
+    {.Name = "line", .Kind = ValueKind::Text, .Take = TakeLine, .Shown = "--line DPS",
+     .Help = "Datenbits 5-8, Paritaet N/E/O/M/S, Stopbits 1/1.5/2 statt 8N1, z.B. 7E1 (Waage,\n"
+             "                  Zaehler am optischen Kopf) oder 8E1 (Modbus RTU)",
+     .Complaint = BadLine},
+    {.Name = "log", .Kind = ValueKind::Text, .Take = TakeLogName, .Shown = "--log NAME",
+     .Help = "Logdatei NAME statt lumtrex.log, z.B. ein Geraet je Datei:\n"
+             "                  lumtrex 3 9600 --log waage.log und lumtrex 4 9600 --log ofen.log;\n"
+             "                  mit Datum: --log waage-%%Y%%m%%d.log (%%Y %%m %%d %%H %%M %%S, %%%%)",
+     .Complaint = BadLogName},
+    {.Name = "split", .Kind = ValueKind::Text, .Take = TakeSplit, .Shown = "--split ART",
+     .Help = "day, hour oder eine Groesse (100M, 2G): weiter in einer neuen Logdatei, kein Byte\n"
+             "                  geht verloren; die fertige bleibt wie eine fruehere Aufnahme",
+     .Complaint = BadSplit},
+    {.Name = "list", .Shown = "--list", .Help = "zeigt die vorhandenen Schnittstellen, oeffnet keine", .Asks = Request::List},
+    {.Name = "no-reconnect", .Shown = "--no-reconnect", .Help = "eine verlorene Schnittstelle beendet den Empfang (sonst: warten)",
+     .Flag = &Options::NoReconnect},
+    {.Name = "wait", .Shown = "--wait", .Help = "fehlt die Schnittstelle beim Start oder ist belegt: warten (Dienst)",
+     .Flag = &Options::Wait},
+    {.Name = "any-device", .Shown = "--any-device",
+     .Help = "nach einer Luecke jedes Geraet unter dem Namen, nicht nur derselbe Adapter", .Flag = &Options::AnyDevice},
+    {.Name = "for", .Kind = ValueKind::Text, .Take = TakeDuration, .Shown = "--for DAUER",
+     .Help = "endet nach 90s, 30m, 8h, 7d (oder Sekunden) von selbst, Status 0", .Complaint = BadDuration},
+    {.Name = "bytes", .Kind = ValueKind::Text, .Take = TakeByteLimit, .Shown = "--bytes N",
+     .Help = "endet, sobald das Log genau N Bytes hat, Status 0", .Complaint = BadCount},
+    {.Name = "no-keys", .Shown = "--no-keys", .Help = "Tasten beenden nichts (nur Strg+C, ein Signal, --for, --bytes), z.B. in tmux",
+     .Flag = &Options::NoKeys},
+    {.Name = "times", .Shown = "--times", .Help = "Zeitindex NAME.times neben dem Log: wann welche Bytes kamen, auf die ms",
+     .Flag = &Options::Times},
+    {.Name = "echo", .Kind = ValueKind::Optional, .Take = TakeEcho, .Shown = "--echo [hex]",
+     .Help = "zeigt die Bytes beim Empfang wie --show ueber der Zahl; das Log bleibt roh", .Complaint = BadEcho},
+    {.Name = "show", .Kind = ValueKind::Text, .Take = TakeShow, .Shown = "--show NAME",
+     .Help = "zeigt die Aufnahme NAME lesbar, mit Zeiten aus NAME.times (--hex: 16 Bytes je Zeile)"},
+    {.Name = "hex", .Flag = &Options::Hex},
+    {.Name = "help", .Shown = "--help, --version", .Help = "", .Asks = Request::Help},
+    {.Name = "version", .Asks = Request::Version},
 };
 const int OptionCount = static_cast<int>(std::size(OptionTable));
 
@@ -291,6 +270,8 @@ bool UnitValue(const char* text, const char* units, const std::int64_t* factors,
     return true;
 }
 
+Options RunOptions;
+
 Options TakeOptions(int& argc, const char** argv) {
     Options options;
     int kept = 1;
@@ -308,6 +289,19 @@ Options TakeOptions(int& argc, const char** argv) {
         }
     }
     return options;
+}
+
+Settings MakeSettings(const Options& options, int argc, const char* const* argv, const char* devicePathPrefix,
+                      const char* deviceFolder, Fallbacks& fallbacks) {
+    Settings settings = ParseArguments(argc, argv, devicePathPrefix, deviceFolder, fallbacks);
+    if (options.BaudRate) {
+        settings.BaudRate = options.BaudRate;
+        fallbacks.Rate = nullptr;
+    }
+    settings.Line = options.Line;
+    settings.AnyDevice = options.AnyDevice;
+    settings.TimedReads = options.Times || options.Echo != EchoKind::None;
+    return settings;
 }
 
 Settings ParseArguments(int argc, const char* const* argv, const char* devicePathPrefix, const char* deviceFolder,

@@ -3,9 +3,11 @@
 //   TakeOptions()     takes the options ("--word", anywhere) out of argv and
 //                     says what the command line asks for: help, the version,
 //                     the list of ports, a capture, or nothing (a bad option).
+//                     The run keeps them in RunOptions, read by name.
 //   ParseArguments()  turns the positional arguments into a Settings record
 //                     (never fails: bad arguments fall back to COM1 and 9600
 //                     baud, and the fallbacks say which were replaced).
+//   MakeSettings()    the port's settings from the options and the arguments.
 #pragma once
 #include <cstdint>
 
@@ -14,6 +16,7 @@
 inline constexpr int PriorityThreshold = 38400;   // rates above it raise the priority
 inline constexpr std::int32_t LowestRate = 50, HighestRate = 4000000;  // what --baud takes
 inline constexpr char DefaultLogName[] = "lumtrex.log";
+inline constexpr std::int64_t LongestFor = 36500LL * 86400;  // --for: a hundred years, well within the clock
 
 // Decimal value of an argument: white space, an optional sign, digits.
 // Returns false when the value lies outside the 32-bit range.
@@ -49,12 +52,12 @@ enum class EchoKind { None, Text, Hex };
 struct Options {
     Request Asked = Request::Capture;
     const char* LogName = DefaultLogName;  // --log NAME
-    bool Reconnect = true;                 // --no-reconnect: a lost device ends the run
+    bool NoReconnect = false;              // --no-reconnect: a lost device ends the run
     std::int32_t BaudRate = 0;             // --baud N, any rate from LowestRate to HighestRate; 0: not given
     LineShape Line;                        // --line DPS
-    std::int64_t ForSeconds = 0;           // --for DURATION: the capture ends by itself then; 0: never
+    std::int64_t ForSeconds = 0;           // --for DURATION: the run ends by itself then; 0: never
     std::int64_t ByteLimit = 0;            // --bytes N: the capture ends once the log holds N bytes; 0: never
-    bool Keys = true;                      // --no-keys: keys end nothing
+    bool NoKeys = false;                   // --no-keys: keys end nothing
     bool Wait = false;                     // --wait: a port missing or held at the start is waited for
     bool AnyDevice = false;                // --any-device: after a gap, whatever device has the port's name
     SplitKind Split = SplitKind::None;     // --split day|hour|SIZE: the capture goes on in a fresh log
@@ -72,19 +75,22 @@ struct Options {
 // are taken out of argv, the other arguments keep their order, and argc
 // becomes their count (argv[0] included).
 Options TakeOptions(int& argc, const char** argv);
+// The run's options: filled once by the run sequence, only read afterwards.
+extern Options RunOptions;
 
 // The options, one row each: the parser and the usage text both read them.
 // Optional: the value follows "=", or is the next argument where the option takes that one.
 enum class ValueKind { None, Text, Optional };
 struct OptionRow {
     const char* Name;   // after "--"
-    ValueKind Kind;
+    ValueKind Kind = ValueKind::None;
     // Where the value goes (null for an option without one); false when the value is not usable.
-    bool (*Take)(Options& options, const char* value);
-    const char* Shown;  // the usage text's left column, null: not listed on its own
-    const char* Help;   // its usage line(s); a "%s" stands for the example device path
+    bool (*Take)(Options& options, const char* value) = nullptr;
+    const char* Shown = nullptr;  // the usage text's left column, null: not listed on its own
+    const char* Help = nullptr;   // its usage line(s); a "%s" stands for the example device path
     Request Asks = Request::Capture;  // what an option without a value asks for instead of a capture
     const char* Complaint = nullptr;  // for an unusable value: a printf format for it
+    bool Options::*Flag = nullptr;    // the flag an option without a value sets
 };
 extern const OptionRow OptionTable[];
 extern const int OptionCount;
@@ -103,3 +109,8 @@ struct Fallbacks {
 // that folder (valid until the next call).
 Settings ParseArguments(int argc, const char* const* argv, const char* devicePathPrefix, const char* deviceFolder,
                         Fallbacks& fallbacks);
+// The positional arguments with what the options say of the port: --baud
+// (then no rate fallback is said), --line, --any-device, and whether the
+// reads are timed (--times, --echo).
+Settings MakeSettings(const Options& options, int argc, const char* const* argv, const char* devicePathPrefix,
+                      const char* deviceFolder, Fallbacks& fallbacks);

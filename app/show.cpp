@@ -6,6 +6,7 @@
 
 #include "../console/console.h"
 #include "log_file.h"
+#include "show.h"
 #include "time_index.h"
 #include "view.h"
 
@@ -39,17 +40,18 @@ std::string EventText(const IndexLine& mark) {
         const char* Word;
         const char* Text;
         bool Counted;
+        const char* RestAfter = "";  // after what follows the time
     };
     constexpr Said Texts[] = {{"beginn", "Beginn", false}, {"weg", "Schnittstelle weg", true},
                               {"wieder", "Schnittstelle wieder da", false}, {"fehler", "Empfangsfehler:", false},
-                              {"ende", "Ende", true}};
-    std::string text = mark.Word;
+                              {"verlust", "Verlust", true, " Bytes (Aufnahme zu langsam)"}, {"ende", "Ende", true}};
+    std::string text = mark.Word, after;
     bool counted = true;
     for (const Said& said : Texts) {
-        if (mark.Word == said.Word) text = said.Text, counted = said.Counted;
+        if (mark.Word == said.Word) text = said.Text, counted = said.Counted, after = said.RestAfter;
     }
-    if (counted) text += " nach " + std::to_string(mark.Offset) + " Bytes";
-    return mark.Rest.empty() ? text : text + " " + mark.Rest;
+    if (counted) text += " nach " + std::to_string(mark.Offset) + " Bytes" + (after.empty() || mark.Rest.empty() ? "" : ":");
+    return mark.Rest.empty() ? text : text + " " + mark.Rest + after;
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "time_index.h"
 
+#include "../console/console.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -8,14 +10,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr auto Pause = std::chrono::milliseconds(20);   // a line for the bytes after it
-constexpr auto Stream = std::chrono::milliseconds(100);  // at most one a stretch while bytes stream
+constexpr std::int64_t Pause = 20;    // ms: a line for the bytes after it
+constexpr std::int64_t Stream = 100;  // ms: at most one a stretch while bytes stream
 // Two lines 100 to 150 ms apart belong to one stream; closer, the second came after a pause.
 constexpr std::int64_t StreamShortest = 100, StreamLongest = 150;
-
-Clock::time_point LastLine, LastBytes;
-bool Lined = false;
 
 // Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
 std::int64_t CivilDays(std::int64_t year, unsigned month, unsigned day) {
@@ -32,12 +30,13 @@ std::int64_t SecondsOf(const std::tm& time) {
            time.tm_hour * 3600 + time.tm_min * 60 + time.tm_sec;
 }
 
-// Writes "HEAD OFFSET TIME REST" for the time `ageMs` ago (no word: "OFFSET TIME").
-int Written(std::FILE* index, const char* word, std::uint64_t offset, std::int64_t ageMs, const char* rest) {
+}  // namespace
+
+int WriteIndexLine(std::FILE* index, const char* word, std::uint64_t offset, std::int64_t epochMs, const char* rest) {
     int offsetSeconds = 0;
     char time[64], line[320];
-    const std::int64_t local = LocalMs(NowEpochMs() - ageMs, offsetSeconds);
-    IndexTime(local, offsetSeconds, time);
+    const std::int64_t local = LocalMs(epochMs, offsetSeconds);
+    FormatIndexTime(local, offsetSeconds, time);
     const int length = std::snprintf(line, sizeof line, "%s%s%llu %s%s%s\n", word, *word ? " " : "",
                                      static_cast<unsigned long long>(offset), time, *rest ? " " : "", rest);
     const std::size_t size = length > 0 ? std::min<std::size_t>(static_cast<std::size_t>(length), sizeof line - 1) : 0;
@@ -46,14 +45,11 @@ int Written(std::FILE* index, const char* word, std::uint64_t offset, std::int64
     return errno != 0 ? errno : ENOSPC;
 }
 
-}  // namespace
-
 std::string IndexName(const std::string& log) { return log + ".times"; }
 
 std::FILE* OpenTimeIndex(const char* logName) {
     std::FILE* index = std::fopen(IndexName(logName).c_str(), "wb");
     if (index) std::setvbuf(index, nullptr, _IONBF, 0);  // each line to the system at once, as the log's bytes
-    Lined = false;
     return index;
 }
 
@@ -63,15 +59,13 @@ std::int64_t NowEpochMs() {
 }
 
 std::int64_t LocalMs(std::int64_t epochMs, int& offsetSeconds) {
-    const std::time_t seconds = static_cast<std::time_t>(epochMs / 1000);
-    std::tm local{}, utc{};
-    if (const std::tm* l = std::localtime(&seconds)) local = *l;
-    if (const std::tm* u = std::gmtime(&seconds)) utc = *u;
-    offsetSeconds = static_cast<int>(SecondsOf(local) - SecondsOf(utc));
+    const std::int64_t seconds = (epochMs >= 0 ? epochMs : epochMs - 999) / 1000;
+    std::tm local{};
+    offsetSeconds = LocalTime(static_cast<std::time_t>(seconds), local) ? static_cast<int>(SecondsOf(local) - seconds) : 0;
     return epochMs + std::int64_t{offsetSeconds} * 1000;
 }
 
-void IndexTime(std::int64_t localMs, int offsetSeconds, char* text) {
+void FormatIndexTime(std::int64_t localMs, int offsetSeconds, char* text) {
     const std::int64_t days = (localMs >= 0 ? localMs : localMs - 86399999) / 86400000;
     const std::int64_t ms = localMs - days * 86400000;
     // The date of a day number (the inverse of CivilDays).
@@ -87,19 +81,13 @@ void IndexTime(std::int64_t localMs, int offsetSeconds, char* text) {
                   static_cast<int>(ms % 1000), offsetSeconds < 0 ? '-' : '+', offset / 3600, offset / 60 % 60);
 }
 
-int IndexArrival(std::FILE* index, std::uint64_t offset, std::int64_t ageMs, std::int64_t lastAgeMs) {
-    const Clock::time_point now = Clock::now(), arrived = now - std::chrono::milliseconds(ageMs);
-    const bool due = !Lined || arrived - LastBytes >= Pause || arrived - LastLine >= Stream;
-    LastBytes = now - std::chrono::milliseconds(lastAgeMs);
-    if (!due) return 0;
-    Lined = true;
-    LastLine = arrived;
-    return Written(index, "", offset, ageMs, "");
-}
-
-int IndexEvent(std::FILE* index, const char* word, std::uint64_t offset, const char* rest) {
-    Lined = false;  // the next bytes have a line of their own
-    return Written(index, word, offset, 0, rest);
+bool TimeLineDue(LineTimes& times, std::int64_t firstMs, std::int64_t lastMs) {
+    const bool due = !times.Lined || firstMs - times.LastBytes >= Pause || firstMs - times.LastLine >= Stream;
+    times.LastBytes = lastMs;
+    if (!due) return false;
+    times.Lined = true;
+    times.LastLine = firstMs;
+    return true;
 }
 
 bool ParseIndexLine(const std::string& text, IndexLine& line) {

@@ -11,7 +11,9 @@
 //     weg N TIME / wieder N TIME      the port was lost after N bytes, and is back
 //     fehler N TIME Ueberlauf A Rahmenfehler B Break C Paritaetsfehler D
 //     ende N TIME                     the capture (or its part) ends with N bytes
-// The file is written at once, line by line, and synced with the log.
+// The file is written at once, line by line, and synced with the log; the
+// times are those the reader took when the bytes came, whenever the line is
+// written.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -23,18 +25,27 @@ std::string IndexName(const std::string& log);  // LOG.times
 
 // The index of the part just created, empty; null with errno set when it cannot be made.
 std::FILE* OpenTimeIndex(const char* logName);
-// The bytes from `offset` on arrived from `ageMs` to `lastAgeMs` before now:
-// a line when one is due. 0, or the error of a write that failed.
-int IndexArrival(std::FILE* index, std::uint64_t offset, std::int64_t ageMs, std::int64_t lastAgeMs);
-// A marked line for now: "WORD OFFSET TIME REST". 0, or the error of a failed write.
-int IndexEvent(std::FILE* index, const char* word, std::uint64_t offset, const char* rest = "");
+// A line "OFFSET TIME" for the bytes from `offset` on, which arrived at
+// `epochMs`, or with a word a marked line: "WORD OFFSET TIME REST". 0, or the
+// error of a failed write.
+int WriteIndexLine(std::FILE* index, const char* word, std::uint64_t offset, std::int64_t epochMs, const char* rest = "");
+
+// Whether bytes that arrived from `firstMs` to `lastMs` (ms since 1970) get
+// a time line: the first bytes, those after a pause of 20 ms or more, and
+// otherwise one every 100 ms while bytes stream. A marked line (a gap) makes
+// the next bytes the first again (Lined false).
+struct LineTimes {
+    bool Lined = false;
+    std::int64_t LastLine = 0, LastBytes = 0;
+};
+bool TimeLineDue(LineTimes& times, std::int64_t firstMs, std::int64_t lastMs);
 
 // The local wall-clock time of `epochMs` (ms since 1970 UTC) as ms since a
 // local 1970, and its UTC offset in seconds.
 std::int64_t LocalMs(std::int64_t epochMs, int& offsetSeconds);
 std::int64_t NowEpochMs();
 // "2026-12-08T09:41:07.512+01:00" for a local wall-clock time and its offset, into `text` (64 bytes).
-void IndexTime(std::int64_t localMs, int offsetSeconds, char* text);
+void FormatIndexTime(std::int64_t localMs, int offsetSeconds, char* text);
 
 // One line of an index as read back: its offset, its local time, and for a
 // marked line the word and what follows the time. False for a line that is neither.

@@ -38,8 +38,3 @@ void FinishViewLine(View& view, std::string& out);
 void ViewEvent(View& view, bool timed, std::int64_t localMs, const char* text, std::string& out);
 // "hh:mm:ss.mmm" of a local wall-clock time.
 void AppendClock(std::int64_t localMs, std::string& out);
-
-// --show NAME [--hex]: prints the capture NAME as a view, with the times and
-// gaps of its index NAME.times where there is one; opens no port, writes no
-// file. 0, or 1 with a line when the capture cannot be read.
-int ShowCapture(const char* name, bool hex);

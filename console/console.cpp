@@ -1,28 +1,110 @@
 #include "console.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
 bool Unbuffered = false;
 bool KeysEndNothing = false;
+Clock::time_point Deadline = Clock::time_point::max();
+std::atomic<bool> EndAsked{false};
+
+// Not objects: a process that ends while the writer thread waits must not meet their destructors.
+std::mutex& Guard = *new std::mutex;
+std::condition_variable& Changed = *new std::condition_variable;
+
+// Before OutputNeverWaits: text collected here and written by the line (or
+// at once on a terminal). The collecting is ours, so a write the system
+// interrupts can be retried.
 char OutputBuffer[4096];
 std::size_t OutputFill = 0;
 std::vector<char> Message(512);  // grows to the longest message (a long device path)
 
+// After it: the text the writer thread has not written yet, a ring of
+// OutputRoom bytes, and the lines left out since text last fitted.
+bool Queued = false;
+char Queue[OutputRoom];
+std::uint64_t QueueHead = 0, QueueTail = 0;  // bytes put in, bytes written
+bool Writing = false;
+std::uint64_t LeftOut = 0;
+constexpr auto StopGrace = std::chrono::milliseconds(500);  // after a stop request the output gets this long
+
+void WriteCollected() {
+    if (OutputFill > 0) WriteOutput(OutputBuffer, OutputFill);
+    OutputFill = 0;
+}
+
 // Adds text to the output, writing out every full 4 KiB piece.
 void Collect(const char* text, std::size_t size) {
     while (size > 0) {
-        const std::size_t room = sizeof OutputBuffer - OutputFill;
-        const std::size_t taken = size < room ? size : room;
+        const std::size_t taken = std::min(size, sizeof OutputBuffer - OutputFill);
         std::memcpy(OutputBuffer + OutputFill, text, taken);
         OutputFill += taken;
         text += taken;
         size -= taken;
-        if (OutputFill == sizeof OutputBuffer) FlushOutput();
+        if (OutputFill == sizeof OutputBuffer) WriteCollected();
+    }
+}
+
+std::uint64_t Lines(const char* text, std::size_t size) {
+    return static_cast<std::uint64_t>(std::count(text, text + size, '\n'));
+}
+
+// Puts `lead` and text into the writer's ring when `keepFree` bytes stay
+// free after them, else counts the text's lines as left out; once text fits
+// again, a line says how many were.
+bool Enqueue(const char* lead, const char* text, std::size_t size, std::size_t keepFree) {
+    char notice[96] = "";
+    const int noticed = LeftOut ? std::snprintf(notice, sizeof notice, "--- %llu Zeilen nicht gezeigt (Ausgabe zu langsam) ---\n",
+                                                static_cast<unsigned long long>(LeftOut)) : 0;
+    const std::size_t noticeSize = static_cast<std::size_t>(std::max(noticed, 0)), leadSize = std::strlen(lead);
+    if (OutputRoom - (QueueHead - QueueTail) < noticeSize + leadSize + size + keepFree) {
+        LeftOut += Lines(text, size);
+        return false;
+    }
+    LeftOut = 0;
+    for (const auto& [piece, length] :
+         {std::pair<const char*, std::size_t>{notice, noticeSize}, {lead, leadSize}, {text, size}}) {
+        for (std::size_t at = 0; at < length;) {
+            const std::size_t offset = QueueHead % OutputRoom;
+            const std::size_t taken = std::min(length - at, OutputRoom - offset);
+            std::memcpy(Queue + offset, piece + at, taken);
+            QueueHead += taken;
+            at += taken;
+        }
+    }
+    Changed.notify_all();
+    return true;
+}
+
+// The writer thread: writes what the ring holds, as long as the output
+// takes it; a write that waits for ever holds up nothing else.
+void WriteQueued() {
+    KeepSignalsAway();
+    std::unique_lock<std::mutex> lock(Guard);
+    for (;;) {
+        Changed.wait(lock, [] { return QueueHead != QueueTail; });
+        const std::size_t offset = QueueTail % OutputRoom;
+        const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(QueueHead - QueueTail, OutputRoom - offset));
+        Writing = true;
+        lock.unlock();
+        WriteOutput(Queue + offset, size);
+        lock.lock();
+        Writing = false;
+        QueueTail += size;
+        Changed.notify_all();
     }
 }
 
@@ -30,22 +112,30 @@ void Collect(const char* text, std::size_t size) {
 
 void OutputStart() {
     // On a terminal every message shows at once (a count ending in "\r" too);
-    // redirected, text is collected and written by the line, or in 4 KiB pieces. The
-    // collecting is ours, so a write the system interrupts can be retried.
+    // redirected, text is collected and written by the line, or in 4 KiB pieces.
     Unbuffered = OutputIsTerminal();
     std::setvbuf(stdout, nullptr, _IONBF, 0);
 }
-
-void IgnoreKeys() { KeysEndNothing = true; }
-
-bool KeysIgnored() { return KeysEndNothing; }
 
 void ConsoleStart() {
     OutputStart();
     PlatformConsoleStart();
 }
 
+void OutputNeverWaits() {
+    const std::lock_guard<std::mutex> lock(Guard);
+    if (Queued) return;
+    WriteCollected();
+    try {
+        std::thread(WriteQueued).detach();
+        Queued = true;
+    } catch (const std::exception&) {
+        // No thread to be had: the text is written as before.
+    }
+}
+
 void Print(const char* format, ...) {
+    const std::lock_guard<std::mutex> lock(Guard);
     std::va_list arguments, again;
     va_start(arguments, format);
     va_copy(again, arguments);
@@ -56,21 +146,73 @@ void Print(const char* format, ...) {
     }
     va_end(again);
     va_end(arguments);
-    if (length > 0) Collect(Message.data(), static_cast<std::size_t>(length));
+    if (length <= 0) return;
+    const std::size_t size = static_cast<std::size_t>(length);
+    if (Queued) {
+        Enqueue("", Message.data(), size, 0);
+        return;
+    }
+    Collect(Message.data(), size);
     // Redirected, a finished line is written out at once: a reader of the
     // file or the journal sees each line while the run goes on.
-    if (Unbuffered || (length > 0 && Message[static_cast<std::size_t>(length) - 1] == '\n')) FlushOutput();
+    if (Unbuffered || Message[size - 1] == '\n') WriteCollected();
 }
 
-const char* ClockText() {
-    static char text[32];
-    const std::time_t now = std::time(nullptr);
-    const std::tm* local = std::localtime(&now);
-    if (!local || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", local) == 0) std::snprintf(text, sizeof text, "?");
-    return text;
+bool PrintIfRoom(const char* lead, const char* text, std::size_t size) {
+    const std::lock_guard<std::mutex> lock(Guard);
+    if (Queued) return Enqueue(lead, text, size, OutputReserve);
+    Collect(lead, std::strlen(lead));
+    Collect(text, size);
+    WriteCollected();
+    return true;
 }
 
 void FlushOutput() {
-    if (OutputFill > 0) WriteOutput(OutputBuffer, OutputFill);
-    OutputFill = 0;
+    const std::lock_guard<std::mutex> lock(Guard);
+    if (!Queued) WriteCollected();  // the writer thread writes at once anyway
+}
+
+bool OutputFinished() {
+    std::unique_lock<std::mutex> lock(Guard);
+    WriteCollected();
+    Clock::time_point giveUp = Clock::time_point::max();
+    while (Queued && (QueueHead != QueueTail || Writing)) {
+        // A reader that takes nothing more may keep a run that was asked to end only a moment.
+        if (StopRequested() && giveUp == Clock::time_point::max()) giveUp = Clock::now() + StopGrace;
+        if (Clock::now() >= giveUp) return false;
+        Changed.wait_for(lock, std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+void LimitRun(const RunLimits& limits) {
+    KeysEndNothing = !limits.Keys;
+    if (limits.ForSeconds > 0) Deadline = Clock::now() + std::chrono::seconds(limits.ForSeconds);
+}
+
+bool KeysIgnored() { return KeysEndNothing; }
+
+bool DeadlinePassed() { return Clock::now() >= Deadline; }
+
+int UntilDeadline(int limit) {
+    if (Deadline == Clock::time_point::max()) return limit;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(Deadline - Clock::now()).count();
+    const int bounded = static_cast<int>(std::clamp<std::int64_t>(left, 0, 1 << 30));
+    return limit < 0 ? bounded : std::min(limit, bounded);
+}
+
+void AskToEnd() {
+    EndAsked = true;
+    WakeWaits();
+}
+
+bool EndDue() { return StopRequested() || EndAsked || DeadlinePassed(); }
+
+const char* ClockText() {
+    static thread_local char text[32];
+    std::tm local{};
+    if (!LocalTime(std::time(nullptr), local) || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) {
+        std::snprintf(text, sizeof text, "?");
+    }
+    return text;
 }

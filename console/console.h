@@ -1,28 +1,48 @@
-// console.h: what the user sees and types.
+// console.h: what the user sees and types, and what ends a run.
 //
 //   ConsoleStart()   once, first: output buffering, the keyboard, the stop requests.
 //   OutputStart()    instead, for a run that only prints: output buffering alone.
-//   Print()          printf-style text to standard output.
+//   Print()          printf-style text to standard output, from any thread.
 //   FlushOutput()    writes out what Print has collected.
+//   OutputNeverWaits() from now on a thread of its own writes the text, and
+//                    Print never waits for the output: what does not fit in
+//                    OutputRoom (an output that takes nothing: a pipe nobody
+//                    reads, a terminal or console stopped) is left out, and
+//                    once text fits again a line says how many lines were.
+//   PrintIfRoom()    text that may be left out (the echo's lines), after a
+//                    lead: only when OutputReserve stays free for the
+//                    messages after it; false when left out.
+//   LimitRun()       once, before the first wait: what ends the run besides a
+//                    stop request (keys unless --no-keys, --for's deadline).
 //   KeyWaiting()     true while a key press waits in the console's own input;
 //                    nothing is removed, so the key is still there at the end.
+//   EndDue()         true once a stop was requested, the deadline has passed
+//                    or the program asked itself to end (AskToEnd, any thread).
+//   UntilDeadline()  ms to the deadline, at most `limit` (-1: no limit).
 //   WaitForKey()     writes out what Print has collected, then sleeps until a
-//                    key waits or a stop is requested; returns at once where
-//                    there is no keyboard to press one on.
-//   KeyOrStopWithin() sleeps up to the given time, less when a key waits or
-//                    a stop is requested: true then. Sleeps without a keyboard too.
+//                    key waits or an end is due; returns at once where there
+//                    is no keyboard to press one on and no deadline.
+//   EndWithin()      sleeps up to the given time, less when a key waits or an
+//                    end is due: true then. Sleeps without a keyboard too.
 //   WarningBox()     writes out what Print has collected, shows a warning and
 //                    waits for the user's OK.
-//   IgnoreKeys()     from now on keys end nothing (--no-keys): KeyWaiting() is
-//                    false, waits do not wake for them, WaitForKey() returns at once.
+//   KeysIgnored()    whether keys end nothing (--no-keys): KeyWaiting() is
+//                    then false, and waits do not wake for them.
 //   StopRequested()  true once the user or the system asked the program to end
 //                    (Ctrl+C, a termination signal, the console window closed).
 //   ClockText()      the local time now as the gap lines give it ("2026-12-08 09:41:07").
-//   EndProgram()     restores the console, flushes the output and ends the
+//   LocalTime()      the local calendar time of a moment, from any thread.
+//   KeepSignalsAway() called by a thread of the program's own: the signals are the main thread's.
+//   EndProgram()     restores the console, writes out the output (after a stop
+//                    request only what it takes at once) and ends the
 //                    process: with the status, or as the stop request demands.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
+
+inline constexpr std::size_t OutputRoom = 256 * 1024;
+inline constexpr std::size_t OutputReserve = 16 * 1024;
 
 void ConsoleStart();
 void OutputStart();
@@ -31,22 +51,40 @@ void Print(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+bool PrintIfRoom(const char* lead, const char* text, std::size_t size);
 void FlushOutput();
+void OutputNeverWaits();
+
+// What ends a run, known before its first wait.
+struct RunLimits {
+    bool Keys = true;             // false: --no-keys
+    std::int64_t ForSeconds = 0;  // --for: the run ends this long after LimitRun; 0: never
+};
+void LimitRun(const RunLimits& limits);
 bool KeyWaiting();
+bool EndDue();
+bool DeadlinePassed();
+int UntilDeadline(int limit);
+void AskToEnd();
 void WaitForKey();
-bool KeyOrStopWithin(int milliseconds);
-void IgnoreKeys();
+bool EndWithin(int milliseconds);
 bool KeysIgnored();
 void WarningBox(const char* title, const char* text);
 bool StopRequested();
 const char* ClockText();
+bool LocalTime(std::time_t when, std::tm& local);
+void KeepSignalsAway();
 [[noreturn]] void EndProgram(int status);
 
 // Supplied by each operating system's console file.
 bool OutputIsTerminal();
-// Whether standard output takes nothing now (a full pipe, a terminal stopped by Ctrl+S); false where the system cannot say.
-bool OutputWaits();
 void PlatformConsoleStart();
 // Writes all of `size` bytes to standard output, or as much as a reader
-// that went away takes; never fails loudly.
+// that went away takes; never fails loudly. The program's newlines are "\n".
 void WriteOutput(const char* text, std::size_t size);
+// Wakes every wait of this system's (AskToEnd), from any thread.
+void WakeWaits();
+// Before the process ends: whether the output is written out (after a stop
+// request: what it took within a moment). False leaves a thread writing,
+// and the process must end without the C runtime's exit handlers.
+bool OutputFinished();

@@ -4,6 +4,7 @@
 // job-control shell, under nohup and with its output in a pipe.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -221,11 +222,6 @@ void PlatformConsoleStart() {
     TakeKeyboard();
 }
 
-bool OutputWaits() {
-    pollfd writable{STDOUT_FILENO, POLLOUT, 0};
-    return poll(&writable, 1, 0) == 0;
-}
-
 void WriteOutput(const char* text, std::size_t size) {
     while (size > 0) {
         const ssize_t written = write(STDOUT_FILENO, text, size);
@@ -278,28 +274,28 @@ bool WokenForKeyOrStop(const pollfd* watched, int count) {
         if ((watched[1].revents & (POLLHUP | POLLERR | POLLNVAL)) || atEnd) KeyboardHungUp = true;
         return false;
     }
-    return StopRequested() || keyboardWoke;
+    return EndDue() || keyboardWoke;
 }
 
 void WaitForKey() {
     FlushOutput();  // redirected, the prompt must not stay in our buffer
     // Without a terminal nobody can press a key: the wait would never end.
-    while (Keyboard >= 0 && !KeyboardHungUp && !KeysIgnored() && !KeyWaiting() && !StopRequested()) {
+    while (Keyboard >= 0 && !KeyboardHungUp && !KeysIgnored() && !KeyWaiting() && !EndDue()) {
         pollfd watched[WakeDescriptorCount];
-        int timeout = -1;
+        int timeout = UntilDeadline(-1);
         const int count = WatchForWakeUps(watched, timeout);
         if (poll(watched, static_cast<nfds_t>(count), timeout) < 0 && errno != EINTR) return;
         WokenForKeyOrStop(watched, count);
     }
 }
 
-bool KeyOrStopWithin(int milliseconds) {
+bool EndWithin(int milliseconds) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!KeyWaiting() && !StopRequested()) {
+    while (!KeyWaiting() && !EndDue()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
         pollfd watched[WakeDescriptorCount];
-        int timeout = static_cast<int>(left.count());
+        int timeout = UntilDeadline(static_cast<int>(left.count()));
         const int count = WatchForWakeUps(watched, timeout);
         if (poll(watched, static_cast<nfds_t>(count), timeout) < 0 && errno != EINTR) return false;
         WokenForKeyOrStop(watched, count);
@@ -308,6 +304,16 @@ bool KeyOrStopWithin(int milliseconds) {
 }
 
 bool StopRequested() { return StopSignal != 0; }
+
+void WakeWaits() { Wake(); }
+
+void KeepSignalsAway() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+}
+
+bool LocalTime(std::time_t when, std::tm& local) { return localtime_r(&when, &local) != nullptr; }
 
 void WarningBox(const char* title, const char* text) {
     // Shown on the terminal itself, even when standard output goes to a file;
@@ -329,7 +335,7 @@ void WarningBox(const char* title, const char* text) {
 }
 
 void EndProgram(int status) {
-    FlushOutput();
+    const bool written = OutputFinished();
     GiveBackKeyboard();
     if (StopSignal != 0) {
         // End the way the signal would have ended us, so callers see it,
@@ -348,5 +354,6 @@ void EndProgram(int status) {
         // cppcheck-suppress unreachableCode
         _exit(128 + StopSignal);
     }
+    if (!written) std::_Exit(status);  // a thread still writes the output: no exit handler may wait for it
     std::exit(status);
 }

@@ -142,12 +142,27 @@ void TakeKeyboard() {
 
 }  // namespace
 
-bool OutputWaits() { return false; }
-
 bool OutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
-// Through the C runtime, which writes a newline as CR LF in text mode.
-void WriteOutput(const char* text, std::size_t size) { std::fwrite(text, 1, size, stdout); }
+// Straight to the handle, never through the C runtime's stream, whose lock a
+// write that waits for ever would hold at the exit; a newline as CR LF, as
+// text mode writes it.
+void WriteOutput(const char* text, std::size_t size) {
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    char lines[8192];
+    while (size > 0) {
+        std::size_t used = 0;
+        for (; size > 0 && used + 2 <= sizeof lines; ++text, --size) {
+            if (*text == '\n') lines[used++] = '\r';
+            lines[used++] = *text;
+        }
+        for (std::size_t at = 0; at < used;) {
+            DWORD written = 0;
+            if (!WriteFile(output, lines + at, static_cast<DWORD>(used - at), &written, nullptr) || written == 0) return;
+            at += written;
+        }
+    }
+}
 
 void PlatformConsoleStart() {
     MainThread = GetCurrentThreadId();
@@ -180,7 +195,8 @@ void WaitForKey() {
     if (Keyboard == INVALID_HANDLE_VALUE || !GetConsoleWindow() || KeysIgnored()) return;
     // A wait on the console handle stays signalled while any event is queued
     // (a released key, a mouse move), so look every 50 ms instead.
-    while (!KeyWaiting() && WaitForSingleObject(StopEvent, 50) == WAIT_TIMEOUT) {
+    while (!KeyWaiting() && !EndDue()) {
+        if (WaitForSingleObject(StopEvent, 50) == WAIT_FAILED) Sleep(50);
     }
 }
 
@@ -195,9 +211,9 @@ void WarningBox(const char* title, const char* text) {
     BoxOpen = false;
 }
 
-bool KeyOrStopWithin(int milliseconds) {
+bool EndWithin(int milliseconds) {
     const ULONGLONG until = GetTickCount64() + static_cast<ULONGLONG>(milliseconds);
-    while (!KeyWaiting() && !StopRequested()) {
+    while (!KeyWaiting() && !EndDue()) {
         const ULONGLONG now = GetTickCount64();
         if (now >= until) return false;
         // A queued console event keeps the handle signalled: look every 50 ms.
@@ -209,11 +225,18 @@ bool KeyOrStopWithin(int milliseconds) {
 
 bool StopRequested() { return WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0; }
 
+void WakeWaits() {}  // every wait looks at least every 100 ms
+
+void KeepSignalsAway() {}  // console events come on a thread of their own
+
+bool LocalTime(std::time_t when, std::tm& local) { return localtime_s(&local, &when) == 0; }
+
 void EndProgram(int status) {
-    FlushOutput();
+    const bool written = OutputFinished();
     RestoreInputMode();
     const LONG type = StopType;
     SetEvent(FinishedEvent);
     if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) ExitProcess(STATUS_CONTROL_C_EXIT);
+    if (!written) std::_Exit(status);  // a thread still writes the output: no exit handler may wait for it
     std::exit(status);
 }

@@ -22,10 +22,12 @@ std::int64_t ReadWaitLeft(const ReadTimeouts& timeouts, std::uint32_t length, st
     return std::min(total, std::int64_t{timeouts.ReadIntervalTimeout} - sinceLastByte);
 }
 
-std::int64_t FirstByteAge(const ReadTimeouts& timeouts, std::uint32_t asked, std::uint32_t delivered,
+std::int64_t FirstByteAge(const ReadTimeouts& timeouts, std::uint32_t asked, std::uint32_t delivered, std::uint32_t queued,
                           std::int64_t elapsedMs, std::int64_t byteMicroseconds) {
     if (delivered == 0) return 0;
-    return std::min(elapsedMs, LastByteAge(timeouts, asked, delivered, elapsedMs) + (delivered - 1) * byteMicroseconds / 1000);
+    if (queued >= delivered) return elapsedMs;
+    return std::min(elapsedMs, LastByteAge(timeouts, asked, delivered, elapsedMs) +
+                                   std::int64_t{delivered - queued - 1} * byteMicroseconds / 1000);
 }
 
 std::int64_t LastByteAge(const ReadTimeouts& timeouts, std::uint32_t asked, std::uint32_t delivered, std::int64_t elapsedMs) {
@@ -33,6 +35,12 @@ std::int64_t LastByteAge(const ReadTimeouts& timeouts, std::uint32_t asked, std:
     const std::int64_t interval = timeouts.ReadIntervalTimeout;
     if (delivered == 0 || delivered == asked) return 0;
     return std::min(elapsedMs, elapsedMs < TotalReadTimeout(timeouts, asked) - Margin ? interval : interval / 2);
+}
+
+std::int64_t NextReadAfter(std::uint32_t delivered, std::int64_t sinceLastMs, std::int64_t byteMicroseconds) {
+    const std::int64_t carried = static_cast<std::int64_t>(delivered) * byteMicroseconds;  // what the line took for them, in us
+    const std::int64_t since = sinceLastMs * 1000;
+    return since > 0 && carried * 4 >= since * 3 && carried <= since * 2 ? StreamPause : 0;
 }
 
 const char* OpenFaultText(OpenFault fault) {
@@ -200,16 +208,12 @@ bool TryAgain() {
     return !present;
 }
 
-// Tries every ReopenInterval until the port is open or a key, a stop or the limit ends the wait.
-bool WaitForPort(std::int64_t limitMs) {
+// Tries every ReopenInterval until the port is open or the run is to end.
+bool WaitForPort() {
     const auto start = std::chrono::steady_clock::now();
-    const auto until = start + std::chrono::milliseconds(limitMs);
     bool hinted = false;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        if (limitMs >= 0 && left.count() <= 0) return false;
-        const int pause = limitMs >= 0 && left.count() < ReopenInterval ? static_cast<int>(left.count()) : ReopenInterval;
-        if (KeyOrStopWithin(pause)) return false;
+        if (EndWithin(ReopenInterval)) return false;
         Waiting = true;
         const bool missing = TryAgain();
         Waiting = false;
@@ -245,14 +249,22 @@ void OpenPort() {
 
 bool PortIsOpen() { return PortHandle != InvalidPortHandle; }
 
-bool ReopenPort(std::int64_t limitMs) {
+unsigned PortRateInUse() { return RateInUse; }
+
+std::int64_t ByteMicroseconds() {
+    const LineShape& line = PortSettings.Line;
+    const std::int64_t bits = 1 + line.DataBits + (line.Parity != 'N') + line.HalfStopBits / 2;
+    return bits * 1000000 / std::max<std::int64_t>(1, RateInUse ? RateInUse : PortSettings.BaudRate);
+}
+
+bool ReopenPort() {
     CloseDevicePort();
     LineCount = 0;
     OtherDeviceSaid = false;
-    return WaitForPort(limitMs);
+    return WaitForPort();
 }
 
-bool AwaitPort(std::int64_t limitMs) { return WaitForPort(limitMs); }
+bool AwaitPort() { return WaitForPort(); }
 
 void ClosePort() {
     if (!PortIsOpen()) return;

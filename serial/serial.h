@@ -13,13 +13,15 @@
 //   PortIsOpen() whether PortHandle holds an open device afterwards.
 //   ReadBlock()  one read of up to `length` bytes (at most ReadSize) under
 //                the time-outs; on POSIX it hands over what the driver held
-//                before it waits for more.
+//                before it waits for more, and while bytes stream at the
+//                line's rate it takes them StreamPause after the read before.
+//   PortRateInUse() the rate the port records at (after a refusal, the one it kept).
 //   QueuedBytes(), ReadQueued()  after the capture: the bytes the driver
 //                still holds, and a read of them that waits for no more.
 //   ReadLineCounters()  the line errors the port has counted so far.
 //   ReopenPort() after a lost device: closes it and opens the same port again
 //                every 500 ms, the whole sequence, until it is there again
-//                or a key, a stop request or the time limit ends the wait.
+//                or the run is to end (a key, a stop request, the deadline).
 //                A USB adapter is known by what identifies it (its serial
 //                number, else the USB port it is plugged into): another
 //                device under its name is not recorded, and the adapter is
@@ -115,25 +117,37 @@ struct ReadResult {
     ReadEnd End = ReadEnd::TimedOut;
     std::int64_t FirstByteAgeMs = 0;  // how long before the read ended its first byte arrived, as far as known
     std::int64_t LastByteAgeMs = 0;   // and its last
+    std::uint32_t Queued = 0;         // the first of them the driver held when the read began (Windows)
+    std::int64_t ArrivedAgeMs = 0;    // how long before the end the first byte after those arrived
 };
 
+// While bytes stream at about the line's rate (a read brought what the line
+// carries in 3/4 to 2 times the time since the read before), the next read
+// waits StreamPause and takes what came meanwhile in one go; after a pause,
+// or when bytes come faster than a line carries them (a pseudo-terminal, a
+// full buffer), it takes the first byte at once. 0 or StreamPause, in ms.
+inline constexpr std::int64_t StreamPause = 20;
+std::int64_t NextReadAfter(std::uint32_t delivered, std::int64_t sinceLastMs, std::int64_t byteMicroseconds);
+
 // Where a read that took `elapsedMs` only tells when it ended (Windows): how
-// long before its end the first of `delivered` bytes arrived. A full read
-// ended on its last byte; a short one on the interval time-out after its last
-// byte, or on the total time-out (the last byte then within the interval
-// before, taken halfway); the bytes before the last came a byte time apart.
-std::int64_t FirstByteAge(const ReadTimeouts& timeouts, std::uint32_t asked, std::uint32_t delivered,
+// long before its end the first of `delivered` bytes that arrived during it
+// came (the first `queued` were in the driver before it began: the read's
+// whole time for none else). A full read ended on its last byte; a short one
+// on the interval time-out after its last byte, or on the total time-out
+// (the last byte then within the interval before, taken halfway); the bytes
+// before the last came a byte time apart.
+std::int64_t FirstByteAge(const ReadTimeouts& timeouts, std::uint32_t asked, std::uint32_t delivered, std::uint32_t queued,
                           std::int64_t elapsedMs, std::int64_t byteMicroseconds);
 std::int64_t LastByteAge(const ReadTimeouts& timeouts, std::uint32_t asked, std::uint32_t delivered, std::int64_t elapsedMs);
 
 void OpenPort();
 bool PortIsOpen();
-// True once the port is open again; false when a key or a stop request came
-// first (the port is then closed). Says once per gap why a port that is there
-// cannot be used (held by another program, refused), never that it is missing.
-// `limitMs`: give up after that long (-1: never).
-bool ReopenPort(std::int64_t limitMs = -1);
-bool AwaitPort(std::int64_t limitMs = -1);
+unsigned PortRateInUse();
+// True once the port is open again; false when the run is to end first (the
+// port is then closed). Says once per gap why a port that is there cannot be
+// used (held by another program, refused), never that it is missing.
+bool ReopenPort();
+bool AwaitPort();
 
 // What a reopen does with the name, for an adapter first opened with
 // `noted` identity ("" for a device without one: an onboard UART, a
@@ -151,10 +165,10 @@ bool PortIsCdcAcm();
 // says none was found and what to check.
 void ListPorts();
 // True exactly when all `length` bytes arrived; `result` tells the rest.
-// `patience`: where the program waits itself (POSIX), at most that many ms
+// `limitMs`: where the program waits itself (POSIX), at most that many ms
 // for a first byte (-1: the time-outs alone); Windows' read time-outs decide there.
 bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length, ReadResult& result,
-               int patience = -1);
+               int limitMs = -1);
 
 // The bytes the driver holds now, 0 when it cannot say; and a read of up to
 // `length` of them that waits for no more: the bytes placed in `buffer`.

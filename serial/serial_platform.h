@@ -25,6 +25,8 @@ void PurgePort();
 void SetModemLine(ModemLine line, bool raised);  // failures go unnoticed
 void CloseDevice();
 OpenFault ClassifyOpenError(int code);
+// How long one byte takes on the line at the rate in use, in microseconds.
+std::int64_t ByteMicroseconds();
 
 // What identifies the device behind `name` across a replug, "" where it has
 // nothing of its own (Linux: the USB serial number, else the USB port path,

@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -145,11 +146,38 @@ OpenFault ClassifyOpenError(int code) {
 
 const std::uint32_t ReadSize = LargestRead;
 
-bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length, ReadResult& result, int patience) {
+namespace {
+
+std::int64_t LastReturn = 0;       // when the read before returned with bytes (steady ms)
+std::int64_t WaitBeforeRead = 0;   // ms after it for the next read: the bytes streaming meanwhile in one go
+
+// Dates what a read brought and decides when the next one comes. A read
+// after a wait took what streamed during it: its first byte came about when
+// the read before ended, at most its bytes' time on the line before now.
+void Dated(ReadResult& result, bool waited) {
+    const std::int64_t now = NowMs(), since = now - LastReturn;
+    if (result.Delivered == 0) return;
+    if (waited) result.FirstByteAgeMs = std::min<std::int64_t>(since, result.Delivered * ByteMicroseconds() / 1000);
+    WaitBeforeRead = result.End == ReadEnd::Paused ? NextReadAfter(result.Delivered, since, ByteMicroseconds()) : 0;
+    LastReturn = now;
+}
+
+}  // namespace
+
+bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length, ReadResult& result, int limitMs) {
     const int fd = static_cast<int>(port);
     const std::int64_t start = NowMs();
     result = ReadResult{};
-    bool ending = false;  // a key or a stop request came: take what the driver holds, then end
+    bool ending = false;  // a key or an end came: take what the driver holds, then end
+    // While bytes stream, a moment's wait that only a key or an end cuts short.
+    const std::int64_t wait = std::min<std::int64_t>(LastReturn + WaitBeforeRead - start, limitMs < 0 ? WaitBeforeRead : limitMs);
+    const bool waited = wait > 0;
+    if (waited) {
+        pollfd watched[WakeDescriptorCount];
+        int timeout = static_cast<int>(wait);
+        const int count = WatchForWakeUps(watched, timeout);
+        if (poll(watched, static_cast<nfds_t>(count), timeout) > 0) ending = WokenForKeyOrStop(watched, count);
+    }
     for (;;) {
         const std::uint32_t asked = length - result.Delivered;
         const ssize_t got = read(fd, buffer + result.Delivered, asked);
@@ -158,15 +186,17 @@ bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length,
             result.Delivered += static_cast<std::uint32_t>(got);
             if (result.Delivered == length) {
                 result.End = ReadEnd::Complete;
+                Dated(result, waited);
                 return true;
             }
             // Less than asked: the driver held no more. What was read goes
-            // to the log before any wait, so that a kill never takes it.
+            // to the ring before any wait, so that a kill never takes it.
             if (static_cast<std::uint32_t>(got) < asked) break;
             continue;
         }
         if (got == 0 || IsLostDeviceError(readError)) {  // 0 bytes: hung up, or not a terminal at all
             result.End = ReadEnd::DeviceLost;
+            Dated(result, waited);
             return false;
         }
         if (readError != EAGAIN && readError != EINTR) {
@@ -175,12 +205,12 @@ bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length,
         if (result.Delivered > 0 || ending) break;
         const std::int64_t elapsed = NowMs() - start;
         std::int64_t left = ReadWaitLeft(PortTimeouts, BlockSize, elapsed, 0, false);
-        if (patience >= 0 && patience - elapsed < left) left = patience - elapsed;
+        if (limitMs >= 0 && limitMs - elapsed < left) left = limitMs - elapsed;
         if (left <= 0) {
             result.End = ReadEnd::TimedOut;
             return false;
         }
-        // A key or a stop request ends the read at once, keeping what it has.
+        // A key or an end ends the read at once, keeping what it has.
         pollfd watched[1 + WakeDescriptorCount] = {{fd, POLLIN, 0}};
         int timeout = static_cast<int>(left);
         const int count = 1 + WatchForWakeUps(watched + 1, timeout);
@@ -195,5 +225,6 @@ bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length,
         ending = WokenForKeyOrStop(watched + 1, count - 1);
     }
     result.End = ending ? ReadEnd::Stopped : ReadEnd::Paused;
+    Dated(result, waited);
     return false;
 }

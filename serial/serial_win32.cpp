@@ -36,9 +36,9 @@ bool IsDeviceGone(DWORD error) {
 // for a removed device; under time-outs left by another program it may be
 // what they ask for, and never means the device is gone.
 ReadVerdict JudgeSuccess(const ReadReport& report, DWORD kept, DWORD length) {
-    if (kept == length) return {kept, ReadEnding::Complete};
+    if (kept == length) return {kept, ReadOutcome::Complete};
     // Plug and Play has removed the device, though its driver still answers.
-    if (kept == 0 && !report.NameKnown) return {0, ReadEnding::Lost};
+    if (kept == 0 && !report.NameKnown) return {0, ReadOutcome::Lost};
     // Well before the earliest time-out (the interval, counted from a first
     // byte) could have ended it.
     const std::int64_t earliest =
@@ -49,10 +49,10 @@ ReadVerdict JudgeSuccess(const ReadReport& report, DWORD kept, DWORD length) {
         // GetCommModemStatus asks the device. Some drivers ignore the
         // per-byte multiplier, and their empty reads are no loss while it answers.
         const bool gone =
-            report.OwnTimeouts && report.EmptyBefore + 1 >= EmptyReadsMeaningLost && !report.DeviceAnswers;
-        return {0, gone ? ReadEnding::Lost : ReadEnding::Empty};
+            report.OwnTimeouts && report.EmptyBefore + 1 >= EmptyReadsMeaningLost && !report.ModemStatusOk;
+        return {0, gone ? ReadOutcome::Lost : ReadOutcome::Empty};
     }
-    return {kept, report.ReadFileResult && kept > 0 ? ReadEnding::ShortAtOnce : ReadEnding::TimedOut};
+    return {kept, report.ReadFileResult && kept > 0 ? ReadOutcome::ShortAtOnce : ReadOutcome::TimedOut};
 }
 
 }  // namespace
@@ -69,15 +69,15 @@ ReadVerdict JudgeRead(const ReadReport& report, DWORD length) {
     const DWORD error = wentOn ? report.OverlappedError : report.ReadFileError;
     if (error == ERROR_TIMEOUT) return JudgeSuccess(report, reported, length);
     if (error == ERROR_SEM_TIMEOUT) return JudgeSuccess(report, 0, length);
-    if (error == ERROR_OPERATION_ABORTED && report.CancelledByUs) return {0, ReadEnding::Stopped};
+    if (error == ERROR_OPERATION_ABORTED && report.CancelledByUs) return {0, ReadOutcome::Cancelled};
     // Whatever the code, once Windows no longer knows the COM name: never a box, a retry or a line error for ever.
-    if (IsDeviceGone(error) || !report.LineAnswers || !report.NameKnown) return {0, ReadEnding::Lost};
+    if (IsDeviceGone(error) || !report.ClearCommErrorOk || !report.NameKnown) return {0, ReadOutcome::Lost};
     // Not ours: a line error on a port still set to abort on errors (its old
     // state stayed when SetCommState was refused); ClearCommError ended it.
     if (error == ERROR_OPERATION_ABORTED) {
-        return {0, report.LineErrorBefore ? ReadEnding::LineErrorAgain : ReadEnding::LineError};
+        return {0, report.LineErrorBefore ? ReadOutcome::LineErrorAgain : ReadOutcome::LineError};
     }
-    return {0, wentOn ? ReadEnding::Fault : ReadEnding::Refused};
+    return {0, wentOn ? ReadOutcome::Fault : ReadOutcome::Refused};
 }
 
 PendingStep NextStep(const PendingRead& read, DWORD length) {
@@ -302,7 +302,7 @@ bool AwaitRead(HANDLE port, ReadReport& report, ULONGLONG start, DWORD length, b
         report.OverlappedError = GetLastError();
         if (report.OverlappedError != ERROR_IO_INCOMPLETE) return true;
         const ULONGLONG now = GetTickCount64();
-        const PendingRead pending{static_cast<std::int64_t>(now - start), StopRequested() || KeyWaiting(),
+        const PendingRead pending{static_cast<std::int64_t>(now - start), EndDue() || KeyWaiting(),
                                   report.CancelledByUs, static_cast<std::int64_t>(now - cancelledAt), draining};
         switch (NextStep(pending, length)) {
             case PendingStep::Wait: break;
@@ -318,25 +318,25 @@ bool AwaitRead(HANDLE port, ReadReport& report, ULONGLONG start, DWORD length, b
 
 // The verdict in the capture's terms, with the box or the pause it asks for.
 bool Conclude(const ReadVerdict& verdict, ReadResult& result) {
-    EmptyReadsInARow = verdict.How == ReadEnding::Empty ? EmptyReadsInARow + 1 : 0;
-    LineErrorBefore = verdict.How == ReadEnding::LineError || verdict.How == ReadEnding::LineErrorAgain;
+    EmptyReadsInARow = verdict.How == ReadOutcome::Empty ? EmptyReadsInARow + 1 : 0;
+    LineErrorBefore = verdict.How == ReadOutcome::LineError || verdict.How == ReadOutcome::LineErrorAgain;
     result.Delivered = verdict.Kept;
     switch (verdict.How) {
-        case ReadEnding::Complete: result.End = ReadEnd::Complete; break;
-        case ReadEnding::ShortAtOnce: result.End = ReadEnd::ShortAtOnce; break;  // the box once they are kept
-        case ReadEnding::TimedOut: result.End = ReadEnd::TimedOut; break;
-        case ReadEnding::Empty:
+        case ReadOutcome::Complete: result.End = ReadEnd::Complete; break;
+        case ReadOutcome::ShortAtOnce: result.End = ReadEnd::ShortAtOnce; break;  // the box once they are kept
+        case ReadOutcome::TimedOut: result.End = ReadEnd::TimedOut; break;
+        case ReadOutcome::Empty:
             Sleep(PauseAfterEmptyRead);  // never spin on a driver that completes every read at once
             result.End = ReadEnd::TimedOut;
             break;
-        case ReadEnding::LineErrorAgain: Sleep(PauseAfterEmptyRead); [[fallthrough]];
-        case ReadEnding::LineError: result.End = ReadEnd::Aborted; break;
-        case ReadEnding::Stopped: result.End = ReadEnd::Stopped; break;
-        case ReadEnding::Fault:
+        case ReadOutcome::LineErrorAgain: Sleep(PauseAfterEmptyRead); [[fallthrough]];
+        case ReadOutcome::LineError: result.End = ReadEnd::Aborted; break;
+        case ReadOutcome::Cancelled: result.End = ReadEnd::Stopped; break;
+        case ReadOutcome::Fault:
             WarningBox("Message", "Something went wrong when calling Windows to read from comport.");
             [[fallthrough]];
-        case ReadEnding::Refused: result.End = ReadEnd::Failed; break;
-        case ReadEnding::Lost: result.End = ReadEnd::DeviceLost; break;
+        case ReadOutcome::Refused: result.End = ReadEnd::Failed; break;
+        case ReadOutcome::Lost: result.End = ReadEnd::DeviceLost; break;
     }
     return result.End == ReadEnd::Complete;
 }
@@ -348,6 +348,8 @@ bool ReadOnce(HANDLE port, unsigned char* buffer, DWORD length, bool draining, R
     report.EmptyBefore = EmptyReadsInARow;
     report.OwnTimeouts = OwnTimeouts;
     report.LineErrorBefore = LineErrorBefore;
+    COMSTAT before{};
+    if (ClearLineErrors(port, &before)) report.QueuedBefore = before.cbInQue;
     const ULONGLONG start = GetTickCount64();
     report.ReadFileResult = ReadFile(port, buffer, length, &report.Reported, &ReadOverlapped);
     if (!report.ReadFileResult) report.ReadFileError = GetLastError();
@@ -359,11 +361,11 @@ bool ReadOnce(HANDLE port, unsigned char* buffer, DWORD length, bool draining, R
     // After every read: the line errors it saw, and whether a failed read's
     // device still answers; after one that brought nothing, whether the
     // device itself answers and Windows still knows it.
-    report.LineAnswers = ClearLineErrors(port);
+    report.ClearCommErrorOk = ClearLineErrors(port);
     const bool succeeded = report.ReadFileResult || report.OverlappedResult;
     if (report.Reported == 0 || !succeeded) report.NameKnown = ComNameKnown();
     DWORD modem = 0;
-    report.DeviceAnswers = report.Reported > 0 || (GetCommModemStatus(port, &modem) != 0 && report.NameKnown);
+    report.ModemStatusOk = report.Reported > 0 || (GetCommModemStatus(port, &modem) != 0 && report.NameKnown);
     return true;
 }
 
@@ -379,10 +381,10 @@ bool ReadBlock(PortHandleType handle, unsigned char* buffer, std::uint32_t lengt
         return false;
     }
     const bool complete = Conclude(JudgeRead(report, length), result);
-    const LineShape& line = PortSettings.Line;
-    const std::int64_t bits = 1 + line.DataBits + (line.Parity != 'N') + line.HalfStopBits / 2;
-    result.FirstByteAgeMs = FirstByteAge(TimeoutsInUse(), length, result.Delivered, report.Elapsed,
-                                         bits * 1000000 / std::max(1, PortSettings.BaudRate));
+    // Bytes the driver held when the read began came before it: their time is the reader's to give.
+    result.Queued = std::min<std::uint32_t>(report.QueuedBefore, result.Delivered);
+    result.ArrivedAgeMs = FirstByteAge(TimeoutsInUse(), length, result.Delivered, result.Queued, report.Elapsed, ByteMicroseconds());
+    result.FirstByteAgeMs = result.Queued > 0 ? report.Elapsed : result.ArrivedAgeMs;
     result.LastByteAgeMs = LastByteAge(TimeoutsInUse(), length, result.Delivered, report.Elapsed);
     return complete;
 }

@@ -52,23 +52,24 @@ struct ReadReport {
     DWORD Reported;          // the count the system reported
     bool CancelledByUs;      // CancelIoEx was called on it
     std::int64_t Elapsed;    // ms from ReadFile to the end
-    bool LineAnswers;        // ClearCommError succeeded after the read failed
-    bool DeviceAnswers;      // after a read that brought nothing: GetCommModemStatus succeeded and
+    bool ClearCommErrorOk;   // ClearCommError succeeded after the read
+    bool ModemStatusOk;      // after a read that brought nothing: GetCommModemStatus succeeded and
                              // QueryDosDeviceA still knows the COM name
     unsigned EmptyBefore;    // reads just before this one that came back empty at once
     bool OwnTimeouts;        // SetCommTimeouts took ours (not so when an earlier step was refused)
     bool LineErrorBefore;    // the read just before was aborted by a line error
     bool NameKnown = true;   // after a read that brought nothing or failed: Windows still knows the COM name
+    DWORD QueuedBefore = 0;  // the bytes the driver held when ReadFile was called (COMSTAT's cbInQue)
 };
 
-enum class ReadEnding {
+enum class ReadOutcome {
     Complete,     // every byte asked for
     TimedOut,     // the time-outs ended it early
     ShortAtOnce,  // ReadFile finished at once with part of a block: a "Size mismatch" box
     Empty,        // no byte, long before any time-out could end it: pause, read again
     LineError,    // a line error aborted it on a port that aborts on errors: read again at once
     LineErrorAgain,  // so did the read before: pause, read again
-    Stopped,      // cancelled by us after a stop request
+    Cancelled,    // cancelled by us after a stop request
     Refused,      // ReadFile refused to start it; the port still answers
     Fault,        // the read failed on its way; the port still answers: a warning box
     Lost,         // the device is gone
@@ -76,7 +77,7 @@ enum class ReadEnding {
 
 struct ReadVerdict {
     DWORD Kept;  // bytes of this read that are in the buffer
-    ReadEnding How;
+    ReadOutcome How;
 };
 
 ReadVerdict JudgeRead(const ReadReport& report, DWORD length);

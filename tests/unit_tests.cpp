@@ -352,7 +352,7 @@ TEST(TimeIndex, ReadsBackItsTimesAndPlacesTheBytesBetweenItsLines) {
     for (const char* time : {"2024-02-29T23:59:59.999-05:00", "1999-12-31T00:00:00.000+05:45", "2026-12-08T09:41:07.512+01:00"}) {
         ASSERT_TRUE(ParseIndexLine(std::string("0 ") + time, line)) << time;
         const int offset = (time[23] == '-' ? -1 : 1) * (std::atoi(time + 24) * 3600 + std::atoi(time + 27) * 60);
-        IndexTime(line.LocalMs, offset, text);
+        FormatIndexTime(line.LocalMs, offset, text);
         EXPECT_STREQ(text, time);
     }
     for (const char* bad : {"", "x", "12 2026-12-08", "ende 5 gestern"}) { EXPECT_FALSE(ParseIndexLine(bad, line)) << bad; }
@@ -376,17 +376,20 @@ TEST(TimeIndex, ReadsBackItsTimesAndPlacesTheBytesBetweenItsLines) {
 }
 
 TEST(TimeIndex, AWindowsReadSaysWhenItsFirstByteCame) {
-    // asked, delivered, how long the read took, a byte's time in us: how long before its end the first came
-    const std::int64_t rows[][5] = {
-        {1024, 0, 2050, 87, 0},           // nothing
-        {1024, 1024, 100, 87, 89},        // full: the last byte ended it
-        {1024, 20, 1500, 87, 1001},       // the interval time-out after the last
-        {1024, 500, 2050, 87, 543},       // the total: the last within the interval before
-        {1024, 1024, 2000, 66666, 2000},  // never before the read began
+    // asked, delivered, of them queued before the read, how long it took, a byte's time in us: how long before
+    // its end the first that came during it came
+    const std::int64_t rows[][6] = {
+        {1024, 0, 0, 2050, 87, 0},           // nothing
+        {1024, 1024, 0, 100, 87, 89},        // full: the last byte ended it
+        {1024, 20, 0, 1500, 87, 1001},       // the interval time-out after the last
+        {1024, 500, 0, 2050, 87, 543},       // the total: the last within the interval before
+        {1024, 500, 400, 2050, 87, 508},     // the first 400 were there before: the 100 after them
+        {1024, 300, 300, 40, 87, 40},        // all of them there before: none came during the read
+        {1024, 1024, 0, 2000, 66666, 2000},  // never before the read began
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(FirstByteAge(PortTimeouts, static_cast<std::uint32_t>(row[0]), static_cast<std::uint32_t>(row[1]), row[2], row[3]),
-                  row[4]) << row[1] << " bytes in " << row[2] << " ms";
+        EXPECT_EQ(FirstByteAge(PortTimeouts, static_cast<std::uint32_t>(row[0]), static_cast<std::uint32_t>(row[1]),
+                               static_cast<std::uint32_t>(row[2]), row[3], row[4]), row[5]) << row[1] << " bytes in " << row[3] << " ms";
     }
 }
 

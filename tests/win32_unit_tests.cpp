@@ -27,48 +27,48 @@ ReadReport Failed(DWORD error, DWORD count, std::int64_t ms) {
     return {FALSE, ERROR_IO_PENDING, FALSE, error, count, false, ms, true, true, 0, true, false};
 }
 ReadReport Cancelled(ReadReport read) { read.CancelledByUs = true; return read; }
-ReadReport Silent(ReadReport read) { read.LineAnswers = false; return read; }  // ClearCommError fails
-ReadReport Unplugged(ReadReport read) { read.DeviceAnswers = false; return read; }  // GetCommModemStatus fails
+ReadReport Silent(ReadReport read) { read.ClearCommErrorOk = false; return read; }  // ClearCommError fails
+ReadReport Unplugged(ReadReport read) { read.ModemStatusOk = false; return read; }  // GetCommModemStatus fails
 ReadReport AfterEmpty(ReadReport read, unsigned count) { read.EmptyBefore = count; return read; }
 ReadReport LeftTimeouts(ReadReport read) { read.OwnTimeouts = false; return read; }  // SetCommTimeouts not reached
 ReadReport AfterLineError(ReadReport read) { read.LineErrorBefore = true; return read; }
 
-TEST(ReadEndings, KeepOnlyTheBytesTheSystemCopied) {
+TEST(ReadOutcomes, KeepOnlyTheBytesTheSystemCopied) {
     const struct {
         const char* Name;
         ReadReport Read;
         DWORD Kept;
-        ReadEnding How;
+        ReadOutcome How;
     } rows[] = {
-        {"WholeBlockAtOnce", AtOnce(1024), 1024, ReadEnding::Complete},
-        {"PartAtOnce", AtOnce(300), 300, ReadEnding::ShortAtOnce},
-        {"EmptyAtOnce", AtOnce(0), 0, ReadEnding::Empty},
-        {"NineteenthEmptyInARowUnplugged", Unplugged(AfterEmpty(AtOnce(0), 18)), 0, ReadEnding::Empty},
-        {"TwentiethEmptyInARowUnplugged", Unplugged(AfterEmpty(AtOnce(0), 19)), 0, ReadEnding::Lost},
+        {"WholeBlockAtOnce", AtOnce(1024), 1024, ReadOutcome::Complete},
+        {"PartAtOnce", AtOnce(300), 300, ReadOutcome::ShortAtOnce},
+        {"EmptyAtOnce", AtOnce(0), 0, ReadOutcome::Empty},
+        {"NineteenthEmptyInARowUnplugged", Unplugged(AfterEmpty(AtOnce(0), 18)), 0, ReadOutcome::Empty},
+        {"TwentiethEmptyInARowUnplugged", Unplugged(AfterEmpty(AtOnce(0), 19)), 0, ReadOutcome::Lost},
         // A driver that ignores the per-byte multiplier: empty at once, the device there.
-        {"TwentiethEmptyInARowDeviceAnswers", AfterEmpty(AtOnce(0), 19), 0, ReadEnding::Empty},
-        {"TwentiethEmptyUnderLeftTimeouts", Unplugged(LeftTimeouts(AfterEmpty(AtOnce(0), 19))), 0, ReadEnding::Empty},
-        {"EmptyAfterAMomentPending", Finished(0, 30), 0, ReadEnding::Empty},
-        {"EmptyNearTheInterval", Finished(0, 1005), 0, ReadEnding::TimedOut},  // a driver timing from the start
-        {"WholeBlockPending", Finished(1024, 900), 1024, ReadEnding::Complete},
-        {"CountBeyondTheBlock", Finished(4096, 900), 1024, ReadEnding::Complete},
-        {"PartThenPause", Finished(500, 1400), 500, ReadEnding::TimedOut},
-        {"SilentLine", Finished(0, 2050), 0, ReadEnding::TimedOut},
-        {"SilentLineAfterEmptyReads", AfterEmpty(Finished(0, 2060), 19), 0, ReadEnding::TimedOut},
-        {"WineTimeOutKeepsItsBytes", Failed(ERROR_TIMEOUT, 700, 2050), 700, ReadEnding::TimedOut},
-        {"IoTimeOutKeepsNone", Failed(ERROR_SEM_TIMEOUT, 700, 2050), 0, ReadEnding::TimedOut},
-        {"IoTimeOutAtOnce", Failed(ERROR_SEM_TIMEOUT, 0, 5), 0, ReadEnding::Empty},  // paused for, never a spin
-        {"WineTimeOutAtOnce", Failed(ERROR_TIMEOUT, 0, 5), 0, ReadEnding::Empty},
-        {"CancelledAfterAStop", Cancelled(Failed(ERROR_OPERATION_ABORTED, 600, 3100)), 0, ReadEnding::Stopped},
-        {"CancelledButCompleted", Cancelled(Finished(600, 3100)), 600, ReadEnding::TimedOut},
-        {"AbortedByALineError", Failed(ERROR_OPERATION_ABORTED, 200, 40), 0, ReadEnding::LineError},
-        {"StartRefusedByALineError", Refused(ERROR_OPERATION_ABORTED), 0, ReadEnding::LineError},
-        {"AbortedAgain", AfterLineError(Failed(ERROR_OPERATION_ABORTED, 0, 3)), 0, ReadEnding::LineErrorAgain},
-        {"AbortedOnASilentPort", Silent(Failed(ERROR_OPERATION_ABORTED, 200, 40)), 0, ReadEnding::Lost},
-        {"FaultOnItsWay", Failed(ERROR_INVALID_PARAMETER, 300, 50), 0, ReadEnding::Fault},
-        {"FaultOnASilentPort", Silent(Failed(ERROR_BROKEN_PIPE, 300, 50)), 0, ReadEnding::Lost},
-        {"StartRefused", Refused(ERROR_INVALID_PARAMETER), 0, ReadEnding::Refused},
-        {"StartRefusedOnASilentPort", Silent(Refused(ERROR_INVALID_PARAMETER)), 0, ReadEnding::Lost},
+        {"TwentiethEmptyInARowDeviceAnswers", AfterEmpty(AtOnce(0), 19), 0, ReadOutcome::Empty},
+        {"TwentiethEmptyUnderLeftTimeouts", Unplugged(LeftTimeouts(AfterEmpty(AtOnce(0), 19))), 0, ReadOutcome::Empty},
+        {"EmptyAfterAMomentPending", Finished(0, 30), 0, ReadOutcome::Empty},
+        {"EmptyNearTheInterval", Finished(0, 1005), 0, ReadOutcome::TimedOut},  // a driver timing from the start
+        {"WholeBlockPending", Finished(1024, 900), 1024, ReadOutcome::Complete},
+        {"CountBeyondTheBlock", Finished(4096, 900), 1024, ReadOutcome::Complete},
+        {"PartThenPause", Finished(500, 1400), 500, ReadOutcome::TimedOut},
+        {"SilentLine", Finished(0, 2050), 0, ReadOutcome::TimedOut},
+        {"SilentLineAfterEmptyReads", AfterEmpty(Finished(0, 2060), 19), 0, ReadOutcome::TimedOut},
+        {"WineTimeOutKeepsItsBytes", Failed(ERROR_TIMEOUT, 700, 2050), 700, ReadOutcome::TimedOut},
+        {"IoTimeOutKeepsNone", Failed(ERROR_SEM_TIMEOUT, 700, 2050), 0, ReadOutcome::TimedOut},
+        {"IoTimeOutAtOnce", Failed(ERROR_SEM_TIMEOUT, 0, 5), 0, ReadOutcome::Empty},  // paused for, never a spin
+        {"WineTimeOutAtOnce", Failed(ERROR_TIMEOUT, 0, 5), 0, ReadOutcome::Empty},
+        {"CancelledAfterAStop", Cancelled(Failed(ERROR_OPERATION_ABORTED, 600, 3100)), 0, ReadOutcome::Cancelled},
+        {"CancelledButCompleted", Cancelled(Finished(600, 3100)), 600, ReadOutcome::TimedOut},
+        {"AbortedByALineError", Failed(ERROR_OPERATION_ABORTED, 200, 40), 0, ReadOutcome::LineError},
+        {"StartRefusedByALineError", Refused(ERROR_OPERATION_ABORTED), 0, ReadOutcome::LineError},
+        {"AbortedAgain", AfterLineError(Failed(ERROR_OPERATION_ABORTED, 0, 3)), 0, ReadOutcome::LineErrorAgain},
+        {"AbortedOnASilentPort", Silent(Failed(ERROR_OPERATION_ABORTED, 200, 40)), 0, ReadOutcome::Lost},
+        {"FaultOnItsWay", Failed(ERROR_INVALID_PARAMETER, 300, 50), 0, ReadOutcome::Fault},
+        {"FaultOnASilentPort", Silent(Failed(ERROR_BROKEN_PIPE, 300, 50)), 0, ReadOutcome::Lost},
+        {"StartRefused", Refused(ERROR_INVALID_PARAMETER), 0, ReadOutcome::Refused},
+        {"StartRefusedOnASilentPort", Silent(Refused(ERROR_INVALID_PARAMETER)), 0, ReadOutcome::Lost},
     };
     for (const auto& row : rows) {
         const ReadVerdict verdict = JudgeRead(row.Read, BlockSize);
@@ -77,11 +77,11 @@ TEST(ReadEndings, KeepOnlyTheBytesTheSystemCopied) {
     }
 }
 
-TEST(ReadEndings, OfARemovedDeviceAreLostWhateverClearCommErrorSays) {
+TEST(ReadOutcomes, OfARemovedDeviceAreLostWhateverClearCommErrorSays) {
     for (DWORD error : {5, 6, 22, 31, 433, 1167, 1617}) {
         for (const ReadReport& read : {Failed(error, 400, 100), Refused(error)}) {
             const ReadVerdict verdict = JudgeRead(read, BlockSize);
-            EXPECT_EQ(static_cast<int>(verdict.How), static_cast<int>(ReadEnding::Lost)) << error;
+            EXPECT_EQ(static_cast<int>(verdict.How), static_cast<int>(ReadOutcome::Lost)) << error;
             EXPECT_EQ(verdict.Kept, 0u) << error;
         }
     }
@@ -91,32 +91,32 @@ TEST(ReadEndings, OfARemovedDeviceAreLostWhateverClearCommErrorSays) {
 // lost port whatever its code: never a box every 100 ms, a silent retry, a
 // line error or a time-out for the rest of the week. While the name is known
 // each keeps its meaning.
-TEST(ReadEndings, ThatBringNothingAreLostOnceTheComNameIsGone) {
+TEST(ReadOutcomes, ThatBringNothingAreLostOnceTheComNameIsGone) {
     const auto gone = [](ReadReport read) { read.NameKnown = false; return read; };
     const struct {
         const char* Name;
         ReadReport Read;
-        ReadEnding WhileKnown;
+        ReadOutcome WhileKnown;
     } rows[] = {
-        {"PendingFileNotFound", Failed(ERROR_FILE_NOT_FOUND, 0, 40), ReadEnding::Fault},
-        {"PendingNetworkGone", Failed(ERROR_DEV_NOT_EXIST, 0, 40), ReadEnding::Fault},
-        {"PendingNotReady", Failed(ERROR_NOT_READY, 0, 40), ReadEnding::Fault},
-        {"PendingIoDeviceError", Failed(ERROR_IO_DEVICE, 0, 40), ReadEnding::Fault},
-        {"ReadFileFileNotFound", Refused(ERROR_FILE_NOT_FOUND), ReadEnding::Refused},
-        {"ReadFileIoDeviceError", Refused(ERROR_IO_DEVICE), ReadEnding::Refused},
-        {"AbortedNotByUs", AfterLineError(Failed(ERROR_OPERATION_ABORTED, 0, 3)), ReadEnding::LineErrorAgain},
-        {"SemaphoreTimeOut", Failed(ERROR_SEM_TIMEOUT, 0, 2050), ReadEnding::TimedOut},
-        {"EmptyAfterTheWholeTimeOut", Finished(0, 2050), ReadEnding::TimedOut},
-        {"EmptyAtOnce", AtOnce(0), ReadEnding::Empty},
+        {"PendingFileNotFound", Failed(ERROR_FILE_NOT_FOUND, 0, 40), ReadOutcome::Fault},
+        {"PendingNetworkGone", Failed(ERROR_DEV_NOT_EXIST, 0, 40), ReadOutcome::Fault},
+        {"PendingNotReady", Failed(ERROR_NOT_READY, 0, 40), ReadOutcome::Fault},
+        {"PendingIoDeviceError", Failed(ERROR_IO_DEVICE, 0, 40), ReadOutcome::Fault},
+        {"ReadFileFileNotFound", Refused(ERROR_FILE_NOT_FOUND), ReadOutcome::Refused},
+        {"ReadFileIoDeviceError", Refused(ERROR_IO_DEVICE), ReadOutcome::Refused},
+        {"AbortedNotByUs", AfterLineError(Failed(ERROR_OPERATION_ABORTED, 0, 3)), ReadOutcome::LineErrorAgain},
+        {"SemaphoreTimeOut", Failed(ERROR_SEM_TIMEOUT, 0, 2050), ReadOutcome::TimedOut},
+        {"EmptyAfterTheWholeTimeOut", Finished(0, 2050), ReadOutcome::TimedOut},
+        {"EmptyAtOnce", AtOnce(0), ReadOutcome::Empty},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(static_cast<int>(JudgeRead(row.Read, BlockSize).How), static_cast<int>(row.WhileKnown)) << row.Name;
-        EXPECT_EQ(static_cast<int>(JudgeRead(gone(row.Read), BlockSize).How), static_cast<int>(ReadEnding::Lost)) << row.Name;
+        EXPECT_EQ(static_cast<int>(JudgeRead(gone(row.Read), BlockSize).How), static_cast<int>(ReadOutcome::Lost)) << row.Name;
     }
     // What did arrive is kept, and a read we cancelled ended as we asked.
     EXPECT_EQ(JudgeRead(gone(Finished(500, 1400)), BlockSize).Kept, 500u);
     EXPECT_EQ(static_cast<int>(JudgeRead(gone(Cancelled(Failed(ERROR_OPERATION_ABORTED, 0, 3100))), BlockSize).How),
-              static_cast<int>(ReadEnding::Stopped));
+              static_cast<int>(ReadOutcome::Cancelled));
 }
 
 TEST(PendingReads, WaitForTheirTimeOutsAndAreCutShortOnlyAfterAKeyOrAStop) {

@@ -1,0 +1,394 @@
+#include "recording.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <iterator>
+#include <mutex>
+#include <thread>
+
+#include "../console/console.h"
+#include "log_file.h"
+#include "progress.h"
+#include "ring.h"
+#include "time_index.h"
+
+namespace {
+
+// ---- A part: its files, one row each ----
+
+std::string Itself(const std::string& log) { return log; }
+bool Always() { return true; }
+bool TimesAsked() { return RunOptions.Times; }
+
+struct OutputRow {
+    std::string (*Name)(const std::string& log);  // the file's name beside the part's log
+    bool TakesBytes;                              // the received bytes; else the time index's lines
+    bool (*Asked)();                              // whether the options ask for it (lines only beside a file)
+    LogFault NotMade;                             // the problem when it cannot be made
+};
+const OutputRow Outputs[] = {
+    {Itself, true, Always, LogFault::NotCreated},
+    {IndexName, false, TimesAsked, LogFault::IndexNotCreated},
+};
+constexpr std::size_t OutputCount = std::size(Outputs);
+
+std::FILE* Files[OutputCount] = {};
+std::string PartName;         // the part being written
+std::uint64_t PartStart = 0;  // the log's bytes before it
+std::time_t PartEnds = 0;     // with --split day or hour: the local midnight or full hour that ends it
+std::string Begins;           // after "beginn" in each part's index: the port as named, the rate recorded
+std::atomic<std::uint64_t> ByteCount{0};
+
+LogProblem Problem(LogFault fault, int error, const std::string& name) { return {fault, error, name}; }
+
+// A part's name (and the names its outputs take) that is a device is never opened.
+LogProblem NamesAFile(const std::string& name) {
+    for (const OutputRow& row : Outputs) {
+        if (!row.Asked()) continue;
+        const std::string device = row.TakesBytes ? DeviceAmongLogNames(name.c_str()) : IsDevice(row.Name(name).c_str()) ? row.Name(name) : "";
+        if (!device.empty()) return Problem(LogFault::Device, 0, device);
+    }
+    return {};
+}
+
+// A marked line ("WORD OFFSET TIME REST") or a time line (no word) in every line-taking output of the part.
+int Line(const char* word, std::int64_t epochMs, const char* rest = "", std::uint64_t at = ByteCount) {
+    for (std::size_t row = 0; row < OutputCount; ++row) {
+        if (Outputs[row].TakesBytes || !Files[row]) continue;
+        if (const int error = WriteIndexLine(Files[row], word, at - PartStart, epochMs, rest)) return error;
+    }
+    return 0;
+}
+
+// The first failed row's problem, in row order.
+LogProblem Failure(int error, std::size_t row) { return Problem(LogFault::Write, error, Outputs[row].Name(PartName)); }
+
+LogProblem SyncRows() {
+    for (std::size_t row = 0; row < OutputCount; ++row) {
+        if (const int error = Files[row] ? SyncLogFile(LogHandle(Files[row])) : 0) return Failure(error, row);
+    }
+    return {};
+}
+
+LogProblem CloseRows() {
+    LogProblem first;
+    for (std::size_t row = 0; row < OutputCount; ++row) {
+        const int error = Files[row] ? CloseLogFile(Files[row]) : 0;
+        Files[row] = nullptr;
+        if (error != 0 && !first) first = Failure(error, row);
+    }
+    return first;
+}
+
+// Makes the part the name gives at `epochMs`, keeping what stands there, as
+// every log does. `later`: a part after the first, whose name was not looked at before the port was opened.
+LogProblem OpenPart(bool later, std::int64_t epochMs, bool& keptPrevious) {
+    const std::time_t when = static_cast<std::time_t>(epochMs / 1000);
+    PartName = ExpandedLogName(RunOptions.LogName, when);
+    if (later) {
+        if (LogProblem device = NamesAFile(PartName)) return device;
+    }
+    for (std::size_t row = 0; row < OutputCount; ++row) {
+        const OutputRow& output = Outputs[row];
+        const std::string name = output.Name(PartName);
+        if (output.TakesBytes) {
+            Files[row] = CreateLog(name.c_str(), keptPrevious);
+            if (!Files[row]) return Problem(errno == EWOULDBLOCK ? LogFault::Taken : output.NotMade, errno, name);
+            continue;
+        }
+        // Lines only beside a file (not the null device); an old file of the name beside a part without is gone.
+        if (!IsRegularLog(Files[0])) continue;
+        if (!output.Asked()) {
+            if (IsEarlierCapture(name.c_str())) std::remove(name.c_str());
+            continue;
+        }
+        Files[row] = OpenTimeIndex(PartName.c_str());
+        const int error = Files[row] ? WriteIndexLine(Files[row], "beginn", 0, epochMs, Begins.c_str()) : errno;
+        if (error != 0) return Problem(output.NotMade, error, name);
+    }
+    // Every write goes to the system at once: a process killed from outside
+    // keeps every byte the recorder wrote.
+    std::setvbuf(Files[0], nullptr, _IONBF, 0);
+    PartStart = ByteCount;
+    if (RunOptions.Split == SplitKind::Day || RunOptions.Split == SplitKind::Hour) PartEnds = PeriodEnd(RunOptions.Split, when);
+    return {};
+}
+
+std::FILE* IndexFile() { return Files[1]; }
+
+// ---- The recorder ----
+
+std::thread* Recorder = nullptr;  // not an object: a process that ends while it runs must not meet its destructor
+std::mutex& Guard = *new std::mutex;
+std::condition_variable& Woken = *new std::condition_variable;      // the recorder waits for the reader
+std::condition_variable& Progressed = *new std::condition_variable; // the reader waits for a gap's sync
+std::atomic<bool> Sleeping{false}, Stopping{false}, Failed{false};
+std::atomic<std::uint64_t> GapsSynced{0};
+LogProblem Trouble;  // the first problem; read by others only once Failed is set or the thread has ended
+
+std::int64_t ArrivalMs = 0;            // when the bytes being written arrived (the latest time mark)
+std::uint64_t LineDue = UINT64_MAX;    // the offset whose time line follows its bytes, if one is due
+constexpr std::size_t LargestWrite = 256 * 1024;  // so the count and the echo follow a long backlog
+
+void Fail(const LogProblem& problem) {
+    if (Failed) return;
+    Trouble = problem;
+    {
+        const std::lock_guard<std::mutex> lock(Guard);
+        Failed = true;
+    }
+    Progressed.notify_all();
+    AskToEnd();  // the reader stops at once, and says it through StopRecorder
+}
+
+// The finished part on the disk, closed and named, the capture going on in a
+// fresh one; the seam dated `epochMs`.
+bool NextPart(std::int64_t epochMs) {
+    if (const int error = Line("ende", epochMs)) {
+        Fail(Failure(error, 1));
+        return false;
+    }
+    const int unsynced = StopLogSync();
+    LogProblem closed = CloseRows();
+    if (unsynced != 0) closed = Failure(unsynced, 0);
+    if (closed) {
+        Fail(closed);
+        return false;
+    }
+    const std::string finished = PartName;
+    const std::uint64_t size = ByteCount - PartStart;
+    bool keptPrevious = false;
+    if (LogProblem made = OpenPart(true, epochMs, keptPrevious)) {
+        Fail(made);
+        return false;
+    }
+    const bool onConsole = OutputIsTerminal();
+    Say("%s%s Logdatei fertig: %s (%llu Bytes), weiter in %s\n", onConsole ? "\n" : "", ClockText(),
+        keptPrevious ? EarlierCapture(PartName.c_str(), 1).c_str() : finished.c_str(), static_cast<unsigned long long>(size),
+        PartName.c_str());
+    if (onConsole) CountAgain();
+    StartLogSync(Files[0], IndexFile());
+    LineDue = PartStart;  // the new part's first bytes have a time line of their own
+    return true;
+}
+
+// Bytes into the log, split at the seams; each time line after the bytes it dates.
+void WriteBytes(const unsigned char* bytes, std::size_t size) {
+    while (size > 0 && !Failed) {
+        const std::uint64_t piece = BytesBeforeSeam(RunOptions.Split, static_cast<std::uint64_t>(RunOptions.SplitSize),
+                                                    ByteCount - PartStart, size);
+        if (piece == 0) {
+            NextPart(ArrivalMs);
+            continue;
+        }
+        errno = 0;
+        const std::size_t written = std::fwrite(bytes, 1, static_cast<std::size_t>(piece), Files[0]);
+        ByteCount += written;
+        if (written < piece) {
+            // The C runtime can return a short count without an error number:
+            // never let that pass as success; it is most likely a full disk.
+            Fail(Failure(errno != 0 ? errno : ENOSPC, 0));
+            break;
+        }
+        if (LineDue < ByteCount) {
+            if (const int error = Line("", ArrivalMs, "", LineDue)) Fail(Failure(error, 1));
+            LineDue = UINT64_MAX;
+        }
+        if (RunOptions.Echo != EchoKind::None) {
+            int offsetSeconds = 0;
+            EchoBytes(bytes, written, LocalMs(ArrivalMs, offsetSeconds), ByteCount);
+        }
+        bytes += written;
+        size -= written;
+    }
+    NoteLogWritten();
+    ShowCount(ByteCount);
+}
+
+// What the log holds now is on the disk (at a gap).
+void Synced() {
+    if (LogProblem unsynced = SyncRows()) Fail(unsynced);
+    GapsSynced.fetch_add(1);
+    const std::lock_guard<std::mutex> lock(Guard);
+    Progressed.notify_all();
+}
+
+void Take(const Mark& mark) {
+    char rest[160] = "";
+    switch (mark.Kind) {
+        case MarkKind::Time:
+            if ((RunOptions.Split == SplitKind::Day || RunOptions.Split == SplitKind::Hour) && mark.EpochMs / 1000 >= PartEnds &&
+                !NextPart(mark.EpochMs)) {
+                return;
+            }
+            ArrivalMs = mark.EpochMs;
+            if (IndexFile()) LineDue = mark.Offset;
+            return;
+        case MarkKind::Lost:
+            if (const int error = Line("weg", mark.EpochMs)) Fail(Failure(error, 1));
+            Synced();
+            return;
+        case MarkKind::Back:
+            if (const int error = Line("wieder", mark.EpochMs)) Fail(Failure(error, 1));
+            return;
+        case MarkKind::Loss:
+            std::snprintf(rest, sizeof rest, "%llu", static_cast<unsigned long long>(mark.Value[0]));
+            if (const int error = Line("verlust", mark.EpochMs, rest)) Fail(Failure(error, 1));
+            return;
+        case MarkKind::Errors:
+            std::snprintf(rest, sizeof rest, "Ueberlauf %llu Rahmenfehler %llu Break %llu Paritaetsfehler %llu",
+                          static_cast<unsigned long long>(mark.Value[0]), static_cast<unsigned long long>(mark.Value[1]),
+                          static_cast<unsigned long long>(mark.Value[2]), static_cast<unsigned long long>(mark.Value[3]));
+            if (const int error = Line("fehler", mark.EpochMs, rest)) Fail(Failure(error, 1));
+            return;
+    }
+}
+
+// Everything the ring holds, in order. After a failure it is taken and let
+// go, so the reader never finds the ring full for it.
+void TakeWhatThereIs() {
+    for (;;) {
+        Mark mark;
+        if (NextMark(mark)) {
+            if (!Failed) Take(mark);
+            TakeMark();
+            continue;
+        }
+        const unsigned char* bytes = nullptr;
+        const std::size_t size = std::min(NextBytes(bytes), LargestWrite);
+        if (size == 0) return;
+        if (!Failed) WriteBytes(bytes, size);
+        TakeBytes(size);
+    }
+}
+
+void Record() {
+    KeepSignalsAway();
+    for (;;) {
+        TakeWhatThereIs();
+        if (const int error = LogSyncFailure()) Fail(Failure(error, 0));
+        ShowOwed();
+        std::unique_lock<std::mutex> lock(Guard);
+        if (Stopping && RingEmpty()) break;
+        Sleeping = true;
+        std::atomic_thread_fence(std::memory_order_seq_cst);  // the reader looks at Sleeping after it put
+        if (RingEmpty() && !Stopping) {
+            // At least once a second: a failed write-back is seen without new bytes.
+            const int due = ProgressDue();
+            Woken.wait_for(lock, std::chrono::milliseconds(due < 0 ? 1000 : std::min(due, 1000)));
+        }
+        Sleeping = false;
+    }
+    FinishProgress();
+}
+
+}  // namespace
+
+std::uint64_t BytesBeforeSeam(SplitKind split, std::uint64_t splitSize, std::uint64_t partBytes, std::uint64_t available) {
+    if (split != SplitKind::Size) return available;
+    return std::min(available, splitSize - std::min(splitSize, partBytes));
+}
+
+std::time_t PeriodEnd(SplitKind split, std::time_t when) {
+    std::tm local{};
+    LocalTime(when, local);
+    local.tm_min = local.tm_sec = 0;
+    if (split == SplitKind::Hour) {
+        ++local.tm_hour;
+    } else {
+        local.tm_hour = 0;
+        ++local.tm_mday;
+    }
+    local.tm_isdst = -1;  // the clock change, if one comes, as the zone has it
+    return std::mktime(&local);
+}
+
+bool LogNamesAFile(const char* pattern) {
+    const LogProblem device = NamesAFile(ExpandedLogName(pattern, std::time(nullptr)));
+    if (device) SayProblem(device);
+    return !device;
+}
+
+LogProblem OpenFirstPart(const char* portText, bool& keptPrevious, std::string& name) {
+    Begins = portText;
+    // A log through a symbolic link is emptied at each start, never moved: a split would empty the finished part.
+    const std::string first = ExpandedLogName(RunOptions.LogName, std::time(nullptr));
+    if (RunOptions.Split != SplitKind::None && IsSymbolicLink(first.c_str())) return Problem(LogFault::Link, 0, RunOptions.LogName);
+    const LogProblem problem = OpenPart(false, NowEpochMs(), keptPrevious);
+    name = PartName;
+    return problem;
+}
+
+void StartRecorder() {
+    StartLogSync(Files[0], IndexFile());
+    try {
+        Recorder = new std::thread(Record);
+    } catch (const std::exception&) {
+        Fail(Problem(LogFault::Write, EAGAIN, PartName));  // no thread to be had: nothing can be recorded
+    }
+}
+
+void WakeRecorder() {
+    std::atomic_thread_fence(std::memory_order_seq_cst);  // what was put is seen before Sleeping is looked at
+    if (!Sleeping.load(std::memory_order_relaxed)) return;
+    const std::lock_guard<std::mutex> lock(Guard);
+    Woken.notify_one();
+}
+
+bool WaitUntilSynced(std::uint64_t gaps) {
+    WakeRecorder();
+    std::unique_lock<std::mutex> lock(Guard);
+    while (GapsSynced < gaps && !Failed) {
+        if (EndDue() || KeyWaiting()) return false;
+        Progressed.wait_for(lock, std::chrono::milliseconds(50));
+    }
+    return !Failed;
+}
+
+LogProblem StopRecorder() {
+    if (Recorder) {
+        {
+            const std::lock_guard<std::mutex> lock(Guard);
+            Stopping = true;
+        }
+        Woken.notify_one();
+        Recorder->join();
+        delete Recorder;
+        Recorder = nullptr;
+    }
+    // At the end, the log is on the disk before anything more is said.
+    const int unsynced = StopLogSync();
+    if (unsynced != 0 && !Failed) Fail(Failure(unsynced, 0));
+    return Trouble;
+}
+
+LogProblem CloseLog() {
+    // The index's last line, and the index on the disk, before the log is let go.
+    LogProblem problem;
+    if (const int error = Line("ende", NowEpochMs())) problem = Failure(error, 1);
+    if (IndexFile() && !problem) {
+        if (const int error = SyncLogFile(LogHandle(IndexFile()))) problem = Failure(error, 1);
+    }
+    // Network and FUSE file systems may report a full disk, a quota or an I/O error only at the close.
+    const LogProblem closed = CloseRows();
+    return problem ? problem : closed;
+}
+
+std::uint64_t LoggedBytes() { return ByteCount; }
+
+void SayProblem(const LogProblem& problem) {
+    const char* name = problem.Name.c_str();
+    switch (problem.Fault) {
+        case LogFault::None: break;
+        case LogFault::Device: Say("Logdatei %s ist ein Geraet, keine Datei.\n", name); break;
+        case LogFault::Link: Say("Logdatei %s ist ein Link: --split braucht eine Datei.\n", name); break;
+        case LogFault::Taken: Say("Logdatei %s wird schon von einem anderen lumtrex beschrieben (--log waehlt eine andere).\n", name); break;
+        case LogFault::NotCreated: Say("Logdatei %s kann nicht angelegt werden. Fehlercode: %d\n", name, problem.Error); break;
+        case LogFault::IndexNotCreated: Say("Zeitindex %s kann nicht angelegt werden. Fehlercode: %d\n", name, problem.Error); break;
+        case LogFault::Write: Say("\nSchreiben in %s fehlgeschlagen. Fehlercode: %d\n", name, problem.Error); break;
+    }
+}
