@@ -64,11 +64,11 @@ std::size_t PutDated(const unsigned char* bytes, std::size_t size, std::int64_t 
     if (Losing && (RingRoom() == 0 || !EndLoss())) return 0;
     const std::size_t kept = std::min(size, RingRoom());
     if (kept == 0) return 0;
-    if (TimeLineDue(Dated, firstMs, lastMs)) {
-        Mark time;
-        time.EpochMs = firstMs;
-        PutMark(time);  // no room for it: the bytes take the time of the line before
-    }
+    // Each read dated, for the seams and the echo; the index takes a line where one is due.
+    Mark time;
+    time.EpochMs = firstMs;
+    time.Value[0] = TimeLineDue(Dated, firstMs, lastMs);
+    PutMark(time);  // no room for it: the bytes take the time before
     PutBytes(bytes, kept);
     Received += kept;
     return kept;

@@ -226,7 +226,7 @@ void Take(const Mark& mark) {
                 return;
             }
             ArrivalMs = mark.EpochMs;
-            if (IndexFile()) LineDue = mark.Offset;
+            if (IndexFile() && mark.Value[0]) LineDue = mark.Offset;
             return;
         case MarkKind::Lost:
             if (const int error = Line("weg", mark.EpochMs)) Fail(Failure(error, 1));

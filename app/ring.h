@@ -18,7 +18,7 @@
 #include <cstdint>
 
 enum class MarkKind {
-    Time,    // the byte at Offset (and those after it, until the next) arrived at EpochMs
+    Time,    // the byte at Offset (and those after it, until the next) arrived at EpochMs; Value[0] 1: a time line
     Lost,    // the port went away after Offset bytes
     Back,    // and is back
     Loss,    // Value[0] bytes that arrived here did not fit in the ring: missing from the log

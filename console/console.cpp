@@ -39,7 +39,10 @@ char Queue[OutputRoom];
 std::uint64_t QueueHead = 0, QueueTail = 0;  // bytes put in, bytes written
 bool Writing = false;
 std::uint64_t LeftOut = 0;
-constexpr auto StopGrace = std::chrono::milliseconds(500);  // after a stop request the output gets this long
+// At the end the output is waited for while it takes text; one that takes
+// nothing (a pipe nobody reads) is given up after a while, after a stop request at once.
+constexpr auto StopGrace = std::chrono::milliseconds(500);
+constexpr auto StillGrace = std::chrono::seconds(2);
 
 void WriteCollected() {
     if (OutputFill > 0) WriteOutput(OutputBuffer, OutputFill);
@@ -175,11 +178,12 @@ void FlushOutput() {
 bool OutputFinished() {
     std::unique_lock<std::mutex> lock(Guard);
     WriteCollected();
-    Clock::time_point giveUp = Clock::time_point::max();
-    while (Queued && (QueueHead != QueueTail || Writing)) {
-        // A reader that takes nothing more may keep a run that was asked to end only a moment.
-        if (StopRequested() && giveUp == Clock::time_point::max()) giveUp = Clock::now() + StopGrace;
-        if (Clock::now() >= giveUp) return false;
+    Clock::time_point stopSeen = Clock::time_point::max(), tookLast = Clock::now();
+    for (std::uint64_t taken = QueueTail; Queued && (QueueHead != QueueTail || Writing);) {
+        const Clock::time_point now = Clock::now();
+        if (QueueTail != taken) tookLast = now, taken = QueueTail;
+        if (StopRequested() && stopSeen == Clock::time_point::max()) stopSeen = now;
+        if (now - tookLast >= StillGrace || now - stopSeen >= StopGrace) return false;
         Changed.wait_for(lock, std::chrono::milliseconds(50));
     }
     return true;

@@ -3,6 +3,7 @@
 // stands for the port as the program names it. The same rows run against the
 // native program and, built with LUMTREX_WINE_EXE, against the Windows
 // program under Wine, where COM1 leads to the test's pseudo-terminal.
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -150,7 +152,7 @@ protected:
         options.CrLfNewlines = UnderWine;
         auto run = std::make_unique<Session>(command, options);
         // Wine may be slow to start on a loaded machine: waits count from the first output.
-        if (UnderWine && options.StdoutFile.empty() && !options.StdoutReaderGone) {
+        if (UnderWine && options.StdoutFile.empty() && !options.StdoutReaderGone && !options.StdoutPiped) {
             WaitUntil([&] { return !run->Output().empty(); }, 60s);
         }
         return run;
@@ -913,6 +915,154 @@ INSTANTIATE_TEST_SUITE_P(
                    "refuse:460800", false},
         CaptureRow{"ReplacedByTheDriver", Pattern::Bytes, 2048, 921600, Output::Console, false,
                    "substitute:921600:9600"}),
+    ByName);
+
+// ---- A disk that stalls, a seam, an output nobody reads: the reads go on ----
+// The stand-in makes the log's writes or syncs slow (Wine's too); the sender
+// paces a stream as a UART at 921600 baud delivers it and sees how long the
+// line stayed full, that is how long the reads paused: never over 100 ms.
+// SlowDisk: writes of 1.5 s every 3 s and syncs of 1.5 s. Seams: parts of
+// 20 KiB, each sync 800 ms, every index line within 50 ms of its sending.
+// EchoUnread: the echo into a pipe nobody reads, then read (the left-out
+// lines said), then full again and a stop. RingFull: a ring of 64 KiB and a
+// write that stalls for 5 s: the loss said, marked and the run failed, every
+// byte before and after it exact.
+enum class Stall { SlowDisk, Seams, EchoUnread, RingFull };
+
+struct StallRow {
+    const char* Name;
+    Stall What;
+    std::vector<std::string> Options;   // after the port and the rate
+    std::vector<std::string> StandIn;   // the stand-in's settings
+};
+
+class Stalls : public EndToEnd, public ::testing::WithParamInterface<StallRow> {
+protected:
+    static constexpr int Rate = 921600;
+    // Sends `bytes` paced, 5 ms a piece, each piece's offset and time (ms since 1970) in `pieces`;
+    // the longest the line stayed full.
+    long long Stream(const std::string& bytes, std::vector<std::pair<std::size_t, long long>>* pieces = nullptr) {
+        long long longest = 0;
+        const auto start = std::chrono::steady_clock::now();
+        for (std::size_t done = 0; done < bytes.size();) {
+            std::this_thread::sleep_for(5ms);
+            const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            const std::size_t due = std::min(bytes.size(), static_cast<std::size_t>(elapsed * Rate / 10));
+            if (due == done) continue;
+            if (pieces) pieces->emplace_back(done, EpochMs());
+            EXPECT_TRUE(SendAll(port.Master, reinterpret_cast<const unsigned char*>(bytes.data()) + done, due - done, &longest));
+            done = due;
+        }
+        return longest;
+    }
+    // What the program wrote into the pipe so far (StdoutPiped), waiting up to `limit` for `text`.
+    bool PipeShows(Session& run, std::string& shown, const std::string& text, std::chrono::milliseconds limit) {
+        return WaitUntil([&] {
+            char chunk[65536];
+            for (ssize_t got; (got = read(run.StdoutPipe(), chunk, sizeof chunk)) > 0;) shown.append(chunk, static_cast<std::size_t>(got));
+            return (UnderWine ? CrLfAsNewline(shown) : shown).find(text) != std::string::npos;
+        }, limit);
+    }
+};
+
+TEST_P(Stalls, NeverHoldUpTheReads) {
+    const StallRow& row = GetParam();
+    LaunchOptions options;
+    for (const std::string& setting : row.StandIn) {
+        if (options.Environment.empty()) options.Environment = WithStandIn(setting); else options.Environment.push_back(setting);
+    }
+    options.StdoutPiped = row.What == Stall::EchoUnread;
+    std::vector<std::string> arguments = {"{port}", std::to_string(Rate)};
+    arguments.insert(arguments.end(), row.Options.begin(), row.Options.end());
+    auto run = Launch(arguments, options);
+    std::string logged, shown;
+    if (options.StdoutPiped) fcntl(run->StdoutPipe(), F_SETFL, O_NONBLOCK);
+    ASSERT_TRUE(options.StdoutPiped ? PipeShows(*run, shown, "Empfangene Bytes\n", 60s) : run->WaitForOutput(CaptureHeader, 60s))
+        << run->Output();
+    std::this_thread::sleep_for(1s);  // Wine makes its first read a while after the header
+    const std::string bytes = Bytes(Pattern::Random, Rate / 10 * (row.What == Stall::SlowDisk ? 100 : row.What == Stall::Seams ? 15 : 30) / 10);
+    std::vector<std::pair<std::size_t, long long>> pieces;
+    EXPECT_LE(Stream(bytes, &pieces), 100) << "the reads paused";
+    logged = bytes;
+    switch (row.What) {
+        case Stall::SlowDisk: break;
+        case Stall::Seams: {  // every part written, each index line as its bytes were sent
+            ASSERT_TRUE(WaitUntil([&] {
+                long long all = 0;
+                for (int part = 0; FileSize(part ? log + "." + std::to_string(part) : log) >= 0; ++part) {
+                    all += FileSize(part ? log + "." + std::to_string(part) : log);
+                }
+                return all == static_cast<long long>(bytes.size());
+            }, 60s));
+            logged.clear();
+            long long worst = 0;
+            for (int part = 20; part >= 0; --part) {
+                const std::string name = part ? log + "." + std::to_string(part) : log;
+                if (FileSize(name) < 0) continue;
+                std::istringstream lines(ReadFile(name + ".times"));
+                for (std::string offset, time; lines >> offset >> time;) {
+                    if (std::isdigit(static_cast<unsigned char>(offset[0]))) {
+                        const std::size_t at = logged.size() + std::stoul(offset);
+                        const auto piece = std::prev(std::upper_bound(pieces.begin(), pieces.end(), std::pair{at, LLONG_MAX}));
+                        worst = std::max(worst, std::llabs(IndexEpochMs(time) - piece->second));
+                    }
+                    std::getline(lines, time);
+                }
+                logged += ReadFile(name);
+            }
+            EXPECT_TRUE(logged == bytes) << "the parts are not the stream";
+            EXPECT_LE(worst, UnderWine ? 250 : 50) << "an index line's time";
+            StopWithKey(*run, 0);
+            return;
+        }
+        case Stall::EchoUnread: {  // read again: the left-out lines said; then full again, and a stop ends it at once
+            ASSERT_TRUE(WaitForLog(bytes.size()));
+            for (std::size_t before = 0; PipeShows(*run, shown, "", 0ms), shown.size() != before;) {  // until nothing more comes
+                before = shown.size();
+                std::this_thread::sleep_for(500ms);
+            }
+            Send("gelesen\r\n");
+            EXPECT_TRUE(PipeShows(*run, shown, " Zeilen nicht gezeigt (Ausgabe zu langsam) ---\n", 20s)) << shown.size();
+            logged += "gelesen\r\n" + bytes;
+            EXPECT_LE(Stream(bytes), 100) << "the reads paused";
+            ASSERT_TRUE(WaitForLog(logged.size()));
+            const auto stop = std::chrono::steady_clock::now();
+            if (UnderWine) run->Type("\x03"); else run->Signal(SIGTERM);
+            ASSERT_TRUE(run->WaitForExit());
+            EXPECT_LT(std::chrono::steady_clock::now() - stop, UnderWine ? 4000ms : 1500ms) << "the output held the end";
+            ExpectEnded(*run, UnderWine ? SIGINT : SIGTERM, 0);
+            EXPECT_TRUE(ReadFile(log) == logged) << FileSize(log);
+            return;
+        }
+        case Stall::RingFull: {  // the loss said when it began and when it ended, and marked where it is
+            ASSERT_TRUE(run->WaitForOutput(" Die Logdatei kommt nicht nach: Bytes gehen verloren (nach ", 20s)) << run->Output();
+            const std::string said = run->Output(), from = "verloren (nach ";
+            const std::size_t kept = std::stoul(said.substr(said.find(from) + from.size()));
+            std::this_thread::sleep_for(3s);  // the stall is over
+            const std::string tail = Bytes(Pattern::Random, 5000, 9);
+            Send(tail);
+            const std::string lost = std::to_string(bytes.size() - kept) + " Bytes verloren (nach " + std::to_string(kept) + " Bytes)";
+            ASSERT_TRUE(run->WaitForOutput(lost + ". Empfang laeuft weiter.\n", 20s)) << run->Output();
+            logged = bytes.substr(0, kept) + tail;
+            ASSERT_TRUE(WaitForLog(logged.size()));
+            StopWithKey(*run, 1);
+            EXPECT_NE(ReadFile(log + ".times").find("\nverlust " + std::to_string(kept) + " "), std::string::npos);
+            EXPECT_TRUE(ReadFile(log) == logged) << FileSize(log);
+            return;
+        }
+    }
+    ASSERT_TRUE(WaitForLog(logged.size()));
+    StopWithKey(*run, 0);
+    EXPECT_TRUE(ReadFile(log) == logged) << FileSize(log);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Stalls,
+    ::testing::Values(StallRow{"SlowDisk", Stall::SlowDisk, {}, {"LUMTREX_TEST_WRITE=1500:3000", "LUMTREX_TEST_SYNC=1500"}},
+                      StallRow{"Seams", Stall::Seams, {"--split=20K", "--times"}, {"LUMTREX_TEST_SYNC=800"}},
+                      StallRow{"EchoUnread", Stall::EchoUnread, {"--echo"}, {}},
+                      StallRow{"EchoHexUnread", Stall::EchoUnread, {"--echo=hex"}, {}},
+                      StallRow{"RingFull", Stall::RingFull, {"--times"}, {"LUMTREX_TEST_RING=65536", "LUMTREX_TEST_WRITE=5000:500:1"}}),
     ByName);
 
 // ---- Ways a capture ends: signals, a lost device, a log that fails ----

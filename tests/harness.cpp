@@ -166,10 +166,11 @@ Session::Session(const std::vector<std::string>& command, const LaunchOptions& o
     const std::vector<std::string> run =
         options.BindOverComPorts.empty() ? command : InNamespace(command, options.BindOverComPorts);
     int stdoutPipe[2] = {-1, -1};
-    if (options.StdoutReaderGone && pipe2(stdoutPipe, O_CLOEXEC) != 0) return;
+    if ((options.StdoutReaderGone || options.StdoutPiped) && pipe2(stdoutPipe, O_CLOEXEC) != 0) return;
     pid_ = fork();
     if (pid_ == 0) StartChild(run, options, consoleName.c_str(), stdoutPipe[1]);
     close(holder);
+    if (options.StdoutPiped) std::swap(stdoutPipe_, stdoutPipe[0]);
     for (int end : stdoutPipe) {
         if (end >= 0) close(end);  // the reader is gone before the program writes
     }
@@ -181,6 +182,7 @@ Session::~Session() {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
+    if (stdoutPipe_ >= 0) close(stdoutPipe_);
     if (console_ >= 0) {
         shutdown_ = true;
         if (reader_.joinable()) reader_.join();

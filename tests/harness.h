@@ -30,6 +30,7 @@ struct LaunchOptions {
     std::string WorkDir;
     std::string StdoutFile;            // stdout redirected here, else the console
     bool StdoutReaderGone = false;     // stdout is a pipe whose reader has closed it
+    bool StdoutPiped = false;          // stdout is a pipe the test reads (StdoutPipe), or does not
     std::string TypeAhead;             // typed into the console before the start
     std::string BindOverComPorts;      // a pty bound over /dev/ttyS* in a private mount namespace
     bool CrLfNewlines = false;               // the program writes a newline as CR LF (Windows)
@@ -61,11 +62,13 @@ public:
     int Status() const { return status_; }  // as waitpid gives it
     const rusage& Usage() const { return usage_; }  // the ended process's CPU time and peak memory
     pid_t Pid() const { return pid_; }
+    int StdoutPipe() const { return stdoutPipe_; }  // the reading end, with StdoutPiped
 
 private:
     void Collect();
     pid_t pid_ = -1;
     int console_ = -1;
+    int stdoutPipe_ = -1;
     int status_ = -1;
     termios modesAtStart_{};
     rusage usage_{};

@@ -12,7 +12,11 @@
 //   as on an SD card or a USB stick, and appends when it began and ended
 //   (steady ms) as a line to FILE. LUMTREX_TEST_SYNC_ERROR: it fails with that
 //   error number after it really synced, as a write-back that failed, or a
-//   file system that cannot sync.
+//   file system that cannot sync. (fsync too, which Wine calls.)
+// - LUMTREX_TEST_WRITE "MS:EVERY[:TIMES]": a write of the log (a file named
+//   *.log) takes MS milliseconds more once EVERY ms passed since the first
+//   write, or since the last slow one ended; TIMES of them at most. As a slow
+//   card, a share that stalls. (fwrite, and write and pwrite, which Wine calls.)
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
 #include <dlfcn.h>
@@ -121,9 +125,11 @@ long long SteadyMs() {
 }
 }  // namespace
 
-extern "C" int fdatasync(int fd) {
+namespace {
+
+int Synced(int fd, const char* name) {
     using Sync = int (*)(int);
-    static const auto real = reinterpret_cast<Sync>(dlsym(RTLD_NEXT, "fdatasync"));
+    const auto real = reinterpret_cast<Sync>(dlsym(RTLD_NEXT, name));
     if (const char* error = std::getenv("LUMTREX_TEST_SYNC_ERROR")) {
         real(fd);
         errno = std::atoi(error);
@@ -143,4 +149,59 @@ extern "C" int fdatasync(int fd) {
     }
     errno = error;
     return result;
+}
+
+bool IsLog(int fd) {
+    char link[64], target[4096] = {};
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t length = readlink(link, target, sizeof target - 1);
+    return length > 4 && std::strcmp(target + length - 4, ".log") == 0;
+}
+
+// A write of the log, slow when it is due to be.
+void Stall(int fd) {
+    static long long first = -1, lastSlow = -1;
+    static int slow = 0;
+    const char* setting = std::getenv("LUMTREX_TEST_WRITE");
+    int ms = 0, every = 0, times = 0;
+    if (!setting || std::sscanf(setting, "%d:%d:%d", &ms, &every, &times) < 2 || !IsLog(fd)) return;
+    const long long now = SteadyMs();
+    if (first < 0) first = now;
+    if ((times > 0 && slow >= times) || now - (lastSlow < 0 ? first : lastSlow) < every) return;
+    usleep(static_cast<useconds_t>(ms) * 1000);
+    lastSlow = SteadyMs();
+    ++slow;
+}
+
+}  // namespace
+
+extern "C" int fdatasync(int fd) { return Synced(fd, "fdatasync"); }
+extern "C" int fsync(int fd) { return Synced(fd, "fsync"); }
+
+extern "C" std::size_t fwrite(const void* data, std::size_t size, std::size_t count, std::FILE* stream) {
+    using Write = std::size_t (*)(const void*, std::size_t, std::size_t, std::FILE*);
+    static const auto real = reinterpret_cast<Write>(dlsym(RTLD_NEXT, "fwrite"));
+    Stall(fileno(stream));
+    return real(data, size, count, stream);
+}
+
+extern "C" ssize_t write(int fd, const void* data, std::size_t size) {
+    using Write = ssize_t (*)(int, const void*, std::size_t);
+    static const auto real = reinterpret_cast<Write>(dlsym(RTLD_NEXT, "write"));
+    Stall(fd);
+    return real(fd, data, size);
+}
+
+extern "C" ssize_t pwrite(int fd, const void* data, std::size_t size, off_t offset) {
+    using Write = ssize_t (*)(int, const void*, std::size_t, off_t);
+    static const auto real = reinterpret_cast<Write>(dlsym(RTLD_NEXT, "pwrite"));
+    Stall(fd);
+    return real(fd, data, size, offset);
+}
+
+extern "C" ssize_t pwrite64(int fd, const void* data, std::size_t size, off64_t offset) {
+    using Write = ssize_t (*)(int, const void*, std::size_t, off64_t);
+    static const auto real = reinterpret_cast<Write>(dlsym(RTLD_NEXT, "pwrite64"));
+    Stall(fd);
+    return real(fd, data, size, offset);
 }

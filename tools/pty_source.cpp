@@ -37,9 +37,13 @@ void ClosePtyLine(PtyLine& line) {
     line.Master = -1;
 }
 
-bool SendAll(int fd, const unsigned char* data, std::size_t size) {
+bool SendAll(int fd, const unsigned char* data, std::size_t size, long long* longestWaitMs) {
     using Clock = std::chrono::steady_clock;
     auto lastProgress = Clock::now();
+    const auto waited = [&] {
+        const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastProgress).count();
+        if (longestWaitMs && ms > *longestWaitMs) *longestWaitMs = ms;
+    };
     while (size > 0) {
         const ssize_t sent = write(fd, data, size);
         if (sent < 0 && errno == EAGAIN) {
@@ -51,6 +55,7 @@ bool SendAll(int fd, const unsigned char* data, std::size_t size) {
         }
         if (sent < 0 && errno == EINTR) continue;
         if (sent <= 0) return false;
+        waited();
         data += sent;
         size -= static_cast<std::size_t>(sent);
         lastProgress = Clock::now();
@@ -59,7 +64,7 @@ bool SendAll(int fd, const unsigned char* data, std::size_t size) {
 }
 
 std::size_t SendPaced(int fd, const unsigned char* data, std::size_t size, int baudRate, int chunkMs,
-                      const volatile bool* stop) {
+                      const volatile bool* stop, long long* longestWaitMs) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     const double bytesPerSecond = baudRate / 10.0;
@@ -69,7 +74,7 @@ std::size_t SendPaced(int fd, const unsigned char* data, std::size_t size, int b
         const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
         std::size_t due = static_cast<std::size_t>(elapsed * bytesPerSecond);
         if (due > size) due = size;
-        if (due > sent && !SendAll(fd, data + sent, due - sent)) break;
+        if (due > sent && !SendAll(fd, data + sent, due - sent, longestWaitMs)) break;
         if (due > sent) sent = due;
     }
     return sent;

@@ -15,14 +15,15 @@ bool OpenPtyLine(PtyLine& line);
 void ClosePtyLine(PtyLine& line);
 
 // Writes all bytes, waiting while the line is full; false when the reader is
-// gone or has taken nothing for 20 s.
-bool SendAll(int fd, const unsigned char* data, std::size_t size);
+// gone or has taken nothing for 20 s. `longestWaitMs`: the longest the line
+// was full (the reader took nothing), raised where it was longer.
+bool SendAll(int fd, const unsigned char* data, std::size_t size, long long* longestWaitMs = nullptr);
 
 // Writes at the pace of a UART at `baudRate` (10 bit times a byte), in chunks
 // every `chunkMs` milliseconds as a receive FIFO hands them on. Stops early
 // when *stop turns true; returns the bytes sent.
 std::size_t SendPaced(int fd, const unsigned char* data, std::size_t size, int baudRate, int chunkMs,
-                      const volatile bool* stop = nullptr);
+                      const volatile bool* stop = nullptr, long long* longestWaitMs = nullptr);
 
 enum class Pattern { Text, Bytes, Random };
 
