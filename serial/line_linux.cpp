@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "line_posix.h"
+#include "line_shape.h"
 
 namespace {
 termios2 Line{};  // the line as the port had it when we opened it
@@ -33,64 +34,23 @@ bool Is8250Driver(const char* name) { return std::strcmp(name, "serial8250") == 
 // rate through an oversampling rate and a prescaler it picks for each.
 constexpr int OxSemiPcieBaudBase = 15625000;
 
-// The name of the driver a character device's hardware is bound to, or "".
-// Since Linux 6.5 the serial core puts devices of its own (its serial-base
-// bus) between the tty and the hardware's device.
-void DriverName(dev_t device, char* name, std::size_t size) {
-    name[0] = '\0';
-    char path[96], target[256];
-    int length = std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/device", major(device), minor(device));
-    for (int level = 0; level < 3 && length > 0 && static_cast<std::size_t>(length) < sizeof path - 12; ++level) {
-        std::memcpy(path + length, "/driver", 8);
-        const ssize_t got = readlink(path, target, sizeof target - 1);
-        if (got <= 0) return;
-        target[got] = '\0';
-        if (!std::strstr(target, "/serial-base/")) {
-            const char* slash = std::strrchr(target, '/');
-            const char* base = slash ? slash + 1 : target;
-            const std::size_t copied = std::min(std::strlen(base), size - 1);
-            std::memcpy(name, base, copied);
-            name[copied] = '\0';
-            return;
-        }
-        std::memcpy(path + length, "/..", 4);  // the hardware is further up
-        length += 3;
-    }
-}
-
 // The driver of the open port's hardware, or "".
-void PortDriver(int fd, char* name, std::size_t size) {
+std::string PortDriver(int fd) {
     struct stat device {};
-    name[0] = '\0';
-    if (fstat(fd, &device) == 0 && S_ISCHR(device.st_mode)) DriverName(device.st_rdev, name, size);
+    if (fstat(fd, &device) != 0 || !S_ISCHR(device.st_mode)) return "";
+    char path[64];
+    std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/device", major(device.st_rdev), minor(device.st_rdev));
+    return DriverOf(path);
 }
 
 bool PortMakesRate(int fd, int baudRate) {
     serial_struct serial{};
     if (ioctl(fd, TIOCGSERIAL, &serial) != 0) return true;  // no UART to ask: the read-back decides
-    char driver[64];
-    PortDriver(fd, driver, sizeof driver);
-    return UartMakesRate({serial.type, serial.baud_base, serial.flags, serial.custom_divisor, driver}, baudRate);
+    const std::string driver = PortDriver(fd);
+    return UartMakesRate({serial.type, serial.baud_base, serial.flags, serial.custom_divisor, driver.c_str()}, baudRate);
 }
 
 constexpr tcflag_t ShapeBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
-
-// The c_cflag bits of a line; false for one Linux cannot set (1.5 stop bits
-// are CSTOPB with 5 data bits, and only there; 2 stop bits not with 5).
-bool ShapeFlags(const LineShape& shape, tcflag_t& bits) {
-    constexpr tcflag_t Sizes[] = {CS5, CS6, CS7, CS8};
-    const bool stopsMade = shape.HalfStopBits == 2 || (shape.HalfStopBits == 3) == (shape.DataBits == 5);
-    if (shape.DataBits < 5 || shape.DataBits > 8 || !stopsMade) return false;
-    bits = Sizes[shape.DataBits - 5] | (shape.HalfStopBits > 2 ? CSTOPB : 0);
-    switch (shape.Parity) {
-        case 'N': return true;
-        case 'E': bits |= PARENB; return true;
-        case 'O': bits |= PARENB | PARODD; return true;
-        case 'M': bits |= PARENB | CMSPAR | PARODD; return true;
-        case 'S': bits |= PARENB | CMSPAR; return true;
-        default: return false;
-    }
-}
 
 // A pseudo-terminal has no line: Linux keeps CS8 without parity whatever is set.
 bool IsPseudoTerminal(int fd) {
@@ -160,11 +120,7 @@ int ApplyRawLineAtPreviousRate(int fd, const LineShape& shape) {
     return SetAndCheck(fd, line, bits);
 }
 
-bool IsCdcAcm(int fd) {
-    char driver[64];
-    PortDriver(fd, driver, sizeof driver);
-    return std::strcmp(driver, "cdc_acm") == 0;
-}
+bool IsCdcAcm(int fd) { return PortDriver(fd) == "cdc_acm"; }
 
 unsigned PreviousRate() { return Line.c_ospeed; }  // the kernel keeps it in baud for every rate
 

@@ -25,6 +25,11 @@ bool UartMakesRate(const UartReport& uart, int rate);
 // it but the 8250 driver's placeholders without a UART. Opens no device.
 std::string PortsUnder(const std::string& sys, const std::string& dev);
 
+// The driver of the hardware behind a tty's sysfs device, "" where none is
+// bound: since Linux 6.5 the serial core puts devices of its own (its
+// serial-base bus) in between.
+std::string DriverOf(const std::string& device);
+
 // Whether a USB node that appeared `sinceSeenMs` ago may be opened: where
 // udev runs, once its record of the device exists or after 2 s.
 bool SettledFor(bool udevRuns, bool recorded, std::int64_t sinceSeenMs);

@@ -13,26 +13,10 @@
 #endif
 
 #include "line_posix.h"
+#include "line_shape.h"
 
 namespace {
 termios Line{};  // the line as the port had it when we opened it
-
-// The c_cflag bits of a line; false for one this system cannot set: mark
-// and space parity need CMSPAR.
-bool ShapeFlags(const LineShape& shape, tcflag_t& bits) {
-    constexpr tcflag_t Sizes[] = {CS5, CS6, CS7, CS8};
-    // CSTOPB is 1.5 stop bits with 5 data bits, 2 with more (as a 16550 has it).
-    const bool stopsMade = shape.HalfStopBits == 2 || (shape.HalfStopBits == 3) == (shape.DataBits == 5);
-    if (shape.DataBits < 5 || shape.DataBits > 8 || !stopsMade) return false;
-    bits = Sizes[shape.DataBits - 5] | (shape.HalfStopBits > 2 ? CSTOPB : 0);
-    if (shape.Parity == 'E' || shape.Parity == 'O') bits |= PARENB | (shape.Parity == 'O' ? PARODD : 0);
-#if defined(CMSPAR)
-    if (shape.Parity == 'M' || shape.Parity == 'S') bits |= PARENB | CMSPAR | (shape.Parity == 'M' ? PARODD : 0);
-    return true;
-#else
-    return shape.Parity != 'M' && shape.Parity != 'S';
-#endif
-}
 
 // Raw, in the line's shape, with the read settings ReadBlock relies on, the
 // rate left as it is; a break is counted by the driver but gives no byte;

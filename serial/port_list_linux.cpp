@@ -49,18 +49,6 @@ std::string UsbIdentity(const fs::path& device) {
     return "";
 }
 
-// The driver of the hardware behind a tty's device: since Linux 6.5 the
-// serial core puts devices of its own (its serial-base bus) in between.
-std::string DriverOf(const fs::path& device) {
-    std::error_code error;
-    fs::path at = fs::canonical(device, error);
-    for (int up = 0; !error && up < 3; ++up, at = at.parent_path()) {
-        const std::string driver = fs::read_symlink(at / "driver", error).string();
-        if (!error && driver.find("/serial-base/") == std::string::npos) return fs::path(driver).filename().string();
-    }
-    return "?";
-}
-
 // The stable name udev gave the device, if any: a link that leads to the same
 // device. (std::filesystem::equivalent refuses to compare two device nodes.)
 std::string StableName(const fs::path& byId, const fs::path& node) {
@@ -110,6 +98,16 @@ bool NodeDevice(const char* name, dev_t& number, fs::path& device) {
 }
 
 }  // namespace
+
+std::string DriverOf(const std::string& device) {
+    std::error_code error;
+    fs::path at = fs::canonical(device, error);
+    for (int up = 0; !error && up < 3; ++up, at = at.parent_path()) {
+        const std::string driver = fs::read_symlink(at / "driver", error).string();
+        if (!error && driver.find("/serial-base/") == std::string::npos) return fs::path(driver).filename().string();
+    }
+    return "";
+}
 
 bool SettledFor(bool udevRuns, bool recorded, std::int64_t sinceSeenMs) {
     return !udevRuns || recorded || sinceSeenMs >= 2000;
@@ -170,7 +168,8 @@ std::string PortsUnder(const std::string& sys, const std::string& dev) {
         if (!fs::exists(tty / "device", missing)) continue;  // a virtual terminal, a pseudo-terminal
         const std::string type = FirstLine(tty / "type");
         if (type == "0") continue;  // an 8250 placeholder without a UART
-        std::string line = dev + "/" + name + "  " + DriverOf(tty / "device");
+        const std::string driver = DriverOf(tty / "device");
+        std::string line = dev + "/" + name + "  " + (driver.empty() ? "?" : driver);
         if (!type.empty()) line += "  " + UartType(type);
         const std::string usb = UsbIdentity(tty / "device");
         if (!usb.empty()) line += "  " + usb;

@@ -1,8 +1,8 @@
 // serial.h: the serial port of one capture run. It only ever receives.
 //
 //   OpenPort()   opens the port that PortSettings names for exclusive use,
-//                configures it (rate, 8N1, binary, no flow control, DTR and
-//                RTS low), sets the read time-outs, purges it and raises the
+//                configures it (rate, line as --line asks, 8N1 unless,
+//                binary, no flow control, DTR and RTS low), sets the read time-outs, purges it and raises the
 //                lines the options ask for. Reports failures on the console.
 //                A rate the port refuses or cannot make is reported, and the
 //                port keeps its previous rate (said in one line) on the rest
@@ -28,7 +28,15 @@
 //                followed to another name (unless --any-device).
 //   AwaitPort()  the same wait for a port that could not be opened at the start (--wait).
 //   ClosePort()  drops the raised lines, closes the device, pauses 250 ms.
+//   PortIsCdcAcm() whether the open port is a USB CDC-ACM device.
 //   ListPorts()  prints the serial ports present, opening none.
+//
+// The decisions, plain functions of plain values: TotalReadTimeout() and
+// ReadWaitLeft() (the time-outs), FirstByteAge() and LastByteAge() (when the
+// bytes of a read that only tells its end came), NextReadAfter() (the pace
+// of reads while bytes stream), ChooseReopening() (which device a reopen
+// takes), OpenFaultText() (the message for an open that failed), LineText()
+// (a line's short form).
 //
 // Call OpenPort once, ReadBlock as often as needed, ClosePort once.
 #pragma once

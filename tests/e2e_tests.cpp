@@ -179,10 +179,17 @@ protected:
         const auto limit = 20s + std::chrono::seconds(size >> 21);  // even at 2 MiB/s
         return WaitUntil([&] { return FileSize(log) == static_cast<long long>(size); }, limit);
     }
-    // Presses a key and expects the run to end in order with the status.
-    void StopWithKey(Session& run, int status) {
+    // Presses a key and expects the run to end in order with the status; `took`: from the key to the end.
+    // (The key is typed once the console's echo is off: under a loaded Wine its console may be slow to it.)
+    void StopWithKey(Session& run, int status, std::chrono::milliseconds* took = nullptr) {
+        const auto start = std::chrono::steady_clock::now();
         run.Type("q");
+        const auto typed = std::chrono::steady_clock::now();
         ASSERT_TRUE(run.WaitForExit());
+        const auto ended = std::chrono::steady_clock::now();
+        const auto ms = [](auto span) { return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(span).count()); };
+        if (ended - start > 2s) std::printf("key typed after %lld ms, the run ended %lld ms later\n", ms(typed - start), ms(ended - typed));
+        if (took) *took = std::chrono::duration_cast<std::chrono::milliseconds>(ended - typed);
         ExpectEnded(run, 0, status);
     }
 
@@ -408,6 +415,60 @@ INSTANTIATE_TEST_SUITE_P(Rows, Gaps,
                                            GapRow{"Redirected", GapCase::Redirected},
                                            GapRow{"LateAtStart", GapCase::LateAtStart}),
                          ByName);
+
+// --for ends every wait: the start's --wait for a port that never comes
+// (nothing recorded, status 1) or comes late, and a lost port's wait; each
+// run ends about when --for says, counted from its start.
+struct DeadlineRow {
+    const char* Name;
+    std::vector<std::string> Options;
+    int ComesAfterMs;  // the port appears then (0: there from the start, -1: never)
+    int LostAfterMs;   // and goes away then for good (-1: never)
+    int EndsAfterMs;
+    int Status;
+    std::string Said;  // in the console
+};
+
+class Deadlines : public EndToEnd, public ::testing::WithParamInterface<DeadlineRow> {};
+
+TEST_P(Deadlines, EndEveryWait) {
+    const DeadlineRow& row = GetParam();
+    const std::string link = UnderWine ? WineCom1 : dir + "/port";
+    const auto leadTo = [&](const std::string& path) {
+        unlink(link.c_str());
+        return symlink(path.c_str(), link.c_str()) == 0;
+    };
+    ASSERT_TRUE(leadTo(row.ComesAfterMs == 0 ? port.SlavePath : dir + "/gone"));
+    std::vector<std::string> arguments = {UnderWine ? "{port}" : link, "115200"};
+    arguments.insert(arguments.end(), row.Options.begin(), row.Options.end());
+    auto run = Launch(arguments, {}, false);
+    const auto start = std::chrono::steady_clock::now();
+    if (row.ComesAfterMs > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(row.ComesAfterMs));
+        ASSERT_TRUE(leadTo(port.SlavePath));
+    }
+    if (row.LostAfterMs >= 0) {
+        ASSERT_TRUE(run->WaitForOutput(CaptureHeader)) << run->Output();
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(row.LostAfterMs));
+        ASSERT_TRUE(leadTo(dir + "/gone"));
+        ClosePtyLine(port);
+    }
+    ASSERT_TRUE(run->WaitForExit(20s)) << run->Output();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_NEAR(took.count(), row.EndsAfterMs, UnderWine ? 1500 : 700) << run->Output();
+    ExpectEnded(*run, 0, row.Status);
+    EXPECT_NE(run->Output().find(Expand(row.Said)), std::string::npos) << run->Output();
+    if (row.ComesAfterMs < 0) { EXPECT_EQ(FileSize(log), -1) << "a log was made"; }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Deadlines,
+    ::testing::Values(DeadlineRow{"NeverThere", {"--wait", "--for=2s"}, -1, -1, 2000, 1,
+                                  " ist nicht gekommen, --for ist um: nichts aufgezeichnet.\n\n0\n"},
+                      DeadlineRow{"LateThenFor", {"--wait", "--for=3s"}, 1000, -1, 3000, 0, " ist da.\n"},
+                      DeadlineRow{"LostThenFor", {"--for=3s"}, 0, 1000, 3000, 0,
+                                  " ist nicht mehr vorhanden (nach 0 Bytes). Warte auf die Schnittstelle ...\n"}),
+    ByName);
 
 // The service template's command, run by hand as systemd runs it: as a user
 // that is not root, in group dialout, in the instance's folder, its output a
@@ -852,10 +913,10 @@ TEST_P(Capture, LogsEveryByteUnchangedAtTheRateAsked) {
         ASSERT_TRUE(run->WaitForOutput(count + "\r"));
     }
     if (row.SyncMs) std::this_thread::sleep_for(2500ms);  // a quiet line: nothing written, nothing to sync
-    const auto key = std::chrono::steady_clock::now();
-    StopWithKey(*run, 0);
+    std::chrono::milliseconds took{};
+    StopWithKey(*run, 0, &took);
     // On Windows a key takes effect when the read in progress ends.
-    EXPECT_LT(std::chrono::steady_clock::now() - key, UnderWine ? 4000ms : 1500ms) << "the key did not end the run";
+    EXPECT_LT(took, UnderWine ? 4000ms : 1500ms) << "the key did not end the run";
     EXPECT_TRUE(ReadFile(log) == bytes) << "the log differs from what was sent";
     if (row.SyncMs) {  // while bytes arrived, a sync about every second, none on the quiet line but the last
         std::istringstream record(ReadFile(syncs));

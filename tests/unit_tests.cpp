@@ -12,6 +12,8 @@
 
 #include "../app/capture.h"
 #include "../app/log_file.h"
+#include "../app/recording.h"
+#include "../app/ring.h"
 #include "../app/settings.h"
 #include "../app/time_index.h"
 #include "../app/view.h"
@@ -304,6 +306,78 @@ TEST(BlockRead, EndsFullAfterAPauseAfterTheTotalOrAtOnceAtAHangUp) {
         close(port);
         ClosePtyLine(line);
     }
+}
+
+// ---- Between the reader and the recorder: the ring, the seams, the reads' pace and dates ----
+
+// The ring hands on the bytes and the marks in the order they were put: a
+// mark before the bytes it dates, also across the ring's end; what does not
+// fit is for the reader to count; time marks leave room for the others.
+TEST(Ring, HandsOnBytesAndMarksInTheirOrder) {
+    MakeRing(16);
+    const auto put = [](const std::string& bytes) { PutBytes(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()); };
+    const auto take = [] {
+        const unsigned char* bytes = nullptr;
+        const std::size_t size = NextBytes(bytes);
+        TakeBytes(size);
+        return std::string(reinterpret_cast<const char*>(bytes), size);
+    };
+    Mark mark, seen;
+    put("0123456789");
+    mark.EpochMs = 42;
+    ASSERT_TRUE(PutMark(mark));
+    put("abcdef");
+    EXPECT_EQ(RingRoom(), 0u);
+    EXPECT_FALSE(NextMark(seen));    // not before the bytes it follows
+    EXPECT_EQ(take(), "0123456789");  // and the bytes only up to it
+    ASSERT_TRUE(NextMark(seen));
+    EXPECT_EQ(seen.Offset, 10u);
+    EXPECT_EQ(seen.EpochMs, 42);
+    TakeMark();
+    put("");
+    EXPECT_EQ(RingRoom(), 10u);
+    put("ghij");  // across the ring's end
+    EXPECT_EQ(take(), "abcdef");
+    EXPECT_EQ(take() + take(), "ghij");
+    EXPECT_TRUE(RingEmpty());
+    std::size_t times = 0;
+    while (PutMark(mark)) ++times;  // time marks: all but the reserve
+    EXPECT_EQ(times, MarkCount - MarkReserve);
+    mark.Kind = MarkKind::Lost;
+    EXPECT_TRUE(PutMark(mark));
+    EXPECT_EQ(RingSize(11520, 0), SmallestRing);  // 115200 baud: 10 s fit in the smallest
+    EXPECT_EQ(RingSize(400000, 0), 4000000u);     // 4 Mbaud: 10 s
+    EXPECT_EQ(RingSize(20000000, 0), LargestRing);
+    EXPECT_EQ(RingSize(11520, 65536), 65536u);    // a test's own
+}
+
+TEST(Recording, SplitsAReadAtASeamAndPacesAndDatesTheReads) {
+    // split, its size, the part's bytes, a read's: those before the seam
+    const struct {
+        SplitKind Split;
+        std::uint64_t Size, Part, Available, Before;
+    } seams[] = {
+        {SplitKind::None, 0, 5000, 100, 100}, {SplitKind::Day, 0, 5000, 100, 100}, {SplitKind::Size, 1024, 1000, 100, 24},
+        {SplitKind::Size, 1024, 1024, 100, 0}, {SplitKind::Size, 1024, 0, 5000, 1024},
+    };
+    for (const auto& row : seams) {
+        EXPECT_EQ(BytesBeforeSeam(row.Split, row.Size, row.Part, row.Available), row.Before) << row.Part << " " << row.Available;
+    }
+    // bytes, ms since the read before, a byte's time on the line (us): the next read's wait
+    const std::int64_t paces[][4] = {
+        {115, 10, 87, StreamPause},  // 115200 baud, streaming: the next read takes the next 20 ms at once
+        {2, 300, 87, 0},             // the first bytes after a pause: the next byte wakes it
+        {60, 10, 87, 0},             // the line idle half the time: a pause may come, taken at once
+        {4095, 1, 87, 0},            // faster than any line (a pseudo-terminal): no wait
+        {1, 0, 87, 0},
+    };
+    for (const auto& row : paces) {
+        EXPECT_EQ(NextReadAfter(static_cast<std::uint32_t>(row[0]), row[1], row[2]), row[3]) << row[0] << " bytes in " << row[1] << " ms";
+    }
+    // reads (first and last byte's ms): a time line for the first, after a pause of 20 ms, and every 100 ms while streaming
+    LineTimes times;
+    const std::int64_t reads[][3] = {{1000, 1010, 1}, {1015, 1030, 0}, {1030, 1099, 0}, {1100, 1110, 1}, {1130, 1140, 1}, {1145, 1150, 0}};
+    for (const auto& read : reads) EXPECT_EQ(TimeLineDue(times, read[0], read[1]), read[2] == 1) << read[0];
 }
 
 // ---- What a person reads: the view, the time index, a Windows read's first byte ----
