@@ -21,12 +21,15 @@ unsigned char ReceiveBlock[LargestRead];
 std::uint64_t Received = 0;      // bytes put into the ring
 LineTimes Dated;                 // which of them have a time line
 std::int64_t LastReadEnd = 0;    // when the latest read ended (ms since 1970)
+std::int64_t LastDated = 0;      // the time of the latest time mark
+constexpr std::int64_t DateEvery = 20;  // ms
 std::uint64_t Gaps = 0;          // lost ports so far
 // The ring full: the bytes that did not fit, since when, and in all.
 bool Losing = false;
 std::uint64_t Lost = 0, LostInAll = 0;
 constexpr auto KeyLook = std::chrono::milliseconds(50);  // keys are looked for at least this often
 constexpr int PauseAfterFault = 100;                     // ms
+constexpr std::size_t WakeAfter = 64 * 1024;             // bytes not yet written that wake the recorder
 
 // A mark at the offset of the next byte, for now.
 bool PutEvent(MarkKind kind, std::uint64_t value = 0) {
@@ -64,11 +67,13 @@ std::size_t PutDated(const unsigned char* bytes, std::size_t size, std::int64_t 
     if (Losing && (RingRoom() == 0 || !EndLoss())) return 0;
     const std::size_t kept = std::min(size, RingRoom());
     if (kept == 0) return 0;
-    // Each read dated, for the seams and the echo; the index takes a line where one is due.
+    // Dated for the seams and the echo at least every DateEvery, and where
+    // the index takes a line; the bytes between take the time before (and
+    // reads that follow each other are written in one piece).
     Mark time;
     time.EpochMs = firstMs;
     time.Value[0] = TimeLineDue(Dated, firstMs, lastMs);
-    PutMark(time);  // no room for it: the bytes take the time before
+    if ((time.Value[0] || firstMs - LastDated >= DateEvery) && PutMark(time)) LastDated = firstMs;
     PutBytes(bytes, kept);
     Received += kept;
     return kept;
@@ -87,7 +92,9 @@ void Keep(const ReadResult& result) {
     }
     if (kept < result.Delivered) Lose(result.Delivered - kept);
     LastReadEnd = now;
-    WakeRecorder();
+    // The recorder is woken once a batch: before the reader waits (ReadBlock's
+    // beforeWait), or where reads follow each other, every WakeAfter bytes.
+    if (RingCapacity() - RingRoom() >= WakeAfter) WakeRecorder();
 }
 
 // How much the next read may take: a read's worth, or what --bytes leaves.
@@ -162,24 +169,32 @@ CaptureEnd CaptureUntilStopped(LineCounters& before, bool& counted) {
     Clock::time_point keysLooked{};  // looked for before the first read
     const Clock::time_point start = Clock::now();
     bool stopped = false, hinted = false;
+    ReadResult result;
     while (!EndDue() && ReadLength() > 0) {
         if (Received == 0) HintAtDtr(start, hinted);
+        // A read that waited watched the keys itself; reads that follow each other do not.
+        if (result.KeysWatched) keysLooked = Clock::now();
         if (stopped || Clock::now() - keysLooked >= KeyLook) {
             if (KeyWaiting()) break;
             keysLooked = Clock::now();
         }
-        ReadResult result;
-        ReadBlock(PortHandle, ReceiveBlock, ReadLength(), result, UntilDeadline(-1));
+        ReadBlock(PortHandle, ReceiveBlock, ReadLength(), result, UntilDeadline(-1), WakeRecorder);
         if (result.Delivered > 0) Keep(result);
         stopped = result.End == ReadEnd::Stopped;
-        if (result.End == ReadEnd::ShortAtOnce) ShowSizeMismatch();
+        if (result.End == ReadEnd::ShortAtOnce) {
+            WakeRecorder();  // the box waits for the user: the bytes before it are written meanwhile
+            ShowSizeMismatch();
+        }
         if (result.End == ReadEnd::DeviceLost) {
             const CaptureEnd end = RideOutGap(before, counted);
             if (end != CaptureEnd::GoesOn) return end;
         }
         // After a fault the next read waits a moment; after a line error
         // (Aborted) it follows as the port decides.
-        if (result.End == ReadEnd::Failed) EndWithin(PauseAfterFault);
+        if (result.End == ReadEnd::Failed) {
+            WakeRecorder();
+            EndWithin(PauseAfterFault);
+        }
     }
     DrainQueue();
     return CaptureEnd::Asked;

@@ -24,12 +24,15 @@ std::string EchoText;          // the view's lines not yet shown, the open one l
 std::int64_t EchoArrivalMs = 0;  // when the bytes being viewed arrived
 Clock::time_point EchoOpened;    // when the open line began to wait
 std::uint64_t Count = 0, CountShown = 0;
-Clock::time_point CountShownAt;
+Clock::time_point CountShownAt, CountChangedAt;
 bool CountOwed = false;
+// A count owed while bytes stream is shown with the next bytes; once the
+// line is this long quiet, on its own.
+constexpr auto CountQuiet = std::chrono::milliseconds(100);
 
-// On a console the count follows the bytes closely; a file, a pipe or a
-// journal gets it as a line of its own at most once a minute.
-Clock::duration CountPause() { return OnConsole ? Clock::duration(std::chrono::milliseconds(50)) : std::chrono::minutes(1); }
+// On a console the count follows the bytes closely (five times a second);
+// a file, a pipe or a journal gets it as a line of its own at most once a minute.
+Clock::duration CountPause() { return OnConsole ? Clock::duration(std::chrono::milliseconds(200)) : std::chrono::minutes(1); }
 
 void ShowCountLocked(bool now) {
     if (Echo && !OnConsole) return;  // the lines are the output
@@ -85,6 +88,7 @@ void StartProgress(bool onConsole, EchoKind echo) {
 
 void ShowCount(std::uint64_t count, bool now) {
     const std::lock_guard<std::mutex> lock(Guard);
+    if (count != Count) CountChangedAt = Clock::now();
     Count = count;
     ShowCountLocked(now);
 }
@@ -106,7 +110,7 @@ int ProgressDue() {
     if (Echo && !EchoText.empty()) {
         due = EchoOpened + EchoOpenLimit;
     } else if (CountOwed && OnConsole) {
-        due = CountShownAt + CountPause();
+        due = std::max(CountShownAt + CountPause(), CountChangedAt + CountQuiet);
     } else {
         return -1;
     }

@@ -6,9 +6,10 @@
 // an output cannot take now are left out (console.h: PrintIfRoom).
 //
 //   StartProgress()  the count's first line ("0"), when the capture starts.
-//   ShowCount()      the count of bytes in the log: on a console at most 20
-//                    times a second (`now`: at once), into a file or a pipe
-//                    at most once a minute, with --echo there never.
+//   ShowCount()      the count of bytes in the log: on a console at most 5
+//                    times a second (`now`: at once), the latest once the
+//                    line is 100 ms quiet; into a file or a pipe at most once
+//                    a minute, with --echo there never.
 //   EchoBytes()      the view's lines of bytes that arrived at `localMs`
 //                    (local wall-clock ms) and made the log `count` bytes
 //                    long, the finished ones shown, the count after them.

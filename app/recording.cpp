@@ -12,6 +12,7 @@
 
 #include "../console/console.h"
 #include "log_file.h"
+#include "nudge.h"
 #include "progress.h"
 #include "ring.h"
 #include "time_index.h"
@@ -124,9 +125,8 @@ std::FILE* IndexFile() { return Files[1]; }
 
 std::thread* Recorder = nullptr;  // not an object: a process that ends while it runs must not meet its destructor
 std::mutex& Guard = *new std::mutex;
-std::condition_variable& Woken = *new std::condition_variable;      // the recorder waits for the reader
 std::condition_variable& Progressed = *new std::condition_variable; // the reader waits for a gap's sync
-std::atomic<bool> Sleeping{false}, Stopping{false}, Failed{false};
+std::atomic<bool> Stopping{false}, Failed{false};
 std::atomic<std::uint64_t> GapsSynced{0};
 LogProblem Trouble;  // the first problem; read by others only once Failed is set or the thread has ended
 
@@ -272,16 +272,12 @@ void Record() {
         TakeWhatThereIs();
         if (const int error = LogSyncFailure()) Fail(Failure(error, 0));
         ShowOwed();
-        std::unique_lock<std::mutex> lock(Guard);
         if (Stopping && RingEmpty()) break;
-        Sleeping = true;
-        std::atomic_thread_fence(std::memory_order_seq_cst);  // the reader looks at Sleeping after it put
-        if (RingEmpty() && !Stopping) {
-            // At least once a second: a failed write-back is seen without new bytes.
-            const int due = ProgressDue();
-            Woken.wait_for(lock, std::chrono::milliseconds(due < 0 ? 1000 : std::min(due, 1000)));
-        }
-        Sleeping = false;
+        // Until the reader's next batch (it nudges once a batch, so the bytes
+        // are written in pieces as large as its batches), or at least once a
+        // second: a failed write-back is seen without new bytes.
+        const int due = ProgressDue();
+        Doze(due < 0 ? 1000 : std::min(due, 1000));
     }
     FinishProgress();
 }
@@ -332,12 +328,7 @@ void StartRecorder() {
     }
 }
 
-void WakeRecorder() {
-    std::atomic_thread_fence(std::memory_order_seq_cst);  // what was put is seen before Sleeping is looked at
-    if (!Sleeping.load(std::memory_order_relaxed)) return;
-    const std::lock_guard<std::mutex> lock(Guard);
-    Woken.notify_one();
-}
+void WakeRecorder() { Nudge(); }
 
 bool WaitUntilSynced(std::uint64_t gaps) {
     WakeRecorder();
@@ -351,11 +342,8 @@ bool WaitUntilSynced(std::uint64_t gaps) {
 
 LogProblem StopRecorder() {
     if (Recorder) {
-        {
-            const std::lock_guard<std::mutex> lock(Guard);
-            Stopping = true;
-        }
-        Woken.notify_one();
+        Stopping = true;
+        Nudge();
         Recorder->join();
         delete Recorder;
         Recorder = nullptr;

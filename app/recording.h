@@ -21,7 +21,8 @@
 //                     --times its index's) names no device.
 //   OpenFirstPart()   the first part, before the capture starts.
 //   StartRecorder()   the recorder's thread, once the first part is open.
-//   WakeRecorder()    after the reader put something: wakes it if it sleeps.
+//   WakeRecorder()    once a batch of reads is in the ring (before the reader
+//                     waits, or every 64 KiB): the recorder writes it.
 //   WaitUntilSynced() at a gap, after the reader's Lost mark: waits until the
 //                     recorder has written everything before it and synced
 //                     the log; false when an end came first.

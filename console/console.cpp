@@ -88,7 +88,6 @@ bool Enqueue(const char* lead, const char* text, std::size_t size, std::size_t k
             at += taken;
         }
     }
-    Changed.notify_all();
     return true;
 }
 
@@ -138,7 +137,7 @@ void OutputNeverWaits() {
 }
 
 void Print(const char* format, ...) {
-    const std::lock_guard<std::mutex> lock(Guard);
+    std::unique_lock<std::mutex> lock(Guard);
     std::va_list arguments, again;
     va_start(arguments, format);
     va_copy(again, arguments);
@@ -152,7 +151,10 @@ void Print(const char* format, ...) {
     if (length <= 0) return;
     const std::size_t size = static_cast<std::size_t>(length);
     if (Queued) {
-        Enqueue("", Message.data(), size, 0);
+        // Woken once the lock is let go, the writer takes the text without a fight for the lock.
+        const bool put = Enqueue("", Message.data(), size, 0);
+        lock.unlock();
+        if (put) Changed.notify_all();
         return;
     }
     Collect(Message.data(), size);
@@ -162,8 +164,13 @@ void Print(const char* format, ...) {
 }
 
 bool PrintIfRoom(const char* lead, const char* text, std::size_t size) {
-    const std::lock_guard<std::mutex> lock(Guard);
-    if (Queued) return Enqueue(lead, text, size, OutputReserve);
+    std::unique_lock<std::mutex> lock(Guard);
+    if (Queued) {
+        const bool shown = Enqueue(lead, text, size, OutputReserve);
+        lock.unlock();
+        if (shown) Changed.notify_all();
+        return shown;
+    }
     Collect(lead, std::strlen(lead));
     Collect(text, size);
     WriteCollected();

@@ -51,16 +51,16 @@ bool HoldsDevice(const char* process, dev_t device) {
     std::snprintf(folder, sizeof folder, "/proc/%s/fd", process);
     DIR* files = opendir(folder);
     if (!files) return false;  // not ours to look into, or already gone
+    const int at = dirfd(files);  // each link looked up in the folder, not by its whole path
     bool holds = false;
     while (const dirent* file = readdir(files)) {
         if (file->d_name[0] == '.') continue;
-        char link[sizeof folder + 260], target[64];
-        std::snprintf(link, sizeof link, "%s/%s", folder, file->d_name);
-        const ssize_t length = readlink(link, target, sizeof target - 1);
+        char target[64];
+        const ssize_t length = readlinkat(at, file->d_name, target, sizeof target - 1);
         if (length <= 0) continue;
         target[length] = '\0';
         struct statx info {};
-        if (!MayBeDevice(target) || statx(AT_FDCWD, link, AT_STATX_DONT_SYNC, STATX_TYPE, &info) != 0) continue;
+        if (!MayBeDevice(target) || statx(at, file->d_name, AT_STATX_DONT_SYNC, STATX_TYPE, &info) != 0) continue;
         if (S_ISCHR(info.stx_mode) && makedev(info.stx_rdev_major, info.stx_rdev_minor) == device) {
             holds = true;
             break;

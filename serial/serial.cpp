@@ -40,7 +40,8 @@ std::int64_t LastByteAge(const ReadTimeouts& timeouts, std::uint32_t asked, std:
 std::int64_t NextReadAfter(std::uint32_t delivered, std::int64_t sinceLastMs, std::int64_t byteMicroseconds) {
     const std::int64_t carried = static_cast<std::int64_t>(delivered) * byteMicroseconds;  // what the line took for them, in us
     const std::int64_t since = sinceLastMs * 1000;
-    return since > 0 && carried * 4 >= since * 3 && carried <= since * 2 ? StreamPause : 0;
+    if (delivered >= TerminalRead || since <= 0 || carried * 4 < since * 3 || carried > since * 2) return 0;
+    return std::clamp<std::int64_t>(std::int64_t{TerminalRead / 2} * byteMicroseconds / 1000, ShortestPause, StreamPause);
 }
 
 const char* OpenFaultText(OpenFault fault) {

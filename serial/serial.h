@@ -14,7 +14,7 @@
 //   ReadBlock()  one read of up to `length` bytes (at most ReadSize) under
 //                the time-outs; on POSIX it hands over what the driver held
 //                before it waits for more, and while bytes stream at the
-//                line's rate it takes them StreamPause after the read before.
+//                line's rate it takes them a moment (NextReadAfter) after the read before.
 //   PortRateInUse() the rate the port records at (after a refusal, the one it kept).
 //   QueuedBytes(), ReadQueued()  after the capture: the bytes the driver
 //                still holds, and a read of them that waits for no more.
@@ -127,14 +127,20 @@ struct ReadResult {
     std::int64_t LastByteAgeMs = 0;   // and its last
     std::uint32_t Queued = 0;         // the first of them the driver held when the read began (Windows)
     std::int64_t ArrivedAgeMs = 0;    // how long before the end the first byte after those arrived
+    bool KeysWatched = false;         // it waited, and a key would have ended it (POSIX)
 };
 
 // While bytes stream at about the line's rate (a read brought what the line
 // carries in 3/4 to 2 times the time since the read before), the next read
-// waits StreamPause and takes what came meanwhile in one go; after a pause,
-// or when bytes come faster than a line carries them (a pseudo-terminal, a
-// full buffer), it takes the first byte at once. 0 or StreamPause, in ms.
-inline constexpr std::int64_t StreamPause = 20;
+// waits a moment and takes what came meanwhile in one go: at most
+// StreamPause, and no longer than half a terminal read's worth of bytes take
+// on the line, so the terminal layer's buffer never fills. After a pause, when
+// bytes come faster than a line carries them (a pseudo-terminal), or after a
+// read that took all a terminal read gives (more may wait), the next read
+// takes the first byte at once. 0 or the wait, in ms.
+inline constexpr std::int64_t StreamPause = 50;
+inline constexpr std::int64_t ShortestPause = 10;
+inline constexpr std::uint32_t TerminalRead = 4095;  // the most Linux's terminal layer hands over in one read
 std::int64_t NextReadAfter(std::uint32_t delivered, std::int64_t sinceLastMs, std::int64_t byteMicroseconds);
 
 // Where a read that took `elapsedMs` only tells when it ended (Windows): how
@@ -175,8 +181,12 @@ void ListPorts();
 // True exactly when all `length` bytes arrived; `result` tells the rest.
 // `limitMs`: where the program waits itself (POSIX), at most that many ms
 // for a first byte (-1: the time-outs alone); Windows' read time-outs decide there.
+// `beforeWait`, where given, is called once before the read waits while
+// bytes stream, or once it has waited HandOnAfter for the port: what came
+// before is handed on then (bytes that follow at once join it).
+inline constexpr std::int64_t HandOnAfter = 5;  // ms
 bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length, ReadResult& result,
-               int limitMs = -1);
+               int limitMs = -1, void (*beforeWait)() = nullptr);
 
 // The bytes the driver holds now, 0 when it cannot say; and a read of up to
 // `length` of them that waits for no more: the bytes placed in `buffer`.

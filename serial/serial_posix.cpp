@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <string>
 #include <cstdio>
 
 #include "../console/console.h"
@@ -72,9 +73,11 @@ int OpenDevice(const char* name) {
     ioctl(fd, TIOCEXCL);
     // Linux raised DTR and RTS when it opened the device; drop them now.
     DropModemLines(fd);
-    // One that opened it in the same moment (a modem manager probing a node
-    // that has just appeared) would share the bytes: the open is given up.
-    if (OpenElsewhere(name)) {
+    // One that opened it in the same moment (a modem manager probing a USB
+    // node that has just appeared) would share the bytes: the open is given
+    // up. Modem managers probe USB adapters only; no other port is scanned twice.
+    std::string identity;
+    if (DeviceIdentity(name, identity) && !identity.empty() && OpenElsewhere(name)) {
         ioctl(fd, TIOCNXCL);
         close(fd);
         return EBUSY;
@@ -164,7 +167,8 @@ void Dated(ReadResult& result, bool waited) {
 
 }  // namespace
 
-bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length, ReadResult& result, int limitMs) {
+bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length, ReadResult& result, int limitMs,
+               void (*beforeWait)()) {
     const int fd = static_cast<int>(port);
     const std::int64_t start = NowMs();
     result = ReadResult{};
@@ -172,6 +176,9 @@ bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length,
     // While bytes stream, a moment's wait that only a key or an end cuts short.
     const std::int64_t wait = std::min<std::int64_t>(LastReturn + WaitBeforeRead - start, limitMs < 0 ? WaitBeforeRead : limitMs);
     const bool waited = wait > 0;
+    bool handedOn = false;  // beforeWait called
+    if (waited && beforeWait) beforeWait(), handedOn = true;
+    result.KeysWatched = waited;
     if (waited) {
         pollfd watched[WakeDescriptorCount];
         int timeout = static_cast<int>(wait);
@@ -210,9 +217,13 @@ bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length,
             result.End = ReadEnd::TimedOut;
             return false;
         }
-        // A key or an end ends the read at once, keeping what it has.
+        // A key or an end ends the read at once, keeping what it has. What
+        // came before is handed on once the port has been quiet a moment:
+        // bytes that follow at once join it.
+        if (beforeWait && !handedOn && elapsed >= HandOnAfter) beforeWait(), handedOn = true;
+        result.KeysWatched = true;
         pollfd watched[1 + WakeDescriptorCount] = {{fd, POLLIN, 0}};
-        int timeout = static_cast<int>(left);
+        int timeout = static_cast<int>(beforeWait && !handedOn ? std::min<std::int64_t>(left, HandOnAfter - elapsed) : left);
         const int count = 1 + WatchForWakeUps(watched + 1, timeout);
         const int ready = poll(watched, static_cast<nfds_t>(count), timeout);
         if (ready < 0 && errno != EINTR) {

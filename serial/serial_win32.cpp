@@ -290,17 +290,21 @@ OpenFault ClassifyOpenError(int code) {
 namespace {
 
 // Waits for a read that went on, waking every WakeInterval only to see a
-// key or a stop request. False when the read was abandoned: cancelled, and
-// still not complete a while later.
-bool AwaitRead(HANDLE port, ReadReport& report, ULONGLONG start, DWORD length, bool draining) {
+// key or a stop request; once it has waited HandOnAfter, `beforeWait` (if
+// any) hands on what came before. False when the read was abandoned:
+// cancelled, and still not complete a while later.
+bool AwaitRead(HANDLE port, ReadReport& report, ULONGLONG start, DWORD length, bool draining, void (*beforeWait)()) {
     ULONGLONG cancelledAt = 0;
-    for (;;) {
+    for (bool handedOn = !beforeWait;;) {
         // A failed wait must not turn this into a spin.
-        if (WaitForSingleObject(ReadOverlapped.hEvent, WakeInterval) == WAIT_FAILED) Sleep(WakeInterval);
+        const DWORD slice = handedOn ? WakeInterval : static_cast<DWORD>(HandOnAfter);
+        if (WaitForSingleObject(ReadOverlapped.hEvent, slice) == WAIT_FAILED) Sleep(slice);
         report.OverlappedResult = GetOverlappedResult(port, &ReadOverlapped, &report.Reported, FALSE);
         if (report.OverlappedResult) return true;
         report.OverlappedError = GetLastError();
         if (report.OverlappedError != ERROR_IO_INCOMPLETE) return true;
+        if (!handedOn) beforeWait();
+        handedOn = true;
         const ULONGLONG now = GetTickCount64();
         const PendingRead pending{static_cast<std::int64_t>(now - start), EndDue() || KeyWaiting(),
                                   report.CancelledByUs, static_cast<std::int64_t>(now - cancelledAt), draining};
@@ -343,7 +347,7 @@ bool Conclude(const ReadVerdict& verdict, ReadResult& result) {
 
 // One read and what the system said of it; false when it was abandoned
 // (cancelled, and still not complete a while later).
-bool ReadOnce(HANDLE port, unsigned char* buffer, DWORD length, bool draining, ReadReport& report) {
+bool ReadOnce(HANDLE port, unsigned char* buffer, DWORD length, bool draining, ReadReport& report, void (*beforeWait)() = nullptr) {
     report = ReadReport{};
     report.EmptyBefore = EmptyReadsInARow;
     report.OwnTimeouts = OwnTimeouts;
@@ -353,7 +357,7 @@ bool ReadOnce(HANDLE port, unsigned char* buffer, DWORD length, bool draining, R
     const ULONGLONG start = GetTickCount64();
     report.ReadFileResult = ReadFile(port, buffer, length, &report.Reported, &ReadOverlapped);
     if (!report.ReadFileResult) report.ReadFileError = GetLastError();
-    if (report.ReadFileError == ERROR_IO_PENDING && !AwaitRead(port, report, start, length, draining)) {
+    if (report.ReadFileError == ERROR_IO_PENDING && !AwaitRead(port, report, start, length, draining, beforeWait)) {
         ReadAbandoned = true;
         return false;
     }
@@ -373,10 +377,11 @@ bool ReadOnce(HANDLE port, unsigned char* buffer, DWORD length, bool draining, R
 
 const std::uint32_t ReadSize = BlockSize;
 
-bool ReadBlock(PortHandleType handle, unsigned char* buffer, std::uint32_t length, ReadResult& result, int) {
+bool ReadBlock(PortHandleType handle, unsigned char* buffer, std::uint32_t length, ReadResult& result, int,
+               void (*beforeWait)()) {
     result = ReadResult{};
     ReadReport report;
-    if (ReadAbandoned || !ReadOnce(reinterpret_cast<HANDLE>(handle), buffer, length, false, report)) {
+    if (ReadAbandoned || !ReadOnce(reinterpret_cast<HANDLE>(handle), buffer, length, false, report, beforeWait)) {
         result.End = ReadEnd::Stopped;
         return false;
     }

@@ -365,10 +365,13 @@ TEST(Recording, SplitsAReadAtASeamAndPacesAndDatesTheReads) {
     }
     // bytes, ms since the read before, a byte's time on the line (us): the next read's wait
     const std::int64_t paces[][4] = {
-        {115, 10, 87, StreamPause},  // 115200 baud, streaming: the next read takes the next 20 ms at once
+        {115, 10, 87, StreamPause},  // 115200 baud, streaming: the next read takes the next 50 ms at once
+        {2000, 20, 11, 22},          // 921600 baud: half a terminal read's worth, 22 ms
+        {1500, 5, 3, ShortestPause}, // 3 Mbaud: never less than 10 ms
+        {4095, 40, 10, 0},           // a terminal read's worth at 1 Mbaud: more may wait, read again at once
         {2, 300, 87, 0},             // the first bytes after a pause: the next byte wakes it
         {60, 10, 87, 0},             // the line idle half the time: a pause may come, taken at once
-        {4095, 1, 87, 0},            // faster than any line (a pseudo-terminal): no wait
+        {3000, 1, 87, 0},            // faster than any line (a pseudo-terminal): no wait
         {1, 0, 87, 0},
     };
     for (const auto& row : paces) {
