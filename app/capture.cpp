@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "../console/console.h"
 #include "log_file.h"
@@ -30,6 +31,7 @@ std::uint64_t Lost = 0, LostInAll = 0;
 constexpr auto KeyLook = std::chrono::milliseconds(50);  // keys are looked for at least this often
 constexpr int PauseAfterFault = 100;                     // ms
 constexpr std::size_t WakeAfter = 64 * 1024;             // bytes not yet written that wake the recorder
+constexpr auto DrainFor = std::chrono::milliseconds(500), DrainGrace = std::chrono::milliseconds(20);
 
 // A mark at the offset of the next byte, for now.
 bool PutEvent(MarkKind kind, std::uint64_t value = 0) {
@@ -104,18 +106,22 @@ std::uint32_t ReadLength() {
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(limit - std::min(Received, limit), ReadSize));
 }
 
-// The bytes the driver still holds when a key or a stop ends the capture
-// arrived before it (no later than the last read ended): they go into the
-// log, not away with the port. Only those: a line that keeps sending must
-// not hold the end.
+// The bytes the driver still holds when the capture ends arrived before the
+// end (no later than the last read ended): they go into the log, not away
+// with the port. The terminal layer hands them on in pieces, so a read that
+// finds nothing is tried once more a moment later; a line that keeps sending
+// holds the end DrainFor at most.
 void DrainQueue() {
-    for (std::uint32_t left = QueuedBytes(); left > 0 && ReadLength() > 0;) {
+    const Clock::time_point until = Clock::now() + DrainFor;
+    for (bool again = true; ReadLength() > 0 && Clock::now() < until;) {
         ReadResult drained;
-        drained.Delivered = ReadQueued(PortHandle, ReceiveBlock, std::min(left, ReadLength()));
-        if (drained.Delivered == 0) return;
+        drained.Delivered = ReadQueued(PortHandle, ReceiveBlock, ReadLength());
+        if (drained.Delivered == 0 && !again) return;
+        again = drained.Delivered > 0;
+        if (!again) std::this_thread::sleep_for(DrainGrace);
+        if (!again) continue;
         drained.Queued = drained.Delivered;
         Keep(drained);
-        left -= std::min(left, drained.Delivered);
     }
 }
 

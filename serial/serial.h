@@ -16,8 +16,8 @@
 //                before it waits for more, and while bytes stream at the
 //                line's rate it takes them a moment (NextReadAfter) after the read before.
 //   PortRateInUse() the rate the port records at (after a refusal, the one it kept).
-//   QueuedBytes(), ReadQueued()  after the capture: the bytes the driver
-//                still holds, and a read of them that waits for no more.
+//   ReadQueued() after the capture: a read of the bytes the driver still
+//                holds that waits for no more.
 //   ReadLineCounters()  the line errors the port has counted so far.
 //   ReopenPort() after a lost device: closes it and opens the same port again
 //                every 500 ms, the whole sequence, until it is there again
@@ -188,9 +188,8 @@ inline constexpr std::int64_t HandOnAfter = 5;  // ms
 bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length, ReadResult& result,
                int limitMs = -1, void (*beforeWait)() = nullptr);
 
-// The bytes the driver holds now, 0 when it cannot say; and a read of up to
-// `length` of them that waits for no more: the bytes placed in `buffer`.
-std::uint32_t QueuedBytes();
+// A read of up to `length` of the bytes the driver holds now that waits for
+// no more: the bytes placed in `buffer`.
 std::uint32_t ReadQueued(PortHandleType port, unsigned char* buffer, std::uint32_t length);
 
 // Running counts of the line errors the port reported, each wrapping at 2^32

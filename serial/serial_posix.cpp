@@ -108,11 +108,6 @@ int SetReadTimeouts() { return 0; }  // ReadBlock keeps PortTimeouts itself
 
 bool ReadLineCounters(LineCounters& counters) { return LineErrorCounters(Fd(), counters); }
 
-std::uint32_t QueuedBytes() {
-    int queued = 0;
-    return ioctl(Fd(), FIONREAD, &queued) == 0 && queued > 0 ? static_cast<std::uint32_t>(queued) : 0;
-}
-
 std::uint32_t ReadQueued(PortHandleType port, unsigned char* buffer, std::uint32_t length) {
     const ssize_t got = read(static_cast<int>(port), buffer, length);  // non-blocking
     return got > 0 ? static_cast<std::uint32_t>(got) : 0;

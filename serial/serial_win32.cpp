@@ -264,11 +264,6 @@ bool ReadLineCounters(LineCounters& counters) {
     return true;
 }
 
-std::uint32_t QueuedBytes() {
-    COMSTAT status{};
-    return ClearLineErrors(Port(), &status) ? status.cbInQue : 0;
-}
-
 void PurgePort() { PurgeComm(Port(), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR); }
 
 void SetModemLine(ModemLine line, bool raised) {

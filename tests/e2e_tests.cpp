@@ -1146,9 +1146,9 @@ enum class Ending {
     LogIsADevice,                                // --log names one: refused before anything is opened
     ByItself,                                    // --for or --bytes: it ends in order on its own
     KeysIgnored,                                 // --no-keys: a key ends nothing, SIGTERM then does
-    // A key while the program is held stopped, the bytes queued behind the
-    // read in progress: they arrived before it, so they are logged.
-    KeyWhileBytesWait,
+    // A key (or a signal) while the program is held stopped, 12 KiB queued
+    // in the driver (as much as a pseudo-terminal holds): they arrived before it, so they are logged, all of them.
+    WhileBytesWait,
     KilledAfterAPause,                           // kill -9 a moment after the bytes came: every one was read and kept
 };
 
@@ -1178,7 +1178,7 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     if (UnderWine && !row.WineToo) GTEST_SKIP() << "a POSIX signal or device";
     if (row.How == Ending::LogIsFull) { ASSERT_EQ(symlink("/dev/full", log.c_str()), 0); }
     if (row.How == Ending::LogIsAFolder) { ASSERT_EQ(mkdir(log.c_str(), 0755), 0); }
-    const std::string bytes = Bytes(Pattern::Random, 3000);
+    const std::string bytes = Bytes(Pattern::Random, std::max<std::size_t>(3000, row.Logged));
     if (row.How == Ending::PreviousIsAFolder) {  // the capture before must stay where it is
         WriteFile(log, bytes);
         ASSERT_EQ(mkdir((log + ".1").c_str(), 0755), 0);
@@ -1216,7 +1216,7 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
         ASSERT_TRUE(run->WaitForOutput(row.How == Ending::KeysIgnored ? "mit Strg+C\n\nEmpfangene Bytes\n0\r" : CaptureHeader))
             << run->Output();
         if (row.How == Ending::InTheBackground) run->TypeAtOnce("x");  // the foreground job's key, not ours
-        if (row.How == Ending::KeyWhileBytesWait) {
+        if (row.How == Ending::WhileBytesWait) {
             std::this_thread::sleep_for(300ms);  // a read waits on the silent line
             run->Signal(SIGSTOP);
         }
@@ -1234,7 +1234,7 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
             const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             // Windows ends it when the read in progress ends (at most 2.05 s on a silent line).
             if (row.Option == "--for=3s") { EXPECT_TRUE(took > 2.5 && took < (UnderWine ? 5.6 : 3.5)) << took; }
-        } else if (row.How != Ending::KeyWhileBytesWait) {
+        } else if (row.How != Ending::WhileBytesWait) {
             ASSERT_TRUE(run->WaitForOutput("3000\r")) << run->Output();
         }
     }
@@ -1252,8 +1252,8 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
             EXPECT_EQ(waitpid(run->Pid(), nullptr, WNOHANG), 0) << "a key ended it";
             run->Signal(SIGTERM);
             break;
-        case Ending::KeyWhileBytesWait:
-            run->TypeAtOnce("q");
+        case Ending::WhileBytesWait:
+            if (row.Signal) run->Signal(row.Signal); else run->TypeAtOnce(row.Keys);
             std::this_thread::sleep_for(300ms);
             run->Signal(SIGCONT);
             break;
@@ -1311,7 +1311,8 @@ INSTANTIATE_TEST_SUITE_P(
         EndingRow{"KeyCtrlS", Ending::Key, "3000\r3000\n", 0, 0, 3000, true, "\x13"},
         EndingRow{"KeyCtrlQ", Ending::Key, "3000\r3000\n", 0, 0, 3000, true, "\x11"},
         EndingRow{"KeyCtrlC", Ending::Key, "3000\r3000\n", SIGINT, 0, 3000, true, "\x03"},
-        EndingRow{"KeyWhileBytesWait", Ending::KeyWhileBytesWait, "\r3000\n", 0, 0, 3000, true},
+        EndingRow{"KeyWhileBytesWait", Ending::WhileBytesWait, "\r12288\n", 0, 0, 12288, true},
+        EndingRow{"StopWhileBytesWait", Ending::WhileBytesWait, "\r12288\n", SIGTERM, 0, 12288, false},
         EndingRow{"KilledAfterAPause", Ending::KilledAfterAPause, "", SIGKILL, 0, 3000, false},
         EndingRow{"KeyTypedAhead", Ending::KeyTypedAhead, CaptureHeader + "0\n", 0, 0, 0, true},
         EndingRow{"LineClosedMidBlock", Ending::LineClosedMidBlock,
