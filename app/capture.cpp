@@ -21,8 +21,9 @@ using Clock = std::chrono::steady_clock;
 unsigned char ReceiveBlock[LargestRead];
 std::uint64_t Received = 0;      // bytes put into the ring
 LineTimes Dated;                 // which of them have a time line
-std::int64_t LastReadEnd = 0;    // when the latest read ended (ms since 1970)
+std::int64_t LastReadEnd = 0;    // when the latest read ended, or the port was opened and purged (ms since 1970)
 std::int64_t LastDated = 0;      // the time of the latest time mark
+std::int64_t LastHandedOn = 0;   // when the recorder was last woken
 constexpr std::int64_t DateEvery = 20;  // ms
 std::uint64_t Gaps = 0;          // lost ports so far
 // The ring full: the bytes that did not fit, since when, and in all.
@@ -32,6 +33,12 @@ constexpr auto KeyLook = std::chrono::milliseconds(50);  // keys are looked for 
 constexpr int PauseAfterFault = 100;                     // ms
 constexpr std::size_t WakeAfter = 64 * 1024;             // bytes not yet written that wake the recorder
 constexpr auto DrainFor = std::chrono::milliseconds(500), DrainGrace = std::chrono::milliseconds(20);
+
+// The recorder woken for what the ring holds.
+void HandOn() {
+    LastHandedOn = NowEpochMs();
+    WakeRecorder();
+}
 
 // A mark at the offset of the next byte, for now.
 bool PutEvent(MarkKind kind, std::uint64_t value = 0) {
@@ -71,32 +78,39 @@ std::size_t PutDated(const unsigned char* bytes, std::size_t size, std::int64_t 
     if (kept == 0) return 0;
     // Dated for the seams and the echo at least every DateEvery, and where
     // the index takes a line; the bytes between take the time before (and
-    // reads that follow each other are written in one piece).
+    // reads that follow each other are written in one piece). A line counts
+    // as written only once its mark is in the ring.
     Mark time;
     time.EpochMs = firstMs;
-    time.Value[0] = TimeLineDue(Dated, firstMs, lastMs);
-    if ((time.Value[0] || firstMs - LastDated >= DateEvery) && PutMark(time)) LastDated = firstMs;
+    LineTimes dated = Dated;
+    time.Value[0] = TimeLineDue(dated, firstMs, lastMs);
+    if ((time.Value[0] || firstMs - LastDated >= DateEvery) && PutMark(time)) {
+        LastDated = firstMs;
+        Dated = dated;
+    } else if (!time.Value[0]) {
+        Dated = dated;
+    }
     PutBytes(bytes, kept);
     Received += kept;
     return kept;
 }
 
-// What one read delivered, dated as the read says: bytes the driver held
-// when it began (Windows) came no later than the read before ended.
+// What one read delivered, dated as the read says (DateRead).
 void Keep(const ReadResult& result) {
     const std::int64_t now = NowEpochMs();
+    const ReadDates dates = DateRead(result, now, LastReadEnd);
     const std::uint32_t queued = std::min(result.Queued, result.Delivered);
     std::size_t kept = 0;
-    if (queued > 0) kept = PutDated(ReceiveBlock, queued, std::min(LastReadEnd, now - result.FirstByteAgeMs), LastReadEnd);
+    if (queued > 0) kept = PutDated(ReceiveBlock, queued, dates.QueuedMs, dates.QueuedMs);
     if (kept == queued && result.Delivered > queued) {
-        const std::int64_t first = now - (queued > 0 ? result.ArrivedAgeMs : result.FirstByteAgeMs);
-        kept += PutDated(ReceiveBlock + queued, result.Delivered - queued, std::max(first, LastReadEnd), now - result.LastByteAgeMs);
+        kept += PutDated(ReceiveBlock + queued, result.Delivered - queued, dates.ArrivedMs, dates.LastMs);
     }
     if (kept < result.Delivered) Lose(result.Delivered - kept);
     LastReadEnd = now;
     // The recorder is woken once a batch: before the reader waits (ReadBlock's
-    // beforeWait), or where reads follow each other, every WakeAfter bytes.
-    if (RingCapacity() - RingRoom() >= WakeAfter) WakeRecorder();
+    // beforeWait), or where reads follow each other, every WakeAfter bytes or
+    // DateEvery, whichever comes first.
+    if (RingCapacity() - RingRoom() >= WakeAfter || now - LastHandedOn >= DateEvery) HandOn();
 }
 
 // How much the next read may take: a read's worth, or what --bytes leaves.
@@ -113,15 +127,18 @@ std::uint32_t ReadLength() {
 // holds the end DrainFor at most.
 void DrainQueue() {
     const Clock::time_point until = Clock::now() + DrainFor;
-    for (bool again = true; ReadLength() > 0 && Clock::now() < until;) {
+    for (bool foundNothing = false; ReadLength() > 0 && Clock::now() < until;) {
         ReadResult drained;
         drained.Delivered = ReadQueued(PortHandle, ReceiveBlock, ReadLength());
-        if (drained.Delivered == 0 && !again) return;
-        again = drained.Delivered > 0;
-        if (!again) std::this_thread::sleep_for(DrainGrace);
-        if (!again) continue;
         drained.Queued = drained.Delivered;
-        Keep(drained);
+        if (drained.Delivered > 0) {
+            Keep(drained);
+        } else if (foundNothing) {
+            return;
+        } else {
+            std::this_thread::sleep_for(DrainGrace);
+        }
+        foundNothing = drained.Delivered == 0;
     }
 }
 
@@ -153,8 +170,8 @@ enum class CaptureEnd { Asked, DeviceLost, GoesOn };  // a key, a stop, --for, -
 // where the gap is in the log (its count) and are written out at once.
 CaptureEnd RideOutGap(LineCounters& before, bool& counted) {
     DrainQueue();
-    PutEvent(MarkKind::Lost);
-    if (!WaitUntilSynced(++Gaps)) return CaptureEnd::Asked;
+    // (A mark that found no room: the gap is said without waiting for its sync.)
+    if (PutEvent(MarkKind::Lost) && !WaitUntilSynced(++Gaps)) return CaptureEnd::Asked;
     const char* port = PortName(PortSettings);
     if (RunOptions.NoReconnect) {
         Say("\n%s ist nicht mehr vorhanden. Empfang beendet.\n", port);
@@ -163,8 +180,9 @@ CaptureEnd RideOutGap(LineCounters& before, bool& counted) {
     Say("\n%s %s ist nicht mehr vorhanden (nach %llu Bytes). Warte auf die Schnittstelle ...\n", ClockText(), port,
         static_cast<unsigned long long>(LoggedBytes()));
     if (!ReopenPort()) return CaptureEnd::Asked;
+    LastReadEnd = NowEpochMs();  // purged just now: what comes is newer
     PutEvent(MarkKind::Back);
-    WakeRecorder();
+    HandOn();
     Say("%s %s ist wieder da. Empfang laeuft weiter.\n", ClockText(), PortName(PortSettings));
     CountAgain();
     counted = ReadLineCounters(before);  // the lost device took its counters with it
@@ -184,8 +202,9 @@ CaptureEnd CaptureUntilStopped(LineCounters& before, bool& counted) {
             if (KeyWaiting()) break;
             keysLooked = Clock::now();
         }
-        ReadBlock(PortHandle, ReceiveBlock, ReadLength(), result, UntilDeadline(-1), WakeRecorder);
+        ReadBlock(PortHandle, ReceiveBlock, ReadLength(), result, UntilDeadline(-1), HandOn);
         if (result.Delivered > 0) Keep(result);
+        if (result.Delivered == 0) LastReadEnd = NowEpochMs();  // the driver held nothing until now
         stopped = result.End == ReadEnd::Stopped;
         if (result.End == ReadEnd::ShortAtOnce) {
             WakeRecorder();  // the box waits for the user: the bytes before it are written meanwhile
@@ -206,22 +225,32 @@ CaptureEnd CaptureUntilStopped(LineCounters& before, bool& counted) {
     return CaptureEnd::Asked;
 }
 
-// The ring's size: 10 s at the rate the port records at (LUMTREX_TEST_RING:
-// a size of the tests' own, to make it fill).
+// The ring's size: 10 s at the rate the port records at; a board with its
+// own USB ignores the rate and sends as fast as USB goes, about 1 MB/s
+// (LUMTREX_TEST_RING: a size of the tests' own, to make it fill).
 std::size_t RingFor(unsigned rate) {
-    const LineShape& line = PortSettings.Line;
-    const unsigned bits = 1 + static_cast<unsigned>(line.DataBits) + (line.Parity != 'N') + static_cast<unsigned>(line.HalfStopBits) / 2;
+    constexpr std::uint64_t UsbFullSpeed = 1000000;  // bytes a second
     const char* asked = std::getenv("LUMTREX_TEST_RING");
-    return RingSize(rate / bits, asked ? static_cast<std::size_t>(std::strtoull(asked, nullptr, 10)) : 0);
+    const std::uint64_t bytesPerSecond = PortIsCdcAcm() ? UsbFullSpeed : 1000000 / std::max<std::uint64_t>(1, ByteMicrosecondsAt(rate));
+    return RingSize(bytesPerSecond, asked ? static_cast<std::size_t>(std::strtoull(asked, nullptr, 10)) : 0);
 }
 
 }  // namespace
+
+ReadDates DateRead(const ReadResult& result, std::int64_t nowMs, std::int64_t lastReadEndMs) {
+    ReadDates dates;
+    dates.QueuedMs = std::min(lastReadEndMs, nowMs - result.FirstByteAgeMs);
+    dates.ArrivedMs = std::max(nowMs - (result.Queued > 0 ? result.ArrivedAgeMs : result.FirstByteAgeMs), lastReadEndMs);
+    dates.LastMs = std::max(nowMs - result.LastByteAgeMs, dates.ArrivedMs);
+    return dates;
+}
 
 bool DtrHintDue(bool cdcAcm, bool dtrRaised, std::uint64_t received, std::int64_t sinceStartMs) {
     return cdcAcm && !dtrRaised && received == 0 && sinceStartMs >= 5000;
 }
 
 bool RunCapture() {
+    LastReadEnd = NowEpochMs();  // the port was purged a moment ago: what it holds came since
     MakeRing(RingFor(PortRateInUse()));
     char begins[96];
     std::snprintf(begins, sizeof begins, "%s %u", PortName(PortSettings), PortRateInUse());
@@ -238,7 +267,6 @@ bool RunCapture() {
     OutputNeverWaits();  // from now on no text waits for the output: the prompt is out before the capture waits for its key
     LineCounters before;
     bool counted = ReadLineCounters(before);
-    LastReadEnd = NowEpochMs();
     StartRecorder();
     const CaptureEnd end = CaptureUntilStopped(before, counted);
     if (Losing && !EndLoss()) {

@@ -24,6 +24,16 @@
 
 bool RunCapture();
 
+// When the bytes of a read came (ms since 1970), from what the read says and
+// when it ended (`nowMs`): those the driver held when it began (Windows:
+// Queued) no later than the read before ended or the port was purged
+// (`lastReadEndMs`); the first of the others as the read says, never before
+// that; the last no earlier than the first.
+struct ReadDates {
+    std::int64_t QueuedMs = 0, ArrivedMs = 0, LastMs = 0;
+};
+ReadDates DateRead(const ReadResult& result, std::int64_t nowMs, std::int64_t lastReadEndMs);
+
 // Whether to say that a board with its own USB may send only with DTR
 // raised: a CDC-ACM port, DTR low, nothing received in the first 5 s.
 bool DtrHintDue(bool cdcAcm, bool dtrRaised, std::uint64_t received, std::int64_t sinceStartMs);

@@ -15,9 +15,10 @@
 // there), or another run is writing it (errno EWOULDBLOCK; its log is left
 // exactly as it was).
 std::FILE* CreateLog(const char* name, bool& keptPrevious);
-// Writes out what the system still holds of the log and closes it: 0, or the
-// error number of the first failure (a late write error shows only now).
-int CloseLogFile(std::FILE* log);
+// Writes out what the system still holds of the log (unless it was `synced`
+// just now) and closes it: 0, or the error number of the first failure (a
+// late write error shows only now).
+int CloseLogFile(std::FILE* log, bool synced = false);
 
 // The log as the system knows it, for a sync from another thread.
 std::intptr_t LogHandle(std::FILE* log);

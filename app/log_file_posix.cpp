@@ -153,7 +153,7 @@ int SyncLogFile(std::intptr_t log) {
 #endif
 }
 
-int CloseLogFile(std::FILE* log) {
+int CloseLogFile(std::FILE* log, bool) {  // fclose reports what the system kept back
     errno = 0;
     if (std::fclose(log) == 0) return 0;
     return errno != 0 ? errno : EIO;

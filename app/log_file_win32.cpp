@@ -242,10 +242,10 @@ bool IsRegularLog(std::FILE* log) { return GetFileType(reinterpret_cast<HANDLE>(
 
 int SyncLogFile(std::intptr_t log) { return Flushed(reinterpret_cast<HANDLE>(log)) ? 0 : ErrorNumber(GetLastError()); }
 
-int CloseLogFile(std::FILE* log) {
+int CloseLogFile(std::FILE* log, bool synced) {
     // Unbuffered, the stream's close reports only CloseHandle: a write that
     // a network share or a USB stick fails late shows only when it is flushed.
-    const int flushError = SyncLogFile(LogHandle(log));
+    const int flushError = synced ? 0 : SyncLogFile(LogHandle(log));
     errno = 0;
     if (std::fclose(log) != 0 && flushError == 0) return errno != 0 ? errno : EIO;
     return flushError;

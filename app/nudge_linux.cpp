@@ -17,7 +17,7 @@ void Doze(int milliseconds) {
     if (Nudged.exchange(0) == 1) return;
     const timespec limit{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000};
     syscall(SYS_futex, &Nudged, FUTEX_WAIT_PRIVATE, 0, &limit, nullptr, 0);  // at once unless still 0
-    Nudged.store(0);
+    Nudged.exchange(0);  // read, so what the nudger put before it is seen
 }
 
 void Nudge() {

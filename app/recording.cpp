@@ -75,10 +75,11 @@ LogProblem SyncRows() {
     return {};
 }
 
-LogProblem CloseRows() {
+// `synced`: just now, with nothing written since.
+LogProblem CloseRows(bool synced) {
     LogProblem first;
     for (std::size_t row = 0; row < OutputCount; ++row) {
-        const int error = Files[row] ? CloseLogFile(Files[row]) : 0;
+        const int error = Files[row] ? CloseLogFile(Files[row], synced) : 0;
         Files[row] = nullptr;
         if (error != 0 && !first) first = Failure(error, row);
     }
@@ -127,6 +128,9 @@ std::thread* Recorder = nullptr;  // not an object: a process that ends while it
 std::mutex& Guard = *new std::mutex;
 std::condition_variable& Progressed = *new std::condition_variable; // the reader waits for a gap's sync
 std::atomic<bool> Stopping{false}, Failed{false};
+bool Finished = false;   // the recorder has taken everything (under Guard)
+bool Abandoned = false;  // a stop request ended the wait for a recorder that hangs: the files are left as they are
+bool SyncedAtEnd = false;  // the end's last line is in and the files on the disk
 std::atomic<std::uint64_t> GapsSynced{0};
 LogProblem Trouble;  // the first problem; read by others only once Failed is set or the thread has ended
 
@@ -153,7 +157,7 @@ bool NextPart(std::int64_t epochMs) {
         return false;
     }
     const int unsynced = StopLogSync();
-    LogProblem closed = CloseRows();
+    LogProblem closed = CloseRows(true);
     if (unsynced != 0) closed = Failure(unsynced, 0);
     if (closed) {
         Fail(closed);
@@ -280,6 +284,37 @@ void Record() {
         Doze(due < 0 ? 1000 : std::min(due, 1000));
     }
     FinishProgress();
+    const std::lock_guard<std::mutex> lock(Guard);
+    Finished = true;
+    Progressed.notify_all();
+}
+
+// Until the recorder has taken everything. A disk that hangs is said after a
+// moment; a stop request that comes meanwhile ends the wait, and the bytes
+// still in the ring are lost (said): false then.
+bool RecorderFinished() {
+    const int stops = StopRequests();
+    const auto start = std::chrono::steady_clock::now();
+    bool said = false;
+    std::unique_lock<std::mutex> lock(Guard);
+    while (!Finished) {
+        const std::uint64_t left = PutTotal() - TakenTotal();
+        if (StopRequests() > stops) {
+            lock.unlock();
+            Say("\n%s %llu Bytes nicht mehr in die Logdatei geschrieben: sie haengt.\n", ClockText(),
+                static_cast<unsigned long long>(left));
+            return false;
+        }
+        if (!said && std::chrono::steady_clock::now() - start >= std::chrono::seconds(1)) {
+            lock.unlock();
+            Say("\n%s Die Logdatei haengt: noch %llu Bytes zu schreiben. Strg+C beendet sofort, sie gehen dann verloren.\n",
+                ClockText(), static_cast<unsigned long long>(left));
+            lock.lock();
+            said = true;
+        }
+        Progressed.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    return true;
 }
 
 }  // namespace
@@ -344,26 +379,26 @@ LogProblem StopRecorder() {
     if (Recorder) {
         Stopping = true;
         Nudge();
+        if (!RecorderFinished()) {
+            Abandoned = true;  // it may be inside a write of the log: nothing of it is touched again
+            return Problem(LogFault::Unwritten, 0, PartName);
+        }
         Recorder->join();
         delete Recorder;
         Recorder = nullptr;
     }
-    // At the end, the log is on the disk before anything more is said.
+    // The index's last line, then the log and its index on the disk, before anything more is said.
+    if (const int error = Failed ? 0 : Line("ende", NowEpochMs())) Fail(Failure(error, 1));
     const int unsynced = StopLogSync();
     if (unsynced != 0 && !Failed) Fail(Failure(unsynced, 0));
+    SyncedAtEnd = !Failed;
     return Trouble;
 }
 
 LogProblem CloseLog() {
-    // The index's last line, and the index on the disk, before the log is let go.
-    LogProblem problem;
-    if (const int error = Line("ende", NowEpochMs())) problem = Failure(error, 1);
-    if (IndexFile() && !problem) {
-        if (const int error = SyncLogFile(LogHandle(IndexFile()))) problem = Failure(error, 1);
-    }
+    if (Abandoned) return {};
     // Network and FUSE file systems may report a full disk, a quota or an I/O error only at the close.
-    const LogProblem closed = CloseRows();
-    return problem ? problem : closed;
+    return CloseRows(SyncedAtEnd);
 }
 
 std::uint64_t LoggedBytes() { return ByteCount; }
@@ -378,5 +413,6 @@ void SayProblem(const LogProblem& problem) {
         case LogFault::NotCreated: Say("Logdatei %s kann nicht angelegt werden. Fehlercode: %d\n", name, problem.Error); break;
         case LogFault::IndexNotCreated: Say("Zeitindex %s kann nicht angelegt werden. Fehlercode: %d\n", name, problem.Error); break;
         case LogFault::Write: Say("\nSchreiben in %s fehlgeschlagen. Fehlercode: %d\n", name, problem.Error); break;
+        case LogFault::Unwritten: break;  // said when it happened
     }
 }

@@ -27,8 +27,11 @@
 //                     recorder has written everything before it and synced
 //                     the log; false when an end came first.
 //   StopRecorder()    after the reader's last: waits until everything in the
-//                     ring is written and the log synced; the first problem.
-//   CloseLog()        the index's last line, then every file closed.
+//                     ring is written, the index's last line and the log
+//                     synced; the first problem. A log that hangs is said
+//                     after a second, and a stop request then ends the wait
+//                     (Unwritten: the files are left to the process's end).
+//   CloseLog()        every file closed.
 //   LoggedBytes()     the bytes in the log (all parts).
 //   SayProblem()      the message for a problem.
 #pragma once
@@ -39,7 +42,7 @@
 
 #include "settings.h"
 
-enum class LogFault { None, Device, Link, Taken, NotCreated, IndexNotCreated, Write };
+enum class LogFault { None, Device, Link, Taken, NotCreated, IndexNotCreated, Write, Unwritten };
 
 struct LogProblem {
     LogFault Fault = LogFault::None;

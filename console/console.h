@@ -71,6 +71,7 @@ bool EndWithin(int milliseconds);
 bool KeysIgnored();
 void WarningBox(const char* title, const char* text);
 bool StopRequested();
+int StopRequests();  // how many so far (Windows ends the process at the second)
 const char* ClockText();
 bool LocalTime(std::time_t when, std::tm& local);
 void KeepSignalsAway();

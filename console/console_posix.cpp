@@ -58,9 +58,12 @@ void Wake() {
     [[maybe_unused]] ssize_t written = write(WakePipe[1], &byte, 1);
 }
 
+volatile sig_atomic_t StopCount = 0;
+
 void OnStopSignal(int signal) {
     const int savedErrno = errno;
     if (StopSignal == 0) StopSignal = signal;
+    StopCount = StopCount + 1;
     Wake();
     errno = savedErrno;
 }
@@ -305,6 +308,8 @@ bool EndWithin(int milliseconds) {
 
 bool StopRequested() { return StopSignal != 0; }
 
+int StopRequests() { return StopCount; }
+
 void WakeWaits() { Wake(); }
 
 void KeepSignalsAway() {
@@ -325,12 +330,21 @@ void WarningBox(const char* title, const char* text) {
     dprintf(atTerminal ? Keyboard : STDERR_FILENO, "\n+%s+\n| (!) %-*s |\n| %-*s |\n| %*s |\n+%s+\n", rule.c_str(),
             width - 4, title, width, text, width, "[ OK: Enter ]", rule.c_str());
     if (!atTerminal) return;  // nobody to confirm it: the capture goes on
-    // The box consumes what is typed while it shows, up to the Enter.
+    // The box consumes what is typed while it shows, up to the Enter; the end
+    // of the run (a stop, --for, a failed log) closes it too.
     char key = 0;
-    while (!StopRequested()) {
+    while (!EndDue()) {
+        pollfd watched[2] = {{Keyboard, POLLIN, 0}, {WakePipe[0], POLLIN, 0}};
+        if (poll(watched, 2, UntilDeadline(-1)) < 0 && errno != EINTR) break;
+        if (watched[1].revents & POLLIN) {
+            char drained[64];
+            while (read(WakePipe[0], drained, sizeof drained) > 0) {
+            }
+        }
+        if (!(watched[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
         const ssize_t got = read(Keyboard, &key, 1);
         if (got == 1 && (key == '\n' || key == '\r')) break;
-        if (got == 0 || (got < 0 && errno != EINTR)) break;
+        if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) break;
     }
 }
 

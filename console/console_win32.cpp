@@ -144,21 +144,64 @@ void TakeKeyboard() {
 
 bool OutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
+namespace {
+
+// The bytes of `text` that end in a whole UTF-8 character: a sequence cut by
+// the end of a piece waits for the next.
+std::size_t WholeCharacters(const char* text, std::size_t size) {
+    for (std::size_t back = 1; back <= 3 && back <= size; ++back) {
+        const unsigned char byte = static_cast<unsigned char>(text[size - back]);
+        if ((byte & 0xC0) == 0x80) continue;  // a continuation byte: look further back
+        const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        return length > back ? size - back : size;
+    }
+    return size;
+}
+
+// A newline as CR LF, as text mode writes it, into `lines`; the bytes of `text` taken.
+std::size_t WithCrLf(const char* text, std::size_t size, char* lines, std::size_t room, std::size_t& used) {
+    std::size_t taken = 0;
+    for (used = 0; taken < size && used + 2 <= room; ++taken) {
+        if (text[taken] == '\n') lines[used++] = '\r';
+        lines[used++] = text[taken];
+    }
+    return taken;
+}
+
+}  // namespace
+
 // Straight to the handle, never through the C runtime's stream, whose lock a
-// write that waits for ever would hold at the exit; a newline as CR LF, as
-// text mode writes it.
+// write that waits for ever would hold at the exit. A console takes the text
+// as UTF-16 (WriteConsoleW), so a name in any script shows as it is whatever
+// the console's code page; anything else takes the program's UTF-8 bytes.
 void WriteOutput(const char* text, std::size_t size) {
     const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    const bool console = GetConsoleMode(output, &mode) != 0;
+    static char carried[4];  // a character cut by the end of the last piece (one writer at a time)
+    static std::size_t carriedSize = 0;
     char lines[8192];
+    wchar_t wide[8192];
     while (size > 0) {
         std::size_t used = 0;
-        for (; size > 0 && used + 2 <= sizeof lines; ++text, --size) {
-            if (*text == '\n') lines[used++] = '\r';
-            lines[used++] = *text;
+        std::memcpy(lines, carried, carriedSize);
+        const std::size_t taken = WithCrLf(text, size, lines + carriedSize, sizeof lines - carriedSize - 4, used);
+        used += carriedSize;
+        carriedSize = 0;
+        text += taken;
+        size -= taken;
+        std::size_t whole = used;
+        if (console) {
+            whole = WholeCharacters(lines, used);
+            carriedSize = used - whole;
+            std::memcpy(carried, lines + whole, carriedSize);
         }
-        for (std::size_t at = 0; at < used;) {
+        const int count = console ? MultiByteToWideChar(CP_UTF8, 0, lines, static_cast<int>(whole), wide, 8192) : 0;
+        for (std::size_t at = 0, end = console ? static_cast<std::size_t>(count) : whole; at < end;) {
             DWORD written = 0;
-            if (!WriteFile(output, lines + at, static_cast<DWORD>(used - at), &written, nullptr) || written == 0) return;
+            const BOOL done = console ? WriteConsoleW(output, wide + at, static_cast<DWORD>(end - at), &written, nullptr)
+                                      : WriteFile(output, lines + at, static_cast<DWORD>(end - at), &written, nullptr);
+            if (!done || written == 0) return;
             at += written;
         }
     }
@@ -224,6 +267,8 @@ bool EndWithin(int milliseconds) {
 }
 
 bool StopRequested() { return WaitForSingleObject(StopEvent, 0) == WAIT_OBJECT_0; }
+
+int StopRequests() { return StopRequested() ? 1 : 0; }
 
 void WakeWaits() {}  // every wait looks at least every 100 ms
 

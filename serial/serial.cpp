@@ -40,8 +40,11 @@ std::int64_t LastByteAge(const ReadTimeouts& timeouts, std::uint32_t asked, std:
 std::int64_t NextReadAfter(std::uint32_t delivered, std::int64_t sinceLastMs, std::int64_t byteMicroseconds) {
     const std::int64_t carried = static_cast<std::int64_t>(delivered) * byteMicroseconds;  // what the line took for them, in us
     const std::int64_t since = sinceLastMs * 1000;
-    if (delivered >= TerminalRead || since <= 0 || carried * 4 < since * 3 || carried > since * 2) return 0;
-    return std::clamp<std::int64_t>(std::int64_t{TerminalRead / 2} * byteMicroseconds / 1000, ShortestPause, StreamPause);
+    const std::int64_t halfRead = std::int64_t{TerminalRead / 2} * byteMicroseconds / 1000;  // ms
+    if (delivered >= TerminalRead || since <= 0 || carried * 4 < since * 3 || carried > since * 2 || halfRead < ShortestPause) {
+        return 0;
+    }
+    return std::min(halfRead, StreamPause);
 }
 
 const char* OpenFaultText(OpenFault fault) {
@@ -252,11 +255,13 @@ bool PortIsOpen() { return PortHandle != InvalidPortHandle; }
 
 unsigned PortRateInUse() { return RateInUse; }
 
-std::int64_t ByteMicroseconds() {
+std::int64_t ByteMicrosecondsAt(unsigned rate) {
     const LineShape& line = PortSettings.Line;
     const std::int64_t bits = 1 + line.DataBits + (line.Parity != 'N') + line.HalfStopBits / 2;
-    return bits * 1000000 / std::max<std::int64_t>(1, RateInUse ? RateInUse : PortSettings.BaudRate);
+    return bits * 1000000 / std::max<std::int64_t>(1, rate);
 }
+
+std::int64_t ByteMicroseconds() { return ByteMicrosecondsAt(RateInUse ? RateInUse : static_cast<unsigned>(PortSettings.BaudRate)); }
 
 bool ReopenPort() {
     CloseDevicePort();

@@ -134,10 +134,12 @@ struct ReadResult {
 // carries in 3/4 to 2 times the time since the read before), the next read
 // waits a moment and takes what came meanwhile in one go: at most
 // StreamPause, and no longer than half a terminal read's worth of bytes take
-// on the line, so the terminal layer's buffer never fills. After a pause, when
+// on the line, so the terminal layer's buffer never fills (so not at all
+// above about 2 Mbaud, where that is under ShortestPause). After a pause, when
 // bytes come faster than a line carries them (a pseudo-terminal), or after a
 // read that took all a terminal read gives (more may wait), the next read
-// takes the first byte at once. 0 or the wait, in ms.
+// takes the first byte at once. 0 or the wait, in ms. With --times or --echo
+// reads do not wait so: a pause inside the wait would have no time line.
 inline constexpr std::int64_t StreamPause = 50;
 inline constexpr std::int64_t ShortestPause = 10;
 inline constexpr std::uint32_t TerminalRead = 4095;  // the most Linux's terminal layer hands over in one read
@@ -157,6 +159,8 @@ std::int64_t LastByteAge(const ReadTimeouts& timeouts, std::uint32_t asked, std:
 void OpenPort();
 bool PortIsOpen();
 unsigned PortRateInUse();
+// How long one byte of the run's line takes at `rate`, in microseconds.
+std::int64_t ByteMicrosecondsAt(unsigned rate);
 // True once the port is open again; false when the run is to end first (the
 // port is then closed). Says once per gap why a port that is there cannot be
 // used (held by another program, refused), never that it is missing.

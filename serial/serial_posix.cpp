@@ -156,7 +156,9 @@ void Dated(ReadResult& result, bool waited) {
     const std::int64_t now = NowMs(), since = now - LastReturn;
     if (result.Delivered == 0) return;
     if (waited) result.FirstByteAgeMs = std::min<std::int64_t>(since, result.Delivered * ByteMicroseconds() / 1000);
-    WaitBeforeRead = result.End == ReadEnd::Paused ? NextReadAfter(result.Delivered, since, ByteMicroseconds()) : 0;
+    // Not with --times or --echo: a pause inside the wait would have no time line of its own.
+    WaitBeforeRead = result.End == ReadEnd::Paused && !PortSettings.TimedReads
+                         ? NextReadAfter(result.Delivered, since, ByteMicroseconds()) : 0;
     LastReturn = now;
 }
 
@@ -170,8 +172,8 @@ bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length,
     bool ending = false;  // a key or an end came: take what the driver holds, then end
     // While bytes stream, a moment's wait that only a key or an end cuts short.
     const std::int64_t wait = std::min<std::int64_t>(LastReturn + WaitBeforeRead - start, limitMs < 0 ? WaitBeforeRead : limitMs);
-    const bool waited = wait > 0;
-    bool handedOn = false;  // beforeWait called
+    bool waited = wait > 0;  // a read after a wait while bytes streamed: dated from the bytes' time on the line
+    bool handedOn = false;   // beforeWait called
     if (waited && beforeWait) beforeWait(), handedOn = true;
     result.KeysWatched = waited;
     if (waited) {
@@ -217,6 +219,7 @@ bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length,
         // bytes that follow at once join it.
         if (beforeWait && !handedOn && elapsed >= HandOnAfter) beforeWait(), handedOn = true;
         result.KeysWatched = true;
+        waited = false;  // the line went quiet: the first byte that wakes this poll is dated as it comes
         pollfd watched[1 + WakeDescriptorCount] = {{fd, POLLIN, 0}};
         int timeout = static_cast<int>(beforeWait && !handedOn ? std::min<std::int64_t>(left, HandOnAfter - elapsed) : left);
         const int count = 1 + WatchForWakeUps(watched + 1, timeout);

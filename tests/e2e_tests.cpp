@@ -303,8 +303,10 @@ INSTANTIATE_TEST_SUITE_P(
 // while a file exists): tried again, never recorded at another rate.
 // Redirected: the gap's line is in the output file during the gap, and the
 // wait costs next to no CPU. LateAtStart: with --wait the port appears 3 s
-// after the start.
-enum class GapCase { TwoGaps, RefusedRate, Redirected, LateAtStart };
+// after the start. RefusedAtStart: the rate is refused at the start (recorded
+// at the rate the port kept), then the port goes and comes back: recorded on
+// at the kept rate.
+enum class GapCase { TwoGaps, RefusedRate, Redirected, LateAtStart, RefusedAtStart };
 
 struct GapRow {
     const char* Name;
@@ -337,9 +339,10 @@ TEST_P(Gaps, AreWaitedForAndTheCaptureGoesOn) {
     LaunchOptions options;
     std::vector<std::string> arguments = {UnderWine ? "{port}" : link, "115200"};
     if (row.How == GapCase::RefusedRate) options.Environment = WithStandIn("LUMTREX_TEST_LINE=refuse:115200:" + refusing);
+    if (row.How == GapCase::RefusedAtStart) options.Environment = WithStandIn("LUMTREX_TEST_LINE=refuse:115200");
     if (row.How == GapCase::Redirected) options.StdoutFile = dir + "/out";
     if (row.How == GapCase::LateAtStart) arguments.push_back("--wait");
-    if (row.How == GapCase::TwoGaps) arguments.push_back("--times");
+    if (row.How == GapCase::TwoGaps || row.How == GapCase::RefusedAtStart) arguments.push_back("--times");
     ASSERT_TRUE(leadTo(row.How == GapCase::LateAtStart ? dir + "/gone" : port.SlavePath));
     auto run = Launch(arguments, options, false);
     const auto output = [&] { return row.How == GapCase::Redirected ? CrLfAsNewline(ReadFile(dir + "/out")) : run->Output(); };
@@ -388,6 +391,7 @@ TEST_P(Gaps, AreWaitedForAndTheCaptureGoesOn) {
         ASSERT_TRUE(seen(" " + name + " ist wieder da. Empfang laeuft weiter.\n")) << output();
         LineState line{};
         if (row.How == GapCase::RefusedRate) { EXPECT_TRUE(ReadLineState(port.Master, line) && line.Rate == 115200) << line.Rate; }
+        if (row.How == GapCase::RefusedAtStart) { EXPECT_TRUE(ReadLineState(port.Master, line) && line.Rate == 38400) << line.Rate; }
     }
     const auto key = std::chrono::steady_clock::now();
     run->Type("q");  // TwoGaps: during the wait, which it ends at once
@@ -396,9 +400,13 @@ TEST_P(Gaps, AreWaitedForAndTheCaptureGoesOn) {
     ExpectEnded(*run, 0, 0);
     EXPECT_TRUE(ReadFile(log) == bytes) << "the log is not what was sent";
     const std::string said = output();
-    EXPECT_EQ(said.find("Baudrate bleibt"), std::string::npos) << said;
+    EXPECT_EQ(said.find("Baudrate bleibt"), row.How == GapCase::RefusedAtStart ? said.find("Baudrate bleibt 38400 Baud.\n")
+                                                                                : std::string::npos) << said;
     EXPECT_EQ(said.find("SetCommState nicht ok"), said.rfind("SetCommState nicht ok")) << "said more than once a gap";
     const std::string stamp = "\\n\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d " + name;  // the local time
+    if (row.How == GapCase::RefusedAtStart) {  // the index names the rate recorded, not the one refused
+        EXPECT_TRUE(std::regex_search(ReadFile(log + ".times"), std::regex("^beginn 0 \\S+ \\S+ 38400\n"))) << ReadFile(log + ".times");
+    }
     if (row.How == GapCase::TwoGaps) {
         EXPECT_TRUE(std::regex_search(said, std::regex(stamp + " ist wieder da[\\s\\S]*" + stamp +
                                                        " ist nicht mehr vorhanden \\(nach 6000 [^\\n]*\\n6000\\n$")))
@@ -413,7 +421,8 @@ TEST_P(Gaps, AreWaitedForAndTheCaptureGoesOn) {
 INSTANTIATE_TEST_SUITE_P(Rows, Gaps,
                          ::testing::Values(GapRow{"TwoGaps", GapCase::TwoGaps}, GapRow{"RefusedRate", GapCase::RefusedRate},
                                            GapRow{"Redirected", GapCase::Redirected},
-                                           GapRow{"LateAtStart", GapCase::LateAtStart}),
+                                           GapRow{"LateAtStart", GapCase::LateAtStart},
+                                           GapRow{"RefusedAtStart", GapCase::RefusedAtStart}),
                          ByName);
 
 // --for ends every wait: the start's --wait for a port that never comes
@@ -538,8 +547,10 @@ TEST_F(EndToEnd, ADatedLogSplitAtMidnightLosesNothingAtTheSeam) {
 
 // (One that cannot be kept: Endings.) SecondRun: a second run in the same folder
 // touches neither the capture nor the log, and with a log of its own records
-// beside it. LinkOfPrevious: the log hard-linked to lumtrex.log.1.
-enum class LogBefore { Capture, Empty, LinkToCapture, SecondRun, LinkOfPrevious };
+// beside it. LinkOfPrevious: the log hard-linked to lumtrex.log.1. Intruder:
+// another program makes a file of the log's name right after the capture is
+// moved away (the stand-in): never written into, kept as an earlier capture.
+enum class LogBefore { Capture, Empty, LinkToCapture, SecondRun, LinkOfPrevious, Intruder };
 
 struct KeptRow {
     const char* Name;
@@ -559,6 +570,7 @@ TEST_P(PreviousCapture, IsKeptAsLumtrexLog1) {
     switch (row.Before) {
         case LogBefore::LinkOfPrevious: ASSERT_EQ(link(previous.c_str(), log.c_str()), 0); break;
         case LogBefore::Capture:
+        case LogBefore::Intruder:
         case LogBefore::SecondRun: WriteFile(log, capture); break;
         case LogBefore::Empty: WriteFile(log, ""); break;
         case LogBefore::LinkToCapture:
@@ -566,7 +578,9 @@ TEST_P(PreviousCapture, IsKeptAsLumtrexLog1) {
             ASSERT_EQ(symlink("elsewhere", log.c_str()), 0);
             break;
     }
-    auto run = Launch(row.Arguments);
+    LaunchOptions options;
+    if (row.Before == LogBefore::Intruder) options.Environment = WithStandIn("LUMTREX_TEST_INTRUDER=lumtrex.log");
+    auto run = Launch(row.Arguments, options);
     const bool moves = row.Before != LogBefore::Empty && row.Before != LogBefore::LinkToCapture;
     ASSERT_TRUE(run->WaitForOutput("Baud\n\n" + (moves ? PreviousKept : "") + CaptureHeader)) << run->Output();
     if (row.Arguments.size() > 0 && row.Arguments[0] == "-V") {
@@ -596,6 +610,11 @@ TEST_P(PreviousCapture, IsKeptAsLumtrexLog1) {
     ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);
     StopWithKey(*run, 0);
     EXPECT_TRUE(ReadFile(log) == bytes) << "the log is not this run's capture";
+    if (row.Before == LogBefore::Intruder) {  // the other program's file, the capture and the older one, each whole
+        EXPECT_EQ(ReadFile(previous), "intruder");
+        EXPECT_TRUE(ReadFile(log + ".2") == capture && ReadFile(log + ".3") == older);
+        return;
+    }
     const bool capturedBefore = moves && row.Before != LogBefore::LinkOfPrevious;
     EXPECT_TRUE(ReadFile(previous) == (capturedBefore ? capture : older)) << FileSize(previous);
     EXPECT_EQ(ReadFile(log + ".2"), moves ? older : "") << "an older capture lost";
@@ -612,7 +631,8 @@ INSTANTIATE_TEST_SUITE_P(
         KeptRow{"EmptyLog", {"{port}", "115200"}, LogBefore::Empty, true},
         KeptRow{"SymbolicLink", {"{port}", "115200"}, LogBefore::LinkToCapture, false},
         KeptRow{"SecondRunInTheSameFolder", {"{port}", "9600"}, LogBefore::SecondRun, true},
-        KeptRow{"HardLinkedPair", {"{port}", "115200"}, LogBefore::LinkOfPrevious, false}),
+        KeptRow{"HardLinkedPair", {"{port}", "115200"}, LogBefore::LinkOfPrevious, false},
+        KeptRow{"AnotherFileInTheMeantime", {"{port}", "115200"}, LogBefore::Intruder, false}),
     ByName);
 
 // ---- Help and version: an answer, and nothing opened or touched ----
@@ -987,8 +1007,9 @@ INSTANTIATE_TEST_SUITE_P(
 // EchoUnread: the echo into a pipe nobody reads, then read (the left-out
 // lines said), then full again and a stop. RingFull: a ring of 64 KiB and a
 // write that stalls for 5 s: the loss said, marked and the run failed, every
-// byte before and after it exact.
-enum class Stall { SlowDisk, Seams, EchoUnread, RingFull };
+// byte before and after it exact. HangsAtTheEnd: a stop while a write hangs
+// for 10 s: the end waits for it and says so, a second stop ends it at once.
+enum class Stall { SlowDisk, Seams, EchoUnread, RingFull, HangsAtTheEnd };
 
 struct StallRow {
     const char* Name;
@@ -1028,6 +1049,7 @@ protected:
 
 TEST_P(Stalls, NeverHoldUpTheReads) {
     const StallRow& row = GetParam();
+    if (UnderWine && row.What == Stall::HangsAtTheEnd) GTEST_SKIP() << "POSIX signals";
     LaunchOptions options;
     for (const std::string& setting : row.StandIn) {
         if (options.Environment.empty()) options.Environment = WithStandIn(setting); else options.Environment.push_back(setting);
@@ -1095,6 +1117,18 @@ TEST_P(Stalls, NeverHoldUpTheReads) {
             EXPECT_TRUE(ReadFile(log) == logged) << FileSize(log);
             return;
         }
+        case Stall::HangsAtTheEnd: {
+            run->Signal(SIGTERM);
+            ASSERT_TRUE(run->WaitForOutput(" Die Logdatei haengt: noch ", 3s)) << run->Output();
+            const auto again = std::chrono::steady_clock::now();
+            run->Signal(SIGINT);
+            ASSERT_TRUE(run->WaitForExit());
+            EXPECT_LT(std::chrono::steady_clock::now() - again, 1500ms);
+            ExpectEnded(*run, SIGTERM, 0);
+            EXPECT_NE(run->Output().find(" Bytes nicht mehr in die Logdatei geschrieben: sie haengt.\n"), std::string::npos);
+            EXPECT_TRUE(bytes.starts_with(ReadFile(log))) << FileSize(log);
+            return;
+        }
         case Stall::RingFull: {  // the loss said when it began and when it ended, and marked where it is
             ASSERT_TRUE(run->WaitForOutput(" Die Logdatei kommt nicht nach: Bytes gehen verloren (nach ", 20s)) << run->Output();
             const std::string said = run->Output(), from = "verloren (nach ";
@@ -1123,7 +1157,8 @@ INSTANTIATE_TEST_SUITE_P(
                       StallRow{"Seams", Stall::Seams, {"--split=20K", "--times"}, {"LUMTREX_TEST_SYNC=800"}},
                       StallRow{"EchoUnread", Stall::EchoUnread, {"--echo"}, {}},
                       StallRow{"EchoHexUnread", Stall::EchoUnread, {"--echo=hex"}, {}},
-                      StallRow{"RingFull", Stall::RingFull, {"--times"}, {"LUMTREX_TEST_RING=65536", "LUMTREX_TEST_WRITE=5000:500:1"}}),
+                      StallRow{"RingFull", Stall::RingFull, {"--times"}, {"LUMTREX_TEST_RING=65536", "LUMTREX_TEST_WRITE=5000:500:1"}},
+                      StallRow{"HangsAtTheEnd", Stall::HangsAtTheEnd, {}, {"LUMTREX_TEST_WRITE=10000:500:1"}}),
     ByName);
 
 // ---- Ways a capture ends: signals, a lost device, a log that fails ----
@@ -1164,6 +1199,7 @@ struct EndingRow {
     int SyncError = 0;     // each sync of the log fails with this error number
     std::string Log = "";  // --log's value: "{other}" another pseudo-terminal, "{dir}/fifo" a FIFO made for it
     std::string Option = "";  // one more option
+    std::string StandIn = "";  // the stand-in's setting
 };
 
 std::string DeviceLog(const std::string& name) {
@@ -1191,6 +1227,7 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
     if (row.How == Ending::LogSpaceRunsOut) options.FileSizeLimit = 2500;
     if (row.How == Ending::LogCloseFails) options.Environment = WithStandIn("LUMTREX_TEST_CLOSE_ERROR=122");
     if (row.SyncError) options.Environment = WithStandIn("LUMTREX_TEST_SYNC_ERROR=" + std::to_string(row.SyncError));
+    if (!row.StandIn.empty()) options.Environment = WithStandIn(row.StandIn);
     // A line that closes ends the run only when asked to.
     std::vector<std::string> arguments = {"{port}", "115200"};
     if (row.How == Ending::LineClosedMidBlock) arguments.push_back("--no-reconnect");
@@ -1220,7 +1257,14 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
             std::this_thread::sleep_for(300ms);  // a read waits on the silent line
             run->Signal(SIGSTOP);
         }
-        Send(bytes);
+        if (row.How == Ending::KeysIgnored) {  // keys typed while the bytes stream end nothing
+            std::thread sender([&] { Send(bytes, 9600); });
+            std::this_thread::sleep_for(1s);
+            run->Type(row.Keys);
+            sender.join();
+        } else {
+            Send(bytes);
+        }
         if (row.How == Ending::LogIsFull || row.How == Ending::LogSpaceRunsOut) {
             ASSERT_TRUE(run->WaitForOutput("Fehlercode")) << run->Output();
         } else if (row.How == Ending::LineClosedMidBlock) {
@@ -1247,8 +1291,6 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
         case Ending::LogCloseFails: run->Type(row.Keys); break;
         case Ending::LineClosedMidBlock: ClosePtyLine(port); break;
         case Ending::KeysIgnored:
-            run->Type(row.Keys);
-            std::this_thread::sleep_for(1s);
             EXPECT_EQ(waitpid(run->Pid(), nullptr, WNOHANG), 0) << "a key ended it";
             run->Signal(SIGTERM);
             break;
@@ -1347,6 +1389,10 @@ INSTANTIATE_TEST_SUITE_P(
         EndingRow{"UpToByteCount", Ending::ByItself, "2000\r2000\n", 0, 0, 2000, true, "", 0, "", "--bytes=2000"},
         EndingRow{"SplitBySize", Ending::Key, "3000\r3000\n", 0, 0, 3000, true, "q", 0, "", "--split=1K"},
         EndingRow{"KeysIgnored", Ending::KeysIgnored, "3000\r3000\n", SIGTERM, 0, 3000, false, "q\r", 0, "", "--no-keys"},
+        // A driver that counted parity errors alone: reported too.
+        EndingRow{"ParityErrorsOnly", Ending::Key,
+                  "3000\r\nEmpfangsfehler: Ueberlauf 0, Rahmenfehler 0, Break 0, Paritaetsfehler 5\n3000\n", 0, 0, 3000, false, "q", 0,
+                  "", "", "LUMTREX_TEST_PARITY=5"},
         // A name in any script is that file, also on Windows beyond its ANSI code page.
         EndingRow{"LogNamedInAnyScript", Ending::Key, "3000\r3000\n", 0, 0, 3000, true, "q", 0, "Łódź-Wärme.log"},
         EndingRow{"PreviousIsAFolder", Ending::PreviousIsAFolder, NotCreated, 0, 1, 3000, true}),
@@ -1554,14 +1600,16 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
             std::this_thread::sleep_for(6500ms);
             EXPECT_EQ(said(row.Expected), row.Value) << ReadFile(folder + "/out");
             break;
-        case Probe::PowerCut: {  // 3 s of bytes, and 2 s later the power goes
+        case Probe::PowerCut: {  // 3 s of bytes, and 2 s later the power goes (Value 1: at once, no bytes)
             const std::string onDisk = "/disk/" + row.Name;
             ASSERT_EQ(guest->Shell("for i in $(seq 100); do [ -e " + onDisk + "/lumtrex.log.1 ] && break; sleep 0.1; "
                                    "done; sleep 0.3; [ -e " + onDisk + "/lumtrex.log ]"), 0) << "no capture";
-            bytes = Bytes(Pattern::Random, 34000, 5);
-            const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-            ASSERT_EQ(SendPaced(line, data, bytes.size(), 115200, 5), bytes.size());
-            std::this_thread::sleep_for(2s);
+            if (row.Value == 0) {
+                bytes = Bytes(Pattern::Random, 34000, 5);
+                const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+                ASSERT_EQ(SendPaced(line, data, bytes.size(), 115200, 5), bytes.size());
+                std::this_thread::sleep_for(2s);
+            }
             guest->PowerCut();
             ASSERT_TRUE(guest->Ready());
             EXPECT_EQ(guest->Shell("cp " + onDisk + "/lumtrex.log " + onDisk + "/lumtrex.log.1 /share/" + row.Name), 0);
@@ -1659,9 +1707,12 @@ std::vector<GuestRow> GuestRows() {
     rows.push_back({"A0ResetOfTheBoard", "/dev/ttyACM0 115200", Probe::Gadget, 1});
     rows.push_back({"A0SilentWithoutDtr", "/dev/ttyACM0 115200", Probe::Silent, 1, "", hint});
     rows.push_back({"A0SilentWithDtr", "/dev/ttyACM0 115200 -d1", Probe::Silent, 0, "", hint});
-    // Last: the power goes while the log is on ext4, the capture before it renumbered just before.
-    rows.push_back({"S1PowerCut", "/dev/ttyS1 115200 --log /disk/S1PowerCut/lumtrex.log", Probe::PowerCut, 0,
-                    "mkdir /disk/S1PowerCut && printf 'an earlier capture' > /disk/S1PowerCut/lumtrex.log && sync"});
+    // Last: the power goes while the log is on ext4, the capture before it renumbered just before; once a
+    // moment after the start, before any sync of data (the names are on the disk all the same).
+    for (const auto& [name, value] : {std::pair{"S1PowerCutAtStart", 1}, {"S1PowerCut", 0}}) {
+        rows.push_back({name, "/dev/ttyS1 115200 --log /disk/" + std::string(name) + "/lumtrex.log", Probe::PowerCut, value,
+                        "mkdir /disk/" + std::string(name) + " && printf 'an earlier capture' > /disk/" + name + "/lumtrex.log && sync"});
+    }
     return rows;
 }
 

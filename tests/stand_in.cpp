@@ -14,12 +14,17 @@
 //   error number after it really synced, as a write-back that failed, or a
 //   file system that cannot sync. (fsync of a file too, which Wine calls;
 //   a folder's sync is left as it is.)
+// - LUMTREX_TEST_PARITY N: the line's error counters (TIOCGICOUNT) read
+//   nothing at first and N parity errors from then on, as a driver that counts.
+// - LUMTREX_TEST_INTRUDER NAME: right after NAME is renamed (the first time),
+//   another program makes a file of that name, as a second run could.
 // - LUMTREX_TEST_WRITE "MS:EVERY[:TIMES]": a write of the log (a file named
 //   *.log) takes MS milliseconds more once EVERY ms passed since the first
 //   write, or since the last slow one ended; TIMES of them at most. As a slow
 //   card, a share that stalls. (fwrite, and write and pwrite, which Wine calls.)
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
+#include <linux/serial.h>
 #include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,6 +69,13 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
     static const auto real = reinterpret_cast<Ioctl>(dlsym(RTLD_NEXT, "ioctl"));
+    if (const char* parity = std::getenv("LUMTREX_TEST_PARITY"); parity && request == TIOCGICOUNT) {
+        static int readings = 0;
+        serial_icounter_struct counts{};
+        if (readings++ > 0) counts.parity = std::atoi(parity);
+        *static_cast<serial_icounter_struct*>(argument) = counts;
+        return 0;
+    }
     LineScript script;
     const bool setting = request == TCSETS2 || request == TCSETSW2 || request == TCSETSF2;
     auto* line = static_cast<termios2*>(argument);
@@ -178,6 +190,22 @@ void Stall(int fd) {
 }
 
 }  // namespace
+
+extern "C" int rename(const char* from, const char* to) {
+    using Rename = int (*)(const char*, const char*);
+    static const auto real = reinterpret_cast<Rename>(dlsym(RTLD_NEXT, "rename"));
+    static bool intruded = false;
+    const int result = real(from, to);
+    const char* name = std::getenv("LUMTREX_TEST_INTRUDER");
+    if (result == 0 && name && !intruded && std::strcmp(from, name) == 0) {
+        intruded = true;
+        if (std::FILE* file = std::fopen(name, "wx")) {
+            std::fputs("intruder", file);
+            std::fclose(file);
+        }
+    }
+    return result;
+}
 
 extern "C" int fdatasync(int fd) { return Synced(fd, "fdatasync"); }
 extern "C" int fsync(int fd) { return Synced(fd, "fsync"); }

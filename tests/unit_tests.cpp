@@ -118,6 +118,7 @@ TEST(ArgumentRules, OptionsAreTakenOutWhereverTheyStand) {
         {{"--for=7d", "--bytes", "5000", "--no-keys"}, Request::Capture, {}}, {{"--for", "0"}, Request::BadOption, {}},
         {{"--for=90x"}, Request::BadOption, {}}, {{"--for=s"}, Request::BadOption, {}},
         {{"--bytes", "10K"}, Request::BadOption, {}}, {{"--no-keys=1"}, Request::BadOption, {}},
+        {{"--for=36500d"}, Request::Capture, {}}, {{"--for=36501d"}, Request::BadOption, {}},  // beyond the clock's reach
     };
     for (const Row& row : rows) {
         std::vector<const char*> argv = row.Arguments;
@@ -367,7 +368,7 @@ TEST(Recording, SplitsAReadAtASeamAndPacesAndDatesTheReads) {
     const std::int64_t paces[][4] = {
         {115, 10, 87, StreamPause},  // 115200 baud, streaming: the next read takes the next 50 ms at once
         {2000, 20, 11, 22},          // 921600 baud: half a terminal read's worth, 22 ms
-        {1500, 5, 3, ShortestPause}, // 3 Mbaud: never less than 10 ms
+        {1500, 5, 3, 0},             // 3 Mbaud: half a terminal read is under 10 ms: no wait at all
         {4095, 40, 10, 0},           // a terminal read's worth at 1 Mbaud: more may wait, read again at once
         {2, 300, 87, 0},             // the first bytes after a pause: the next byte wakes it
         {60, 10, 87, 0},             // the line idle half the time: a pause may come, taken at once
@@ -467,6 +468,29 @@ TEST(TimeIndex, AWindowsReadSaysWhenItsFirstByteCame) {
     for (const auto& row : rows) {
         EXPECT_EQ(FirstByteAge(PortTimeouts, static_cast<std::uint32_t>(row[0]), static_cast<std::uint32_t>(row[1]),
                                static_cast<std::uint32_t>(row[2]), row[3], row[4]), row[5]) << row[1] << " bytes in " << row[3] << " ms";
+    }
+    // A read ending at 5060 after 30 ms, the read before (or an empty one, or the purge) ending at 5000: the bytes
+    // already waiting no later than 5000, those after as the read says, never before 5000.
+    const struct {
+        std::uint32_t Delivered, Queued;
+        std::int64_t FirstAge, ArrivedAge, LastAge, Queued_, Arrived, Last;
+    } dates[] = {
+        {130, 130, 30, 30, 0, 5000, 5030, 5060},  // all waiting when it began: no later than 5000
+        {500, 100, 30, 20, 5, 5000, 5040, 5055},
+        {500, 0, 90, 90, 5, 4970, 5000, 5055},    // a first byte said to be older than the read before: 5000
+        {64, 0, 0, 0, 0, 5000, 5060, 5060},       // POSIX: as it returned
+    };
+    for (const auto& row : dates) {
+        ReadResult read;
+        read.Delivered = row.Delivered;
+        read.Queued = row.Queued;
+        read.FirstByteAgeMs = row.FirstAge;
+        read.ArrivedAgeMs = row.ArrivedAge;
+        read.LastByteAgeMs = row.LastAge;
+        const ReadDates dated = DateRead(read, 5060, 5000);
+        EXPECT_EQ(dated.ArrivedMs, row.Arrived) << row.Delivered << "/" << row.Queued;
+        EXPECT_EQ(dated.LastMs, row.Last) << row.Delivered << "/" << row.Queued;
+        if (row.Queued) { EXPECT_EQ(dated.QueuedMs, row.Queued_) << row.Delivered; }
     }
 }
 
