@@ -32,7 +32,7 @@ std::uint64_t Lost = 0, LostInAll = 0;
 constexpr auto KeyLook = std::chrono::milliseconds(50);  // keys are looked for at least this often
 constexpr int PauseAfterFault = 100;                     // ms
 constexpr std::size_t WakeAfter = 64 * 1024;             // bytes not yet written that wake the recorder
-constexpr auto DrainFor = std::chrono::milliseconds(500), DrainGrace = std::chrono::milliseconds(20);
+constexpr auto DrainFor = std::chrono::milliseconds(100), DrainGrace = std::chrono::milliseconds(20);
 
 // The recorder woken for what the ring holds.
 void HandOn() {
