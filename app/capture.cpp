@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -26,11 +27,14 @@ std::int64_t LastDated = 0;      // the time of the latest time mark
 std::int64_t LastHandedOn = 0;   // when the recorder was last woken
 constexpr std::int64_t DateEvery = 20;  // ms
 std::uint64_t Gaps = 0;          // lost ports so far
+bool HeldBack = false;           // the port's sender waits while it goes unread (SenderHeldBack)
+bool SenderHeldBack();
 // The ring full: the bytes that did not fit, since when, and in all.
 bool Losing = false;
 std::uint64_t Lost = 0, LostInAll = 0;
 constexpr auto KeyLook = std::chrono::milliseconds(50);  // keys are looked for at least this often
 constexpr int PauseAfterFault = 100;                     // ms
+constexpr int RoomWait = 10;                             // ms between looks at a full ring, for a sender held back
 constexpr std::size_t WakeAfter = 64 * 1024;             // bytes not yet written that wake the recorder
 constexpr auto DrainFor = std::chrono::milliseconds(100), DrainGrace = std::chrono::milliseconds(20);
 
@@ -120,6 +124,13 @@ std::uint32_t ReadLength() {
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(limit - std::min(Received, limit), ReadSize));
 }
 
+// What the next read may take: ReadLength(), and no more than fits in the
+// ring where the sender waits while the port goes unread: a full ring holds
+// it back (0), where a UART would overflow and the bytes are read and counted lost.
+std::uint32_t RoomToRead() {
+    return HeldBack ? static_cast<std::uint32_t>(std::min<std::size_t>(ReadLength(), RingRoom())) : ReadLength();
+}
+
 // The bytes the driver still holds when the capture ends arrived before the
 // end (no later than the last read ended): they go into the log, not away
 // with the port. The terminal layer hands them on in pieces, so a read that
@@ -128,8 +139,13 @@ std::uint32_t ReadLength() {
 void DrainQueue() {
     const Clock::time_point until = Clock::now() + DrainFor;
     for (bool foundNothing = false; ReadLength() > 0 && Clock::now() < until;) {
+        if (RoomToRead() == 0) {
+            HandOn();
+            std::this_thread::sleep_for(DrainGrace);
+            continue;
+        }
         ReadResult drained;
-        drained.Delivered = ReadQueued(PortHandle, ReceiveBlock, ReadLength());
+        drained.Delivered = ReadQueued(PortHandle, ReceiveBlock, RoomToRead());
         drained.Queued = drained.Delivered;
         if (drained.Delivered > 0) {
             Keep(drained);
@@ -181,6 +197,7 @@ CaptureEnd RideOutGap(LineCounters& before, bool& counted) {
         static_cast<unsigned long long>(LoggedBytes()));
     if (!ReopenPort()) return CaptureEnd::Asked;
     LastReadEnd = NowEpochMs();  // purged just now: what comes is newer
+    HeldBack = SenderHeldBack();
     PutEvent(MarkKind::Back);
     HandOn();
     Say("%s %s ist wieder da. Empfang laeuft weiter.\n", ClockText(), PortName(PortSettings));
@@ -202,7 +219,15 @@ CaptureEnd CaptureUntilStopped(LineCounters& before, bool& counted) {
             if (KeyWaiting()) break;
             keysLooked = Clock::now();
         }
-        ReadBlock(PortHandle, ReceiveBlock, ReadLength(), result, UntilDeadline(-1), HandOn);
+        const std::uint32_t length = RoomToRead();
+        if (length == 0) {  // held back until the recorder has made room
+            HandOn();
+            if (EndWithin(RoomWait) && KeyWaiting()) break;
+            result = ReadResult{};
+            result.KeysWatched = true;
+            continue;
+        }
+        ReadBlock(PortHandle, ReceiveBlock, length, result, UntilDeadline(-1), HandOn);
         if (result.Delivered > 0) Keep(result);
         if (result.Delivered == 0) LastReadEnd = NowEpochMs();  // the driver held nothing until now
         stopped = result.End == ReadEnd::Stopped;
@@ -227,12 +252,18 @@ CaptureEnd CaptureUntilStopped(LineCounters& before, bool& counted) {
 
 // The ring's size: 10 s at the rate the port records at; a board with its
 // own USB ignores the rate and sends as fast as USB goes, about 1 MB/s
-// (LUMTREX_TEST_RING: a size of the tests' own, to make it fill).
+// (LUMTREX_TEST_RING: a size of the tests' own, to make it fill; with
+// ":lose" after it, a pseudo-terminal is read on as a UART is, to lose).
 std::size_t RingFor(unsigned rate) {
     constexpr std::uint64_t UsbFullSpeed = 1000000;  // bytes a second
     const char* asked = std::getenv("LUMTREX_TEST_RING");
     const std::uint64_t bytesPerSecond = PortIsCdcAcm() ? UsbFullSpeed : 1000000 / std::max<std::uint64_t>(1, ByteMicrosecondsAt(rate));
     return RingSize(bytesPerSecond, asked ? static_cast<std::size_t>(std::strtoull(asked, nullptr, 10)) : 0);
+}
+
+bool SenderHeldBack() {
+    const char* asked = std::getenv("LUMTREX_TEST_RING");
+    return PortHoldsSenderBack() && !(asked && std::strstr(asked, ":lose"));
 }
 
 }  // namespace
@@ -252,6 +283,7 @@ bool DtrHintDue(bool cdcAcm, bool dtrRaised, std::uint64_t received, std::int64_
 bool RunCapture() {
     LastReadEnd = NowEpochMs();  // the port was purged a moment ago: what it holds came since
     MakeRing(RingFor(PortRateInUse()));
+    HeldBack = SenderHeldBack();
     char begins[96];
     std::snprintf(begins, sizeof begins, "%s %u", PortName(PortSettings), PortRateInUse());
     bool keptPrevious = false;

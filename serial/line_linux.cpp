@@ -52,12 +52,6 @@ bool PortMakesRate(int fd, int baudRate) {
 
 constexpr tcflag_t ShapeBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
 
-// A pseudo-terminal has no line: Linux keeps CS8 without parity whatever is set.
-bool IsPseudoTerminal(int fd) {
-    struct stat device {};
-    return fstat(fd, &device) == 0 && S_ISCHR(device.st_mode) && major(device.st_rdev) >= 136 && major(device.st_rdev) <= 143;
-}
-
 // Raw, in the line's shape, with the read settings ReadBlock relies on, the
 // rate left as it is: no echo, no translation of any byte, no flow control,
 // a break counted by the driver but no byte for it, parity neither checked
@@ -121,6 +115,12 @@ int ApplyRawLineAtPreviousRate(int fd, const LineShape& shape) {
 }
 
 bool IsCdcAcm(int fd) { return PortDriver(fd) == "cdc_acm"; }
+
+// (It has no line either: Linux keeps CS8 without parity whatever is set.)
+bool IsPseudoTerminal(int fd) {
+    struct stat device {};
+    return fstat(fd, &device) == 0 && S_ISCHR(device.st_mode) && major(device.st_rdev) >= 136 && major(device.st_rdev) <= 143;
+}
 
 unsigned PreviousRate() { return Line.c_ospeed; }  // the kernel keeps it in baud for every rate
 

@@ -12,6 +12,8 @@ int ApplyRawLine(int fd, int baudRate, const LineShape& shape);
 // Raw at the rate ReadLineConfiguration found: for a port that refused ours.
 int ApplyRawLineAtPreviousRate(int fd, const LineShape& shape);
 bool IsCdcAcm(int fd);  // a USB CDC-ACM device (Linux: driver cdc_acm)
+// A pseudo-terminal: its writer waits while its bytes go unread, and loses none.
+bool IsPseudoTerminal(int fd);
 unsigned PreviousRate();                         // that rate, in baud
 int FlushLine(int fd);                           // input and output queues
 bool LineErrorCounters(int fd, LineCounters& counters);  // false: the system keeps none

@@ -3,9 +3,11 @@
 // a rate in tcsetattr take it through IOSSIOSPEED.
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <iterator>
 #include <utility>
 #if defined(__APPLE__)
@@ -67,6 +69,13 @@ int ApplyRawLineAtPreviousRate(int fd, const LineShape& shape) {
 }
 
 bool IsCdcAcm(int) { return false; }  // no portable way to ask
+
+// By its name: /dev/pts/N (the BSDs), /dev/ttysNNN (macOS).
+bool IsPseudoTerminal(int fd) {
+    const char* name = ttyname(fd);
+    return name && (std::strncmp(name, "/dev/pts/", 9) == 0 ||
+                    (std::strncmp(name, "/dev/ttys", 9) == 0 && name[9] >= '0' && name[9] <= '9'));
+}
 
 unsigned PreviousRate() {
     const speed_t speed = cfgetospeed(&Line);

@@ -29,6 +29,7 @@
 //   AwaitPort()  the same wait for a port that could not be opened at the start (--wait).
 //   ClosePort()  drops the raised lines, closes the device, pauses 250 ms.
 //   PortIsCdcAcm() whether the open port is a USB CDC-ACM device.
+//   PortHoldsSenderBack() whether its sender waits while its bytes go unread.
 //   ListPorts()  prints the serial ports present, opening none.
 //
 // The decisions, plain functions of plain values: TotalReadTimeout() and
@@ -179,6 +180,9 @@ void ClosePort();
 // Whether the open port is a USB CDC-ACM device (Linux: driver cdc_acm;
 // Windows: usbser), whose board may send only once DTR is raised.
 bool PortIsCdcAcm();
+// Whether the open port's sender waits while its bytes go unread, so that
+// none is lost (a pseudo-terminal); a UART or a USB adapter overflows instead.
+bool PortHoldsSenderBack();
 // One line a port (its name, driver and what identifies it), or a line that
 // says none was found and what to check.
 void ListPorts();

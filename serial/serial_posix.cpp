@@ -104,6 +104,8 @@ unsigned PortRate() { return PreviousRate(); }
 
 bool PortIsCdcAcm() { return IsCdcAcm(Fd()); }
 
+bool PortHoldsSenderBack() { return IsPseudoTerminal(Fd()); }
+
 int SetReadTimeouts() { return 0; }  // ReadBlock keeps PortTimeouts itself
 
 bool ReadLineCounters(LineCounters& counters) { return LineErrorCounters(Fd(), counters); }

@@ -241,6 +241,9 @@ int SetLineAtPortRate() { return ApplyLine(PortState.BaudRate); }
 
 unsigned PortRate() { return PortState.BaudRate; }
 
+// A COM port's driver keeps reading while nobody reads it: what does not fit is lost.
+bool PortHoldsSenderBack() { return false; }
+
 bool PortIsCdcAcm() {
     // usbser names its devices \Device\USBSER000 and on.
     const char* name = PortName(PortSettings);

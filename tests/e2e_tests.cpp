@@ -1005,8 +1005,9 @@ INSTANTIATE_TEST_SUITE_P(
 // SlowDisk: writes of 1.5 s every 3 s and syncs of 1.5 s. Seams: parts of
 // 20 KiB, each sync 800 ms, every index line within 50 ms of its sending.
 // EchoUnread: the echo into a pipe nobody reads, then read (the left-out
-// lines said), then full again and a stop. RingFull: a ring of 64 KiB and a
-// write that stalls for 5 s: the loss said, marked and the run failed, every
+// lines said), then full again and a stop. RingFull: a ring of 64 KiB, the
+// pseudo-terminal read on as a UART is (not held back while the ring is
+// full), and a write that stalls for 5 s: the loss said, marked and the run failed, every
 // byte before and after it exact. HangsAtTheEnd: a stop while a write hangs
 // for 10 s: the end waits for it and says so, a second stop ends it at once.
 enum class Stall { SlowDisk, Seams, EchoUnread, RingFull, HangsAtTheEnd };
@@ -1157,7 +1158,7 @@ INSTANTIATE_TEST_SUITE_P(
                       StallRow{"Seams", Stall::Seams, {"--split=20K", "--times"}, {"LUMTREX_TEST_SYNC=800"}},
                       StallRow{"EchoUnread", Stall::EchoUnread, {"--echo"}, {}},
                       StallRow{"EchoHexUnread", Stall::EchoUnread, {"--echo=hex"}, {}},
-                      StallRow{"RingFull", Stall::RingFull, {"--times"}, {"LUMTREX_TEST_RING=65536", "LUMTREX_TEST_WRITE=5000:500:1"}},
+                      StallRow{"RingFull", Stall::RingFull, {"--times"}, {"LUMTREX_TEST_RING=65536:lose", "LUMTREX_TEST_WRITE=5000:500:1"}},
                       StallRow{"HangsAtTheEnd", Stall::HangsAtTheEnd, {}, {"LUMTREX_TEST_WRITE=10000:500:1"}}),
     ByName);
 
