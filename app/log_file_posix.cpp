@@ -30,9 +30,11 @@ std::FILE* Stream(int fd) {
     return log ? log : Fail(fd);
 }
 
-// Devices, pipes and file systems that keep nothing to sync say so.
+// Devices, pipes and file systems that keep nothing to sync say so. (EROFS
+// is no such answer: a file opened for writing sees it only once its file
+// system went read-only after an error, and what was written is lost.)
 int SyncResult(int result) {
-    return result == 0 || errno == EINVAL || errno == EROFS || errno == ENOTSUP || errno == EOPNOTSUPP ? 0 : errno;
+    return result == 0 || errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP ? 0 : errno;
 }
 
 // A log whose name, and the moves before it, are on the disk: the folder

@@ -94,7 +94,8 @@ int main(int argc, char** argv) {
     const bool logIsAFile = LogNamesAFile(RunOptions.LogName);
     if (logIsAFile) OpenPort();
     if (logIsAFile && !PortIsOpen() && RunOptions.Wait) {
-        Print("%s %s ist nicht da. Warte auf die Schnittstelle ...\n", ClockText(), PortName(PortSettings));
+        Print("%s %s ist %s. Warte auf die Schnittstelle ...\n", ClockText(), PortName(PortSettings),
+              PortRefused() ? "belegt oder gesperrt" : "nicht da");
         FlushOutput();
         if (AwaitPort()) {
             Print("%s %s ist da.\n", ClockText(), PortName(PortSettings));

@@ -86,6 +86,7 @@ bool OtherDeviceSaid = false;  // a gap says once that another device has the na
 
 // The adapter as it was first opened: what identifies it, and its name since it moved.
 bool OpenedBefore = false;
+OpenFault LastFault = OpenFault::None;  // of the last try to open
 std::string Identity;
 std::string MovedTo;
 unsigned RateInUse = 0;  // the rate the capture had before a gap: the only one after it
@@ -157,6 +158,7 @@ int ConfigurePort(const char* name) {
 // A missing port is not said while it is waited for.
 void ReportOpenError(int error, const char* name, bool sayMissing) {
     const OpenFault fault = ClassifyOpenError(error);
+    LastFault = fault;
     const char* text = OpenFaultText(fault);
     if (fault == OpenFault::Other) {
         Say(text, error);
@@ -252,6 +254,8 @@ void OpenPort() {
 }
 
 bool PortIsOpen() { return PortHandle != InvalidPortHandle; }
+
+bool PortRefused() { return !PortIsOpen() && LastFault == OpenFault::AccessDenied; }
 
 unsigned PortRateInUse() { return RateInUse; }
 

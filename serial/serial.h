@@ -159,6 +159,9 @@ std::int64_t LastByteAge(const ReadTimeouts& timeouts, std::uint32_t asked, std:
 
 void OpenPort();
 bool PortIsOpen();
+// Whether the last try to open the port was refused (another program holds
+// it, or no rights), not that it is missing.
+bool PortRefused();
 unsigned PortRateInUse();
 // How long one byte of the run's line takes at `rate`, in microseconds.
 std::int64_t ByteMicrosecondsAt(unsigned rate);

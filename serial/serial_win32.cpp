@@ -89,9 +89,10 @@ PendingStep NextStep(const PendingRead& read, DWORD length) {
     if (read.Draining) return read.Elapsed >= DrainWait ? PendingStep::Abandon : PendingStep::Wait;
     // A key or a stop lets the read end on its own time-outs and keep its
     // bytes; only a read without them (another program's time-outs, which
-    // may have no limit) or a driver that ignores them is cut short. Without
-    // either a read takes as long as its driver takes.
-    if (read.EndRequested && read.Elapsed >= TotalReadTimeout(PortTimeouts, length) + CancelGrace) {
+    // may have no limit) or a driver that ignores them is cut short, and so
+    // is one the driver keeps after its device was removed. Otherwise a read
+    // takes as long as its driver takes.
+    if ((read.EndRequested || read.NameGone) && read.Elapsed >= TotalReadTimeout(PortTimeouts, length) + CancelGrace) {
         return PendingStep::Cancel;
     }
     return PendingStep::Wait;
@@ -144,12 +145,21 @@ void CompleteLine(DCB& line, DWORD baudRate, DWORD inputQueue, const LineShape& 
 
 namespace {
 
-OVERLAPPED ReadOverlapped{};
+// A read Windows has not given back (cancelled, and still not complete a
+// while later) keeps its OVERLAPPED and its buffer: the reads go on in the
+// other slot, and a slot is free again once its read has completed (closing
+// the port makes a driver complete it). Bytes are copied out of the slot.
+struct ReadSlot {
+    OVERLAPPED Overlapped;
+    unsigned char Block[BlockSize];
+    bool Abandoned;
+};
+ReadSlot Slots[2]{};
+ReadSlot* Reading = &Slots[0];
 DCB PortState{};
 unsigned EmptyReadsInARow = 0;
 bool LineErrorBefore = false;
 bool OwnTimeouts = false;
-bool ReadAbandoned = false;  // a cancelled read never completed: its buffer and OVERLAPPED stay the system's
 LineCounters LineErrorsSeen;  // the flags of every ClearCommError, counted
 
 HANDLE Port() { return reinterpret_cast<HANDLE>(PortHandle); }
@@ -192,10 +202,12 @@ std::string NameWithIdentity(const std::string&) { return ""; }
 bool DeviceSettled(const char*, bool) { return true; }
 
 bool CreateReadEvent() {
-    ReadOverlapped.Internal = ReadOverlapped.InternalHigh = 0;
-    ReadOverlapped.Offset = ReadOverlapped.OffsetHigh = 0;
-    ReadOverlapped.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    return ReadOverlapped.hEvent != nullptr;
+    for (ReadSlot& slot : Slots) {
+        slot.Overlapped = OVERLAPPED{};
+        slot.Overlapped.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        if (!slot.Overlapped.hEvent) return false;
+    }
+    return true;
 }
 
 const char* DeviceName(const Settings& settings, char* buffer, std::size_t size) {
@@ -296,20 +308,22 @@ bool AwaitRead(HANDLE port, ReadReport& report, ULONGLONG start, DWORD length, b
     for (bool handedOn = !beforeWait;;) {
         // A failed wait must not turn this into a spin.
         const DWORD slice = handedOn ? WakeInterval : static_cast<DWORD>(HandOnAfter);
-        if (WaitForSingleObject(ReadOverlapped.hEvent, slice) == WAIT_FAILED) Sleep(slice);
-        report.OverlappedResult = GetOverlappedResult(port, &ReadOverlapped, &report.Reported, FALSE);
+        if (WaitForSingleObject(Reading->Overlapped.hEvent, slice) == WAIT_FAILED) Sleep(slice);
+        report.OverlappedResult = GetOverlappedResult(port, &Reading->Overlapped, &report.Reported, FALSE);
         if (report.OverlappedResult) return true;
         report.OverlappedError = GetLastError();
         if (report.OverlappedError != ERROR_IO_INCOMPLETE) return true;
         if (!handedOn) beforeWait();
         handedOn = true;
         const ULONGLONG now = GetTickCount64();
-        const PendingRead pending{static_cast<std::int64_t>(now - start), EndDue() || KeyWaiting(),
-                                  report.CancelledByUs, static_cast<std::int64_t>(now - cancelledAt), draining};
+        const auto elapsed = static_cast<std::int64_t>(now - start);
+        const bool overdue = elapsed >= TotalReadTimeout(PortTimeouts, length) + CancelGrace;
+        const PendingRead pending{elapsed, EndDue() || KeyWaiting(), report.CancelledByUs,
+                                  static_cast<std::int64_t>(now - cancelledAt), draining, overdue && !ComNameKnown()};
         switch (NextStep(pending, length)) {
             case PendingStep::Wait: break;
             case PendingStep::Cancel:
-                CancelIoEx(port, &ReadOverlapped);
+                CancelIoEx(port, &Reading->Overlapped);
                 report.CancelledByUs = true;
                 cancelledAt = now;
                 break;
@@ -353,12 +367,13 @@ bool ReadOnce(HANDLE port, unsigned char* buffer, DWORD length, bool draining, R
     COMSTAT before{};
     if (ClearLineErrors(port, &before)) report.QueuedBefore = before.cbInQue;
     const ULONGLONG start = GetTickCount64();
-    report.ReadFileResult = ReadFile(port, buffer, length, &report.Reported, &ReadOverlapped);
+    report.ReadFileResult = ReadFile(port, Reading->Block, length, &report.Reported, &Reading->Overlapped);
     if (!report.ReadFileResult) report.ReadFileError = GetLastError();
     if (report.ReadFileError == ERROR_IO_PENDING && !AwaitRead(port, report, start, length, draining, beforeWait)) {
-        ReadAbandoned = true;
+        Reading->Abandoned = true;
         return false;
     }
+    std::memcpy(buffer, Reading->Block, std::min(report.Reported, length));
     report.Elapsed = static_cast<std::int64_t>(GetTickCount64() - start);
     // After every read: the line errors it saw, and whether a failed read's
     // device still answers; after one that brought nothing, whether the
@@ -371,6 +386,19 @@ bool ReadOnce(HANDLE port, unsigned char* buffer, DWORD length, bool draining, R
     return true;
 }
 
+// A slot for the next read: the one in use, or one whose abandoned read has
+// completed since; false while both still belong to Windows.
+bool FreeSlot() {
+    for (ReadSlot* slot : {Reading, Reading == &Slots[0] ? &Slots[1] : &Slots[0]}) {
+        if (slot->Abandoned && HasOverlappedIoCompleted(&slot->Overlapped)) slot->Abandoned = false;
+        if (!slot->Abandoned) {
+            Reading = slot;
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 const std::uint32_t ReadSize = BlockSize;
@@ -379,8 +407,15 @@ bool ReadBlock(PortHandleType handle, unsigned char* buffer, std::uint32_t lengt
                void (*beforeWait)()) {
     result = ReadResult{};
     ReadReport report;
-    if (ReadAbandoned || !ReadOnce(reinterpret_cast<HANDLE>(handle), buffer, length, false, report, beforeWait)) {
-        result.End = ReadEnd::Stopped;
+    // A read given up while Windows still knows the port was given up for a
+    // key or a stop. Otherwise the device went, or both slots still belong
+    // to reads that never ended: lost, the port closed and opened again.
+    if (!FreeSlot()) {
+        result.End = ReadEnd::DeviceLost;
+        return false;
+    }
+    if (!ReadOnce(reinterpret_cast<HANDLE>(handle), buffer, length, false, report, beforeWait)) {
+        result.End = ComNameKnown() ? ReadEnd::Stopped : ReadEnd::DeviceLost;
         return false;
     }
     const bool complete = Conclude(JudgeRead(report, length), result);
@@ -399,6 +434,6 @@ std::uint32_t ReadQueued(PortHandleType handle, unsigned char* buffer, std::uint
     // wait for the rest; these return what there is.
     COMMTIMEOUTS drain = DrainTimeouts;
     ReadReport report;
-    if (ReadAbandoned || !SetCommTimeouts(port, &drain) || !ReadOnce(port, buffer, length, true, report)) return 0;
+    if (!FreeSlot() || !SetCommTimeouts(port, &drain) || !ReadOnce(port, buffer, length, true, report)) return 0;
     return JudgeRead(report, length).Kept;
 }

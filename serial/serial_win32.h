@@ -89,6 +89,7 @@ struct PendingRead {
     bool Cancelled;            // CancelIoEx was called on it
     std::int64_t SinceCancel;  // ms since then
     bool Draining;             // it reads bytes the driver reported queued
+    bool NameGone = false;     // Windows no longer knows the port's COM name (asked only once it is overdue)
 };
 
 enum class PendingStep { Wait, Cancel, Abandon };

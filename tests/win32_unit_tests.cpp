@@ -119,10 +119,10 @@ TEST(ReadOutcomes, ThatBringNothingAreLostOnceTheComNameIsGone) {
               static_cast<int>(ReadOutcome::Cancelled));
 }
 
-TEST(PendingReads, WaitForTheirTimeOutsAndAreCutShortOnlyAfterAKeyOrAStop) {
+TEST(PendingReads, WaitForTheirTimeOutsAndAreCutShortOnlyAfterAKeyAStopOrARemoval) {
     constexpr bool Drain = true;
     const struct {
-        PendingRead Read;  // ms since ReadFile, a key or stop, cancelled, ms since, reading queued bytes
+        PendingRead Read;  // ms since ReadFile, a key or stop, cancelled, ms since, reading queued bytes, name gone
         PendingStep Step;
     } rows[] = {
         {{60000, false, false, 0, false}, PendingStep::Wait},  // neither: as long as the driver takes
@@ -137,11 +137,15 @@ TEST(PendingReads, WaitForTheirTimeOutsAndAreCutShortOnlyAfterAKeyOrAStop) {
         // cancelled (that would lose the bytes it took); one held anyway is left to the close.
         {{499, true, false, 0, Drain}, PendingStep::Wait},
         {{500, true, false, 0, Drain}, PendingStep::Abandon},
+        // A read the driver keeps after its device was removed: cut short once overdue.
+        {{3049, false, false, 0, false, true}, PendingStep::Wait},
+        {{3050, false, false, 0, false, true}, PendingStep::Cancel},
+        {{4050, false, true, 1000, false, true}, PendingStep::Abandon},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(static_cast<int>(NextStep(row.Read, BlockSize)), static_cast<int>(row.Step))
             << row.Read.Elapsed << " ms, key or stop " << row.Read.EndRequested << ", cancelled " << row.Read.Cancelled
-            << ", draining " << row.Read.Draining;
+            << ", draining " << row.Read.Draining << ", name gone " << row.Read.NameGone;
     }
 }
 
