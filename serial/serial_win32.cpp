@@ -69,7 +69,7 @@ ReadVerdict JudgeRead(const ReadReport& report, DWORD length) {
     const DWORD error = wentOn ? report.OverlappedError : report.ReadFileError;
     if (error == ERROR_TIMEOUT) return JudgeSuccess(report, reported, length);
     if (error == ERROR_SEM_TIMEOUT) return JudgeSuccess(report, 0, length);
-    if (error == ERROR_OPERATION_ABORTED && report.CancelledByUs) return {0, ReadOutcome::Cancelled};
+    if (error == ERROR_OPERATION_ABORTED && report.CancelledByUs && report.NameKnown) return {0, ReadOutcome::Cancelled};
     // Whatever the code, once Windows no longer knows the COM name: never a box, a retry or a line error for ever.
     if (IsDeviceGone(error) || !report.ClearCommErrorOk || !report.NameKnown) return {0, ReadOutcome::Lost};
     // Not ours: a line error on a port still set to abort on errors (its old
@@ -156,6 +156,7 @@ struct ReadSlot {
 };
 ReadSlot Slots[2]{};
 ReadSlot* Reading = &Slots[0];
+bool NameSeenGone = false;  // during the read in progress, Windows once knew the COM name no more
 DCB PortState{};
 unsigned EmptyReadsInARow = 0;
 bool LineErrorBefore = false;
@@ -316,10 +317,10 @@ bool AwaitRead(HANDLE port, ReadReport& report, ULONGLONG start, DWORD length, b
         if (!handedOn) beforeWait();
         handedOn = true;
         const ULONGLONG now = GetTickCount64();
-        const auto elapsed = static_cast<std::int64_t>(now - start);
-        const bool overdue = elapsed >= TotalReadTimeout(PortTimeouts, length) + CancelGrace;
-        const PendingRead pending{elapsed, EndDue() || KeyWaiting(), report.CancelledByUs,
-                                  static_cast<std::int64_t>(now - cancelledAt), draining, overdue && !ComNameKnown()};
+        // Asked at every wake: an adapter that is back under its number a moment later is still another handle.
+        NameSeenGone = NameSeenGone || !ComNameKnown();
+        const PendingRead pending{static_cast<std::int64_t>(now - start), EndDue() || KeyWaiting(), report.CancelledByUs,
+                                  static_cast<std::int64_t>(now - cancelledAt), draining, NameSeenGone};
         switch (NextStep(pending, length)) {
             case PendingStep::Wait: break;
             case PendingStep::Cancel:
@@ -364,6 +365,7 @@ bool ReadOnce(HANDLE port, unsigned char* buffer, DWORD length, bool draining, R
     report.EmptyBefore = EmptyReadsInARow;
     report.OwnTimeouts = OwnTimeouts;
     report.LineErrorBefore = LineErrorBefore;
+    NameSeenGone = false;
     COMSTAT before{};
     if (ClearLineErrors(port, &before)) report.QueuedBefore = before.cbInQue;
     const ULONGLONG start = GetTickCount64();
@@ -380,7 +382,7 @@ bool ReadOnce(HANDLE port, unsigned char* buffer, DWORD length, bool draining, R
     // device itself answers and Windows still knows it.
     report.ClearCommErrorOk = ClearLineErrors(port);
     const bool succeeded = report.ReadFileResult || report.OverlappedResult;
-    if (report.Reported == 0 || !succeeded) report.NameKnown = ComNameKnown();
+    if (report.Reported == 0 || !succeeded) report.NameKnown = !NameSeenGone && ComNameKnown();
     DWORD modem = 0;
     report.ModemStatusOk = report.Reported > 0 || (GetCommModemStatus(port, &modem) != 0 && report.NameKnown);
     return true;
@@ -415,7 +417,7 @@ bool ReadBlock(PortHandleType handle, unsigned char* buffer, std::uint32_t lengt
         return false;
     }
     if (!ReadOnce(reinterpret_cast<HANDLE>(handle), buffer, length, false, report, beforeWait)) {
-        result.End = ComNameKnown() ? ReadEnd::Stopped : ReadEnd::DeviceLost;
+        result.End = !NameSeenGone && ComNameKnown() ? ReadEnd::Stopped : ReadEnd::DeviceLost;
         return false;
     }
     const bool complete = Conclude(JudgeRead(report, length), result);
@@ -434,6 +436,9 @@ std::uint32_t ReadQueued(PortHandleType handle, unsigned char* buffer, std::uint
     // wait for the rest; these return what there is.
     COMMTIMEOUTS drain = DrainTimeouts;
     ReadReport report;
-    if (!FreeSlot() || !SetCommTimeouts(port, &drain) || !ReadOnce(port, buffer, length, true, report)) return 0;
+    // Not while a read is abandoned: the driver that keeps one would keep this one too, and the slot with it.
+    if (Slots[0].Abandoned || Slots[1].Abandoned || !SetCommTimeouts(port, &drain) || !ReadOnce(port, buffer, length, true, report)) {
+        return 0;
+    }
     return JudgeRead(report, length).Kept;
 }

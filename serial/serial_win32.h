@@ -89,7 +89,7 @@ struct PendingRead {
     bool Cancelled;            // CancelIoEx was called on it
     std::int64_t SinceCancel;  // ms since then
     bool Draining;             // it reads bytes the driver reported queued
-    bool NameGone = false;     // Windows no longer knows the port's COM name (asked only once it is overdue)
+    bool NameGone = false;     // Windows did not know the port's COM name at some wake of this read
 };
 
 enum class PendingStep { Wait, Cancel, Abandon };
