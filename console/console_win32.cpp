@@ -83,7 +83,7 @@ Function Lookup(HMODULE module, const char* name) {
 
 bool LoadBoxFunctions() {
     if (ShowMessageBox) return true;
-    const HMODULE user32 = LoadLibraryA("user32.dll");
+    const HMODULE user32 = LoadLibraryExA("user32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!user32) return false;
     ListThreadWindows = Lookup<EnumThreadWindowsFunction>(user32, "EnumThreadWindows");
     ClassOfWindow = Lookup<GetClassNameFunction>(user32, "GetClassNameA");

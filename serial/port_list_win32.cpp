@@ -80,7 +80,7 @@ std::string Property(HDEVINFO devices, SP_DEVINFO_DATA& device, DWORD property,
 }
 
 void FromSetupApi(std::vector<Port>& ports) {
-    const HMODULE setup = LoadLibraryA("setupapi.dll");
+    const HMODULE setup = LoadLibraryExA("setupapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);  // never a copy beside the program
     if (!setup) return;
     const auto classDevices = reinterpret_cast<decltype(&SetupDiGetClassDevsA)>(
         reinterpret_cast<void*>(GetProcAddress(setup, "SetupDiGetClassDevsA")));
