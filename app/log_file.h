@@ -29,6 +29,10 @@ bool IsRegularLog(std::FILE* log);
 // log that cannot be synced (a device, a pipe, a file system without syncs)
 // counts as synced.
 int SyncLogFile(std::intptr_t log);
+// Puts the names in the folder that holds `name` on the disk (POSIX: an
+// fsync of the folder; Windows keeps names in its file system's journal): 0,
+// or the error number of a failure.
+int SyncFolderOf(const char* name);
 
 // The log's write-back, off the read path: one thread owns nothing but the
 // sync of the log it is handed (and its time index, if any), at most once a

@@ -41,12 +41,7 @@ int SyncResult(int result) {
 // that holds them is synced (a power cut must not leave no log, nor a
 // capture under no name).
 std::FILE* Named(int fd, const char* name) {
-    const std::string path = name;
-    const std::size_t slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const int held = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const int error = held < 0 ? 0 : SyncResult(fsync(held));
-    if (held >= 0) close(held);
+    const int error = SyncFolderOf(name);
     if (error == 0) return Stream(fd);
     errno = error;
     return Fail(fd);
@@ -139,6 +134,16 @@ std::intptr_t LogHandle(std::FILE* log) { return fileno(log); }
 bool IsRegularLog(std::FILE* log) {
     struct stat opened {};
     return fstat(fileno(log), &opened) == 0 && S_ISREG(opened.st_mode);
+}
+
+int SyncFolderOf(const char* name) {
+    const std::string path = name;
+    const std::size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int held = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int error = held < 0 ? 0 : SyncResult(fsync(held));
+    if (held >= 0) close(held);
+    return error;
 }
 
 int SyncLogFile(std::intptr_t log) {

@@ -240,6 +240,8 @@ std::intptr_t LogHandle(std::FILE* log) { return _get_osfhandle(_fileno(log)); }
 
 bool IsRegularLog(std::FILE* log) { return GetFileType(reinterpret_cast<HANDLE>(LogHandle(log))) == FILE_TYPE_DISK; }
 
+int SyncFolderOf(const char*) { return 0; }  // NTFS journals its names; FAT has no folder to flush
+
 int SyncLogFile(std::intptr_t log) { return Flushed(reinterpret_cast<HANDLE>(log)) ? 0 : ErrorNumber(GetLastError()); }
 
 int CloseLogFile(std::FILE* log, bool synced) {

@@ -109,7 +109,8 @@ LogProblem OpenPart(bool later, std::int64_t epochMs, bool& keptPrevious) {
             continue;
         }
         Files[row] = OpenTimeIndex(PartName.c_str());
-        const int error = Files[row] ? WriteIndexLine(Files[row], "beginn", 0, epochMs, Begins.c_str()) : errno;
+        int error = Files[row] ? WriteIndexLine(Files[row], "beginn", 0, epochMs, Begins.c_str()) : errno;
+        if (error == 0) error = SyncFolderOf(name.c_str());  // its name on the disk too, as the log's
         if (error != 0) return Problem(output.NotMade, error, name);
     }
     // Every write goes to the system at once: a process killed from outside

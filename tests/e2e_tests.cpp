@@ -1619,7 +1619,8 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
             }
             guest->PowerCut();
             ASSERT_TRUE(guest->Ready());
-            EXPECT_EQ(guest->Shell("cp " + onDisk + "/lumtrex.log " + onDisk + "/lumtrex.log.1 /share/" + row.Name), 0);
+            EXPECT_EQ(guest->Shell("cp " + onDisk + "/lumtrex.log " + onDisk + "/lumtrex.log.1 " +
+                                   (row.Value ? onDisk + "/lumtrex.log.times " : "") + "/share/" + row.Name), 0);
             EXPECT_EQ(ReadFile(log + ".1"), "an earlier capture") << "the capture before lost its name";
             EXPECT_TRUE(ReadFile(log) == bytes) << FileSize(log) << " of " << bytes.size() << " bytes on the disk";
             return;
@@ -1716,8 +1717,9 @@ std::vector<GuestRow> GuestRows() {
     rows.push_back({"A0SilentWithDtr", "/dev/ttyACM0 115200 -d1", Probe::Silent, 0, "", hint});
     // Last: the power goes while the log is on ext4, the capture before it renumbered just before; once a
     // moment after the start, before any sync of data (the names are on the disk all the same).
+    // At the start, with the time index: its name is on the disk too.
     for (const auto& [name, value] : {std::pair{"S1PowerCutAtStart", 1}, {"S1PowerCut", 0}}) {
-        rows.push_back({name, "/dev/ttyS1 115200 --log /disk/" + std::string(name) + "/lumtrex.log", Probe::PowerCut, value,
+        rows.push_back({name, "/dev/ttyS1 115200 --log /disk/" + std::string(name) + "/lumtrex.log" + (value ? " --times" : ""), Probe::PowerCut, value,
                         "mkdir /disk/" + std::string(name) + " && printf 'an earlier capture' > /disk/" + name + "/lumtrex.log && sync"});
     }
     return rows;
