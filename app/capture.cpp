@@ -28,7 +28,6 @@ std::int64_t LastHandedOn = 0;   // when the recorder was last woken
 constexpr std::int64_t DateEvery = 20;  // ms
 std::uint64_t Gaps = 0;          // lost ports so far
 bool HeldBack = false;           // the port's sender waits while it goes unread (SenderHeldBack)
-bool SenderHeldBack();
 // The ring full: the bytes that did not fit, since when, and in all.
 bool Losing = false;
 std::uint64_t Lost = 0, LostInAll = 0;
@@ -122,6 +121,13 @@ std::uint32_t ReadLength() {
     if (RunOptions.ByteLimit == 0) return ReadSize;
     const std::uint64_t limit = static_cast<std::uint64_t>(RunOptions.ByteLimit);
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(limit - std::min(Received, limit), ReadSize));
+}
+
+// Whether the port's sender waits while it goes unread (LUMTREX_TEST_RING's
+// ":lose": a pseudo-terminal read on as a UART is).
+bool SenderHeldBack() {
+    const char* asked = std::getenv("LUMTREX_TEST_RING");
+    return PortHoldsSenderBack() && !(asked && std::strstr(asked, ":lose"));
 }
 
 // What the next read may take: ReadLength(), and no more than fits in the
@@ -259,11 +265,6 @@ std::size_t RingFor(unsigned rate) {
     const char* asked = std::getenv("LUMTREX_TEST_RING");
     const std::uint64_t bytesPerSecond = PortIsCdcAcm() ? UsbFullSpeed : 1000000 / std::max<std::uint64_t>(1, ByteMicrosecondsAt(rate));
     return RingSize(bytesPerSecond, asked ? static_cast<std::size_t>(std::strtoull(asked, nullptr, 10)) : 0);
-}
-
-bool SenderHeldBack() {
-    const char* asked = std::getenv("LUMTREX_TEST_RING");
-    return PortHoldsSenderBack() && !(asked && std::strstr(asked, ":lose"));
 }
 
 }  // namespace
