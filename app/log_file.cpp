@@ -18,6 +18,16 @@ std::string ExpandedLogName(const char* pattern, std::time_t when) {
     return name;
 }
 
+std::string WithOffset(const std::string& name, int offsetSeconds) {
+    const int minutes = (offsetSeconds < 0 ? -offsetSeconds : offsetSeconds) / 60;
+    char offset[16];
+    std::snprintf(offset, sizeof offset, "_%c%02d%02d", offsetSeconds < 0 ? '-' : '+', minutes / 60 % 100, minutes % 60);
+    const std::size_t folder = name.find_last_of("/\\"), dot = name.rfind('.');
+    const bool extension = dot != std::string::npos && dot > 0 && (folder == std::string::npos || dot > folder + 1);
+    std::string named = name;
+    return named.insert(extension ? dot : named.size(), offset);
+}
+
 bool IsDevicePath(const wchar_t* fullPath) {
     const std::wstring path = fullPath;
     // \\?\ leads to a device too, unless to a drive (X:\) or a share (UNC\).

@@ -56,6 +56,11 @@ std::string DeviceAmongLogNames(const char* name);
 // for `when`, in local time; a name without fields as it is.
 std::string ExpandedLogName(const char* pattern, std::time_t when);
 
+// The dated name of a part that begins in the hour the clocks went back,
+// which the part before already had: the UTC offset added before the
+// extension (x-20261025-02.log: x-20261025-02_+0100.log), so it sorts after it.
+std::string WithOffset(const std::string& name, int offsetSeconds);
+
 // NAME.number: an earlier capture of the log NAME, 1 the newest.
 std::string EarlierCapture(const char* name, int number);
 // Moves NAME.1, NAME.2, ... up one number each, the oldest first, so that

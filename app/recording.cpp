@@ -41,10 +41,17 @@ std::FILE* Files[OutputCount] = {};
 std::string PartName;         // the part being written
 std::uint64_t PartStart = 0;  // the log's bytes before it
 std::time_t PartEnds = 0;     // with --split day or hour: the local midnight or full hour that ends it
+int PartOffset = 0;           // the zone's UTC offset when it began
 std::string Begins;           // after "beginn" in each part's index: the port as named, the rate recorded
 std::atomic<std::uint64_t> ByteCount{0};
 
 LogProblem Problem(LogFault fault, int error, const std::string& name) { return {fault, error, name}; }
+
+int OffsetAt(std::int64_t when) {
+    int offset = 0;
+    LocalMs(when * 1000, offset);
+    return offset;
+}
 
 // A part's name (and the names its outputs take) that is a device is never opened.
 LogProblem NamesAFile(const std::string& name) {
@@ -90,7 +97,8 @@ LogProblem CloseRows(bool synced) {
 // every log does. `later`: a part after the first, whose name was not looked at before the port was opened.
 LogProblem OpenPart(bool later, std::int64_t epochMs, bool& keptPrevious) {
     const std::time_t when = static_cast<std::time_t>(epochMs / 1000);
-    PartName = ExpandedLogName(RunOptions.LogName, when);
+    PartName = later ? NextPartName(RunOptions.LogName, when, PartName, PartOffset) : ExpandedLogName(RunOptions.LogName, when);
+    PartOffset = OffsetAt(when);
     if (later) {
         if (LogProblem device = NamesAFile(PartName)) return device;
     }
@@ -325,18 +333,49 @@ std::uint64_t BytesBeforeSeam(SplitKind split, std::uint64_t splitSize, std::uin
     return std::min(available, splitSize - std::min(splitSize, partBytes));
 }
 
-std::time_t PeriodEnd(SplitKind split, std::time_t when) {
-    std::tm local{};
-    LocalTime(when, local);
-    local.tm_min = local.tm_sec = 0;
-    if (split == SplitKind::Hour) {
-        ++local.tm_hour;
-    } else {
-        local.tm_hour = 0;
-        ++local.tm_mday;
+namespace {
+
+std::int64_t FloorDiv(std::int64_t value, std::int64_t by) { return value / by - (value % by < 0 ? 1 : 0); }
+
+// The first second after `from` and up to `to` whose UTC offset is not
+// `offset` (`to`'s is not), found by halving.
+std::int64_t OffsetChange(std::int64_t from, std::int64_t to, int offset) {
+    while (to - from > 1) {
+        const std::int64_t middle = from + (to - from) / 2;
+        (OffsetAt(middle) == offset ? from : to) = middle;
     }
-    local.tm_isdst = -1;  // the clock change, if one comes, as the zone has it
-    return std::mktime(&local);
+    return to;
+}
+
+}  // namespace
+
+std::time_t PeriodEnd(SplitKind split, std::time_t when) {
+    // From the moment and the zone's offset, not from a local calendar time
+    // given back to the C library (which reads the repeated hour of the night
+    // the clocks go back as either one): the next full local hour or
+    // midnight; for an hour also the moment the offset changes, so the
+    // repeated (or shortened) hour is a part of its own. A day is a day,
+    // 23 or 25 hours, unless the change leaps over midnight.
+    const std::int64_t period = split == SplitKind::Hour ? 3600 : 86400;
+    std::int64_t from = when;
+    int offset = OffsetAt(from);
+    const std::int64_t started = FloorDiv(from + offset, period);
+    for (int change = 0; change < 4; ++change) {  // a zone changes its offset at most once or twice a day
+        const std::int64_t next = (FloorDiv(from + offset, period) + 1) * period - offset;
+        if (OffsetAt(next) == offset) return static_cast<std::time_t>(next);
+        const std::int64_t changed = OffsetChange(from, next, offset);
+        offset = OffsetAt(changed);
+        if (split == SplitKind::Hour || FloorDiv(changed + offset, period) != started) return static_cast<std::time_t>(changed);
+        from = changed;
+    }
+    return static_cast<std::time_t>(from + period);
+}
+
+std::string NextPartName(const char* pattern, std::time_t when, const std::string& finished, int finishedOffset) {
+    const std::string name = ExpandedLogName(pattern, when);
+    // The hour the clocks go back comes twice: the second one's name says its offset.
+    const int offset = OffsetAt(when);
+    return name == finished && offset != finishedOffset && name != pattern ? WithOffset(name, offset) : name;
 }
 
 bool LogNamesAFile(const char* pattern) {

@@ -64,5 +64,10 @@ void SayProblem(const LogProblem& problem);
 // Of `available` bytes, how many go into the part that holds `partBytes`
 // before a --split SIZE seam (0: the seam comes first).
 std::uint64_t BytesBeforeSeam(SplitKind split, std::uint64_t splitSize, std::uint64_t partBytes, std::uint64_t available);
-// The next local midnight (or full hour) after `when`, which ends a part begun then.
+// The next local midnight (or full hour) after `when`, which ends a part
+// begun then; with an hour, also the moment the zone's offset changes.
 std::time_t PeriodEnd(SplitKind split, std::time_t when);
+// The name of the part that begins at `when` after the part `finished`,
+// begun at the UTC offset `finishedOffset` (the second of two hours that
+// share a dated name says its offset).
+std::string NextPartName(const char* pattern, std::time_t when, const std::string& finished, int finishedOffset);

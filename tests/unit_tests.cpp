@@ -364,6 +364,56 @@ TEST(Recording, SplitsAReadAtASeamAndPacesAndDatesTheReads) {
     for (const auto& row : seams) {
         EXPECT_EQ(BytesBeforeSeam(row.Split, row.Size, row.Part, row.Available), row.Before) << row.Part << " " << row.Available;
     }
+    // The seams of day and hour parts on the nights the clocks change: zone, split, pattern, the first part's
+    // start (UTC), then each seam (UTC) and the name of the part that begins there.
+    const struct {
+        const char* Zone;
+        SplitKind Split;
+        const char* Pattern;
+        const char* Walk[7];
+    } nights[] = {
+        {"Europe/Berlin", SplitKind::Hour, "x-%Y%m%d-%H.log",  // back: 02:00 CEST, 02:00 CET
+         {"2026-10-24T23:10:00", "2026-10-25T00:00:00", "x-20261025-02.log", "2026-10-25T01:00:00",
+          "x-20261025-02_+0100.log", "2026-10-25T02:00:00", "x-20261025-03.log"}},
+        {"Europe/Berlin", SplitKind::Hour, "x-%H", {"2026-03-29T00:10:00", "2026-03-29T01:00:00", "x-03", "2026-03-29T02:00:00", "x-04"}},
+        {"Europe/Berlin", SplitKind::Day, "x-%d.log",  // 25 hours, 23 hours
+         {"2026-10-24T22:30:00", "2026-10-25T23:00:00", "x-26.log"}},
+        {"Europe/Berlin", SplitKind::Day, "x-%d.log", {"2026-03-28T23:30:00", "2026-03-29T22:00:00", "x-30.log"}},
+        {"Australia/Adelaide", SplitKind::Hour, "a%H.log",  // half an hour off: 03:00 ACDT is 02:00 ACST
+         {"2026-04-04T15:45:00", "2026-04-04T16:30:00", "a02_+0930.log", "2026-04-04T17:30:00", "a03.log"}},
+        {"Australia/Adelaide", SplitKind::Hour, "a%H.log", {"2026-10-03T16:10:00", "2026-10-03T16:30:00", "a03.log"}},
+        {"Australia/Adelaide", SplitKind::Day, "a%d.log", {"2026-04-04T14:00:00", "2026-04-05T14:30:00", "a06.log"}},
+        {"America/Havana", SplitKind::Day, "h%d.log",  // midnight leapt over, then twice
+         {"2026-03-07T17:00:00", "2026-03-08T05:00:00", "h08.log", "2026-03-09T04:00:00", "h09.log"}},
+        {"America/Havana", SplitKind::Day, "h%d.log", {"2026-11-01T04:00:00", "2026-11-02T05:00:00", "h02.log"}},
+    };
+    const std::string zone = getenv("TZ") ? getenv("TZ") : "";
+    const auto epoch = [](const char* utc) {
+        std::tm time{};
+        std::sscanf(utc, "%d-%d-%dT%d:%d:%d", &time.tm_year, &time.tm_mon, &time.tm_mday, &time.tm_hour, &time.tm_min, &time.tm_sec);
+        time.tm_year -= 1900;
+        --time.tm_mon;
+        return timegm(&time);
+    };
+    for (const auto& night : nights) {
+        setenv("TZ", night.Zone, 1);
+        tzset();
+        std::time_t begun = epoch(night.Walk[0]);
+        std::string name = ExpandedLogName(night.Pattern, begun);
+        for (int seam = 1; seam < 7 && night.Walk[seam]; seam += 2) {
+            const std::time_t end = PeriodEnd(night.Split, begun);
+            EXPECT_EQ(end, epoch(night.Walk[seam])) << night.Zone << " " << night.Walk[seam];
+            int offset = 0;
+            LocalMs(begun * 1000LL, offset);
+            name = NextPartName(night.Pattern, end, name, offset);
+            EXPECT_EQ(name, night.Walk[seam + 1]);
+            begun = end;
+        }
+    }
+    if (zone.empty()) unsetenv("TZ"); else setenv("TZ", zone.c_str(), 1);
+    tzset();
+    EXPECT_EQ(WithOffset("logs.d/x", -16200), "logs.d/x_-0430");
+    EXPECT_EQ(WithOffset(".x", 34200), ".x_+0930");
     // bytes, ms since the read before, a byte's time on the line (us): the next read's wait
     const std::int64_t paces[][4] = {
         {115, 10, 87, StreamPause},  // 115200 baud, streaming: the next read takes the next 50 ms at once
