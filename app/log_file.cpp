@@ -52,7 +52,29 @@ std::string DeviceAmongLogNames(const char* name) {
     }
 }
 
+namespace {
+
+// NAME.0 is NAME itself.
+std::string Numbered(const char* name, int number) { return number == 0 ? name : EarlierCapture(name, number); }
+
+void PairIndexes(const char* name) {
+    // A capture's index moves first: a run ended between the two moves left
+    // the capture without its index, and the index beside no capture one
+    // number up. It goes back before anything else moves (else it would be
+    // taken for an index that belongs to nothing).
+    for (int number = 0; IsEarlierCapture(Numbered(name, number).c_str()); ++number) {
+        const std::string index = IndexName(Numbered(name, number)), moved = IndexName(EarlierCapture(name, number + 1));
+        if (!IsEarlierCapture(index.c_str()) && IsEarlierCapture(moved.c_str()) &&
+            !IsEarlierCapture(EarlierCapture(name, number + 1).c_str())) {
+            MoveReplacing(moved.c_str(), index.c_str());
+        }
+    }
+}
+
+}  // namespace
+
 bool MoveEarlierCaptures(const char* name) {
+    PairIndexes(name);
     // Numbered on from the first without a gap; a folder ends the row, and
     // the move onto it then fails, as a failed move of NAME itself would.
     int oldest = 0;

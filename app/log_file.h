@@ -65,7 +65,8 @@ std::string WithOffset(const std::string& name, int offsetSeconds);
 std::string EarlierCapture(const char* name, int number);
 // Moves NAME.1, NAME.2, ... up one number each, the oldest first, so that
 // NAME.1 is free; false (errno set) when a move failed. Each capture's time
-// index moves with it (MoveWithIndex).
+// index moves with it (MoveWithIndex). First an index that a run ended
+// between its two moves left one number up goes back beside its capture.
 bool MoveEarlierCaptures(const char* name);
 // The capture `from` moved to `to` by `move`, with its index: first FROM.times,
 // if there is one, over TO.times, or else an old TO.times, which belongs to

@@ -556,7 +556,9 @@ TEST_F(EndToEnd, ADatedLogSplitAtMidnightLosesNothingAtTheSeam) {
 // beside it. LinkOfPrevious: the log hard-linked to lumtrex.log.1. Intruder:
 // another program makes a file of the log's name right after the capture is
 // moved away (the stand-in): never written into, kept as an earlier capture.
-enum class LogBefore { Capture, Empty, LinkToCapture, SecondRun, LinkOfPrevious, Intruder };
+// KilledBetweenMoves: each capture has its index; a run killed between moving
+// the log's index and the log (the stand-in), then a run: each with its index.
+enum class LogBefore { Capture, Empty, LinkToCapture, SecondRun, LinkOfPrevious, Intruder, KilledBetweenMoves };
 
 struct KeptRow {
     const char* Name;
@@ -578,6 +580,17 @@ TEST_P(PreviousCapture, IsKeptAsLumtrexLog1) {
         case LogBefore::Capture:
         case LogBefore::Intruder:
         case LogBefore::SecondRun: WriteFile(log, capture); break;
+        case LogBefore::KilledBetweenMoves: {
+            WriteFile(log, capture);
+            WriteFile(log + ".times", "beginn 0 2026-12-08T09:41:07.512+01:00 capture\n");
+            WriteFile(previous + ".times", "beginn 0 2026-12-07T09:41:07.512+01:00 older\n");
+            LaunchOptions killed;  // the older capture and its index moved up, the log's index moved, then killed
+            killed.Environment = WithStandIn("LUMTREX_TEST_KILL_AT_RENAME=4");
+            auto cut = Launch(row.Arguments, killed);
+            ASSERT_TRUE(cut->WaitForExit()) << cut->Output();
+            ASSERT_FALSE(std::filesystem::exists(log + ".times")) << "not killed between the moves";
+            break;
+        }
         case LogBefore::Empty: WriteFile(log, ""); break;
         case LogBefore::LinkToCapture:
             WriteFile(dir + "/elsewhere", capture);
@@ -616,6 +629,12 @@ TEST_P(PreviousCapture, IsKeptAsLumtrexLog1) {
     ASSERT_TRUE(WaitForLog(bytes.size())) << FileSize(log);
     StopWithKey(*run, 0);
     EXPECT_TRUE(ReadFile(log) == bytes) << "the log is not this run's capture";
+    if (row.Before == LogBefore::KilledBetweenMoves) {
+        EXPECT_TRUE(ReadFile(previous) == capture && ReadFile(log + ".2") == older);
+        EXPECT_NE(ReadFile(previous + ".times").find(" capture\n"), std::string::npos);
+        EXPECT_NE(ReadFile(log + ".2.times").find(" older\n"), std::string::npos);
+        return;
+    }
     if (row.Before == LogBefore::Intruder) {  // the other program's file, the capture and the older one, each whole
         EXPECT_EQ(ReadFile(previous), "intruder");
         EXPECT_TRUE(ReadFile(log + ".2") == capture && ReadFile(log + ".3") == older);
@@ -638,7 +657,8 @@ INSTANTIATE_TEST_SUITE_P(
         KeptRow{"SymbolicLink", {"{port}", "115200"}, LogBefore::LinkToCapture, false},
         KeptRow{"SecondRunInTheSameFolder", {"{port}", "9600"}, LogBefore::SecondRun, true},
         KeptRow{"HardLinkedPair", {"{port}", "115200"}, LogBefore::LinkOfPrevious, false},
-        KeptRow{"AnotherFileInTheMeantime", {"{port}", "115200"}, LogBefore::Intruder, false}),
+        KeptRow{"AnotherFileInTheMeantime", {"{port}", "115200"}, LogBefore::Intruder, false},
+        KeptRow{"KilledBetweenMoves", {"{port}", "115200", "--times"}, LogBefore::KilledBetweenMoves, false}),
     ByName);
 
 // ---- Help and version: an answer, and nothing opened or touched ----

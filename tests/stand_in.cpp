@@ -18,6 +18,8 @@
 //   nothing at first and N parity errors from then on, as a driver that counts.
 // - LUMTREX_TEST_INTRUDER NAME: right after NAME is renamed (the first time),
 //   another program makes a file of that name, as a second run could.
+// - LUMTREX_TEST_KILL_AT_RENAME N: the N-th rename kills the process
+//   (SIGKILL) before it is done, as a power cut or kill -9 between two moves.
 // - LUMTREX_TEST_WRITE "MS:EVERY[:TIMES]": a write of the log (a file named
 //   *.log) takes MS milliseconds more once EVERY ms passed since the first
 //   write, or since the last slow one ended; TIMES of them at most. As a slow
@@ -30,6 +32,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -195,6 +198,9 @@ extern "C" int rename(const char* from, const char* to) {
     using Rename = int (*)(const char*, const char*);
     static const auto real = reinterpret_cast<Rename>(dlsym(RTLD_NEXT, "rename"));
     static bool intruded = false;
+    static int renames = 0;
+    const char* kill = std::getenv("LUMTREX_TEST_KILL_AT_RENAME");
+    if (kill && ++renames == std::atoi(kill)) raise(SIGKILL);
     const int result = real(from, to);
     const char* name = std::getenv("LUMTREX_TEST_INTRUDER");
     if (result == 0 && name && !intruded && std::strcmp(from, name) == 0) {
