@@ -54,6 +54,8 @@ std::string DeviceAmongLogNames(const char* name) {
 
 namespace {
 
+std::string Refused;  // the recorder's alone: only it moves captures while a run records
+
 // NAME.0 is NAME itself.
 std::string Numbered(const char* name, int number) { return number == 0 ? name : EarlierCapture(name, number); }
 
@@ -73,7 +75,10 @@ void PairIndexes(const char* name) {
 
 }  // namespace
 
+std::string RefusedMove() { return Refused; }
+
 bool MoveEarlierCaptures(const char* name) {
+    Refused.clear();
     PairIndexes(name);
     // Numbered on from the first without a gap; a folder ends the row, and
     // the move onto it then fails, as a failed move of NAME itself would.
@@ -90,9 +95,14 @@ bool MoveEarlierCaptures(const char* name) {
 bool MoveWithIndex(const char* from, const char* to, bool (*move)(const char* from, const char* to)) {
     const std::string index = IndexName(from), moved = IndexName(to);
     const bool indexed = IsEarlierCapture(index.c_str());
+    Refused = index;
     if (indexed && !MoveReplacing(index.c_str(), moved.c_str())) return false;
     if (!indexed && IsEarlierCapture(moved.c_str())) std::remove(moved.c_str());
-    if (move(from, to)) return true;
+    Refused = from;
+    if (move(from, to)) {
+        Refused.clear();
+        return true;
+    }
     const int error = errno;
     if (indexed) MoveReplacing(moved.c_str(), index.c_str());
     errno = error;

@@ -15,6 +15,9 @@
 // there), or another run is writing it (errno EWOULDBLOCK; its log is left
 // exactly as it was).
 std::FILE* CreateLog(const char* name, bool& keptPrevious);
+// The log `name` opened again for this run alone, to go on at its end (a
+// seam whose new part could not be made); null with errno set.
+std::FILE* ReopenLog(const char* name);
 // Writes out what the system still holds of the log (unless it was `synced`
 // just now) and closes it: 0, or the error number of the first failure (a
 // late write error shows only now).
@@ -73,6 +76,8 @@ bool MoveEarlierCaptures(const char* name);
 // nothing now, removed; then the capture, and where that fails the index back.
 // False (errno set) when a move failed.
 bool MoveWithIndex(const char* from, const char* to, bool (*move)(const char* from, const char* to));
+// The capture (or index) whose move failed last, "" when the last moves went through.
+std::string RefusedMove();
 // Supplied by each system: a move onto a name that may be taken (an index,
 // the log onto NAME.1), and a capture opened for reading that keeps no run
 // from moving it (--show).

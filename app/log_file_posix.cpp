@@ -129,6 +129,13 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
     return nullptr;
 }
 
+std::FILE* ReopenLog(const char* name) {
+    const int fd = open(name, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    if (!Lock(fd)) return Fail(fd);
+    return Stream(fd);
+}
+
 std::intptr_t LogHandle(std::FILE* log) { return fileno(log); }
 
 bool IsRegularLog(std::FILE* log) {

@@ -236,6 +236,14 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
     return nullptr;
 }
 
+std::FILE* ReopenLog(const char* name) {
+    const HANDLE log = OpenLog(name, OPEN_EXISTING);
+    if (log == INVALID_HANDLE_VALUE) return Refused(name, GetLastError());
+    LARGE_INTEGER end{};
+    if (!SetFilePointerEx(log, end, nullptr, FILE_END)) return Fail(GetLastError(), log);
+    return Stream(log);
+}
+
 std::intptr_t LogHandle(std::FILE* log) { return _get_osfhandle(_fileno(log)); }
 
 bool IsRegularLog(std::FILE* log) { return GetFileType(reinterpret_cast<HANDLE>(LogHandle(log))) == FILE_TYPE_DISK; }

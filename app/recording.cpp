@@ -41,6 +41,7 @@ std::FILE* Files[OutputCount] = {};
 std::string PartName;         // the part being written
 std::uint64_t PartStart = 0;  // the log's bytes before it
 std::time_t PartEnds = 0;     // with --split day or hour: the local midnight or full hour that ends it
+std::uint64_t PartLimit = 0;  // with --split SIZE: the bytes that end it (more after a seam that could not be made)
 int PartOffset = 0;           // the zone's UTC offset when it began
 std::string Begins;           // after "beginn" in each part's index: the port as named, the rate recorded
 std::atomic<std::uint64_t> ByteCount{0};
@@ -93,6 +94,14 @@ LogProblem CloseRows(bool synced) {
     return first;
 }
 
+// Where the part ends: the next full hour or midnight after `when`, or
+// SIZE bytes (`further`: SIZE more than it holds, after a seam that could
+// not be made).
+void NextSeam(std::time_t when, bool further) {
+    if (RunOptions.Split == SplitKind::Day || RunOptions.Split == SplitKind::Hour) PartEnds = PeriodEnd(RunOptions.Split, when);
+    PartLimit = (further ? PartLimit : 0) + static_cast<std::uint64_t>(RunOptions.SplitSize);
+}
+
 // Makes the part the name gives at `epochMs`, keeping what stands there, as
 // every log does. `later`: a part after the first, whose name was not looked at before the port was opened.
 LogProblem OpenPart(bool later, std::int64_t epochMs, bool& keptPrevious) {
@@ -125,8 +134,37 @@ LogProblem OpenPart(bool later, std::int64_t epochMs, bool& keptPrevious) {
     // keeps every byte the recorder wrote.
     std::setvbuf(Files[0], nullptr, _IONBF, 0);
     PartStart = ByteCount;
-    if (RunOptions.Split == SplitKind::Day || RunOptions.Split == SplitKind::Hour) PartEnds = PeriodEnd(RunOptions.Split, when);
+    NextSeam(when, false);
     return {};
+}
+
+// After a seam whose new part could not be made (an earlier capture that
+// another program holds cannot be moved): the capture goes on at the end of
+// the part `name`, begun at `offset`, and the seam is tried again at the next one.
+bool GoOnIn(const std::string& name, int offset, std::time_t when) {
+    PartName = name;
+    PartOffset = offset;
+    Files[0] = ReopenLog(name.c_str());
+    if (!Files[0]) return false;
+    std::setvbuf(Files[0], nullptr, _IONBF, 0);
+    if (RunOptions.Times && IsRegularLog(Files[0])) {
+        Files[1] = std::fopen(IndexName(name).c_str(), "ab");
+        if (!Files[1]) return false;
+        std::setvbuf(Files[1], nullptr, _IONBF, 0);
+    }
+    NextSeam(when, true);
+    return true;
+}
+
+// The end line of a finished part's index, where the index is now.
+int EndIndex(const std::string& log, std::uint64_t size, std::int64_t epochMs) {
+    if (!RunOptions.Times || !IsEarlierCapture(IndexName(log).c_str())) return 0;
+    std::FILE* index = std::fopen(IndexName(log).c_str(), "ab");
+    if (!index) return errno;
+    int error = WriteIndexLine(index, "ende", size, epochMs);
+    if (error == 0) error = SyncLogFile(LogHandle(index));
+    const int closed = CloseLogFile(index, true);
+    return error != 0 ? error : closed;
 }
 
 std::FILE* IndexFile() { return Files[1]; }
@@ -161,10 +199,8 @@ void Fail(const LogProblem& problem) {
 // The finished part on the disk, closed and named, the capture going on in a
 // fresh one; the seam dated `epochMs`.
 bool NextPart(std::int64_t epochMs) {
-    if (const int error = Line("ende", epochMs)) {
-        Fail(Failure(error, 1));
-        return false;
-    }
+    // Closed first (Windows moves no open file); its index's end line comes
+    // once it has its name, so a part that goes on has none.
     const int unsynced = StopLogSync();
     LogProblem closed = CloseRows(true);
     if (unsynced != 0) closed = Failure(unsynced, 0);
@@ -173,26 +209,40 @@ bool NextPart(std::int64_t epochMs) {
         return false;
     }
     const std::string finished = PartName;
+    const int offset = PartOffset;
     const std::uint64_t size = ByteCount - PartStart;
+    const bool onConsole = OutputIsTerminal();
     bool keptPrevious = false;
     if (LogProblem made = OpenPart(true, epochMs, keptPrevious)) {
-        Fail(made);
-        return false;
+        const bool goesOn = (made.Fault == LogFault::NotCreated || made.Fault == LogFault::Taken) && !Files[0] &&
+                            GoOnIn(finished, offset, static_cast<std::time_t>(epochMs / 1000));
+        if (!goesOn) {
+            Fail(made);
+            return false;
+        }
+        const std::string refused = RefusedMove();
+        const std::string what = refused.empty() ? "Logdatei " + made.Name + " nicht anlegbar" : refused + " nicht verschiebbar";
+        Say("%s%s %s (Fehlercode: %d): weiter in %s bis zur naechsten Grenze.\n",
+            onConsole ? "\n" : "", ClockText(), what.c_str(), made.Error, finished.c_str());
+    } else {
+        const std::string kept = keptPrevious ? EarlierCapture(PartName.c_str(), 1) : finished;
+        if (const int error = EndIndex(kept, size, epochMs)) {
+            Fail(Problem(LogFault::Write, error, IndexName(kept)));
+            return false;
+        }
+        Say("%s%s Logdatei fertig: %s (%llu Bytes), weiter in %s\n", onConsole ? "\n" : "", ClockText(), kept.c_str(),
+            static_cast<unsigned long long>(size), PartName.c_str());
+        LineDue = PartStart;  // the new part's first bytes have a time line of their own
     }
-    const bool onConsole = OutputIsTerminal();
-    Say("%s%s Logdatei fertig: %s (%llu Bytes), weiter in %s\n", onConsole ? "\n" : "", ClockText(),
-        keptPrevious ? EarlierCapture(PartName.c_str(), 1).c_str() : finished.c_str(), static_cast<unsigned long long>(size),
-        PartName.c_str());
     if (onConsole) CountAgain();
     StartLogSync(Files[0], IndexFile());
-    LineDue = PartStart;  // the new part's first bytes have a time line of their own
     return true;
 }
 
 // Bytes into the log, split at the seams; each time line after the bytes it dates.
 void WriteBytes(const unsigned char* bytes, std::size_t size) {
     while (size > 0 && !Failed) {
-        const std::uint64_t piece = BytesBeforeSeam(RunOptions.Split, static_cast<std::uint64_t>(RunOptions.SplitSize),
+        const std::uint64_t piece = BytesBeforeSeam(RunOptions.Split, PartLimit,
                                                     ByteCount - PartStart, size);
         if (piece == 0) {
             NextPart(ArrivalMs);

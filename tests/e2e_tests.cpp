@@ -1212,6 +1212,9 @@ enum class Ending {
     // in the driver (as much as a pseudo-terminal holds): they arrived before it, so they are logged, all of them.
     WhileBytesWait,
     KilledAfterAPause,                           // kill -9 a moment after the bytes came: every one was read and kept
+    // --split 1K, another program holding lumtrex.log.5 at the second seam (under Wine a Windows program,
+    // sharing all but its deletion; else the stand-in refuses its move once); then a key.
+    SeamRefused,
 };
 
 struct EndingRow {
@@ -1289,6 +1292,21 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
             std::this_thread::sleep_for(1s);
             run->Type(row.Keys);
             sender.join();
+        } else if (row.How == Ending::SeamRefused) {
+            Send(bytes.substr(0, 1025));  // a seam comes with the first byte after it
+            ASSERT_TRUE(run->WaitForOutput("weiter in lumtrex.log\n")) << run->Output();
+            const std::string held = dir + "/lumtrex.log.5";
+            std::thread holder([&] {
+                const std::string ping = "cmd /c \"ping -n 5 127.0.0.1 > NUL < lumtrex.log.5\"";  // about 4 s
+                if (UnderWine) (void)std::system(("cd '" + dir + "' && '" + Program[0] + "' " + ping).c_str());
+            });
+            EXPECT_TRUE(!UnderWine || WaitUntil([&] {  // once it has the file open
+                return std::system(("ls -l /proc/[0-9]*/fd 2>/dev/null | grep -q '" + held + "$'").c_str()) == 0;
+            }, 10s));
+            Send(bytes.substr(1025, 1024));
+            EXPECT_TRUE(run->WaitForOutput("bis zur naechsten Grenze.\n")) << run->Output();
+            holder.join();
+            Send(bytes.substr(2049));
         } else {
             Send(bytes);
         }
@@ -1306,7 +1324,7 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
             // Windows ends it when the read in progress ends (at most 2.05 s on a silent line).
             if (row.Option == "--for=3s") { EXPECT_TRUE(took > 2.5 && took < (UnderWine ? 5.6 : 3.5)) << took; }
         } else if (row.How != Ending::WhileBytesWait) {
-            ASSERT_TRUE(run->WaitForOutput("3000\r")) << run->Output();
+            ASSERT_TRUE(run->WaitForOutput(std::to_string(bytes.size()) + "\r")) << run->Output();
         }
     }
     switch (row.How) {
@@ -1315,6 +1333,7 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
         case Ending::InTheBackground: run->Signal(row.Signal); break;
         case Ending::HangUpIgnored: run->Signal(SIGHUP); [[fallthrough]];
         case Ending::Key:
+        case Ending::SeamRefused:
         case Ending::LogCloseFails: run->Type(row.Keys); break;
         case Ending::LineClosedMidBlock: ClosePtyLine(port); break;
         case Ending::KeysIgnored:
@@ -1339,17 +1358,24 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), made);
     }
     ClosePtyLine(other);
-    if (split) {  // parts of 1 KiB at most, newest first, that together are the stream; then the captures before
+    if (split) {  // the parts, oldest first, that together are the stream, each index ended once; then the captures before
+        // A seam whose move is refused: the part goes on to the next seam, where the move is made.
+        const std::vector<long long> sizes = row.StandIn.empty() ? std::vector<long long>{1024, 1024, 952}
+                                                                   : std::vector<long long>{1024, 2048, 1024, 904};
+        const int newest = static_cast<int>(sizes.size()) - 1;
         std::string parts;
-        for (int part = 2; part >= 0; --part) {
-            const std::string name = part ? log + "." + std::to_string(part) : log;
-            EXPECT_LE(FileSize(name), 1024) << name;
-            EXPECT_NE(ReadFile(name + ".times").find("\nende " + std::to_string(FileSize(name)) + " "), std::string::npos) << name;
+        for (int part = newest; part >= 0; --part) {
+            const std::string name = part ? log + "." + std::to_string(part) : log, index = ReadFile(name + ".times");
+            EXPECT_EQ(FileSize(name), sizes[newest - part]) << name;
+            EXPECT_EQ(index.find("\nende "), index.rfind("\nende ")) << index;
+            EXPECT_NE(index.find("\nende " + std::to_string(FileSize(name)) + " "), std::string::npos) << name;
             parts += ReadFile(name);
         }
         EXPECT_TRUE(parts == bytes) << parts.size();
+        const std::string refused = " lumtrex.log.5 nicht verschiebbar (Fehlercode: 13): weiter in lumtrex.log bis zur naechsten Grenze.\n";
+        EXPECT_EQ(row.StandIn.empty(), run->Output().find(refused) == std::string::npos) << run->Output();
         for (int earlier = 0; earlier <= 3; ++earlier) {
-            EXPECT_EQ(ReadFile(log + "." + std::to_string(earlier + 3)), "capture " + std::to_string(earlier));
+            EXPECT_EQ(ReadFile(log + "." + std::to_string(earlier + newest + 1)), "capture " + std::to_string(earlier));
         }
     } else if (row.How != Ending::LogIsFull && row.How != Ending::LogIsAFolder && row.How != Ending::LogIsADevice) {
         EXPECT_TRUE(ReadFile(log) == bytes.substr(0, row.Logged)) << FileSize(log);  // byte for byte
@@ -1415,6 +1441,9 @@ INSTANTIATE_TEST_SUITE_P(
         EndingRow{"ForThreeSeconds", Ending::ByItself, "3000\r3000\n", 0, 0, 3000, true, "", 0, "", "--for=3s"},
         EndingRow{"UpToByteCount", Ending::ByItself, "2000\r2000\n", 0, 0, 2000, true, "", 0, "", "--bytes=2000"},
         EndingRow{"SplitBySize", Ending::Key, "3000\r3000\n", 0, 0, 3000, true, "q", 0, "", "--split=1K"},
+        // Another program holds an earlier capture (on Windows, without sharing its deletion) at the second seam.
+        EndingRow{"SplitWhileACaptureIsHeld", Ending::SeamRefused, "5000\r5000\n", 0, 0, 5000, true, "q", 0, "", "--split=1K",
+                  "LUMTREX_TEST_RENAME_REFUSED=lumtrex.log.5:1"},
         EndingRow{"KeysIgnored", Ending::KeysIgnored, "3000\r3000\n", SIGTERM, 0, 3000, false, "q\r", 0, "", "--no-keys"},
         // A driver that counted parity errors alone: reported too.
         EndingRow{"ParityErrorsOnly", Ending::Key,
