@@ -85,8 +85,12 @@ int main(int argc, char** argv) {
     PrintFallbacks(fallbacks);
     char line[8] = "";
     if (!IsPlain8N1(PortSettings.Line)) LineText(PortSettings.Line, line, sizeof line);
-    Print("\nSchnittstelle: %s Baudrate: %d Baud%s%s\n\n", PortName(PortSettings), PortSettings.BaudRate, *line ? " " : "",
-          line);
+    if (PortSettings.Remote == RemoteKind::Tcp) {  // raw bytes: the server sets the line
+        Print("\nSchnittstelle: %s (Baudrate und Leitung stellt der Server)\n\n", PortName(PortSettings));
+    } else {
+        Print("\nSchnittstelle: %s Baudrate: %d Baud%s%s\n\n", PortName(PortSettings), PortSettings.BaudRate,
+              *line ? " " : "", line);
+    }
 
     bool succeeded = false;
     // A log that names a device is refused before anything is opened: not a

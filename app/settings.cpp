@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "../serial/remote.h"
+
 namespace {
 
 // Above 115200 the rates of current adapters and microcontrollers; 2500000
@@ -55,6 +57,11 @@ bool ComNumber(const char* text, int& number) {
 
 void SetPort(Settings& settings, const char* argument, const char* devicePathPrefix, const char* deviceFolder,
              Fallbacks& fallbacks) {
+    settings.Remote = RemoteKindOf(argument);
+    if (settings.Remote != RemoteKind::None) {  // a port another machine exports
+        settings.DevicePath = argument;
+        return;
+    }
     const bool namedDevices = *deviceFolder != 0;
     const std::size_t prefixLength = std::strlen(devicePathPrefix);
     const bool isPath = namedDevices ? std::strchr(argument, '/') != nullptr

@@ -72,6 +72,12 @@ Reopening ChooseReopening(const std::string& noted, bool anyDevice, bool present
 
 namespace {
 
+// The system's own serial devices.
+const PortKind LocalPort = {OpenDevice, GetLineState, SetLineState, SetLineAtPortRate, PortRate, SetReadTimeouts, PurgePort,
+                            SetModemLine, CloseDevice, ClassifyOpenError, DeviceIdentity, NameWithIdentity, DeviceSettled};
+
+const PortKind& Kind() { return PortSettings.Remote == RemoteKind::None ? LocalPort : RemotePort; }
+
 constexpr int ReopenInterval = 500;  // ms between two tries to open a lost port again
 constexpr auto MissingHintAfter = std::chrono::seconds(30);
 
@@ -110,6 +116,12 @@ void Say(const char* format, Value value) {
 
 void ReportOpenError(int error, const char* name, bool sayMissing);
 
+}  // namespace
+
+void SayOnceAGap(const char* line) { Say("%s", line); }
+
+namespace {
+
 // The configuration steps after a successful open. A device that cannot
 // even report its line settings is no communications device (a disk, a
 // file, /dev/zero): it is closed again, as if it had never opened. A line
@@ -120,44 +132,44 @@ void ReportOpenError(int error, const char* name, bool sayMissing);
 // rate too is closed again. After a gap only the rate the capture had will
 // do: another would record garbage. A refused time-out leaves the rest undone.
 int ConfigurePort(const char* name) {
-    if (int error = GetLineState()) {
+    if (int error = Kind().GetLineState()) {
         Say("%s GetCommState nicht ok !\n", name);
-        CloseDevice();
+        Kind().Close();
         PortHandle = InvalidPortHandle;
         return error;
     }
     const int rate = OpenedBefore ? static_cast<int>(RateInUse) : PortSettings.BaudRate;
-    if (int error = SetLineState(rate)) {
+    if (int error = Kind().SetLineState(rate)) {
         Say(" %s SetCommState nicht ok !\n", name);
-        if (OpenedBefore || SetLineAtPortRate() != 0) {
+        if (OpenedBefore || Kind().SetLineAtPortRate() != 0) {
             // Not 8N1, the line itself is refused: garbage is never recorded.
             if (!IsPlain8N1(PortSettings.Line) && !OpenedBefore) {
                 char line[8];
                 Say("Leitung %s geht an dieser Schnittstelle nicht.\n", LineText(PortSettings.Line, line, sizeof line));
             }
-            CloseDevice();
+            Kind().Close();
             PortHandle = InvalidPortHandle;
             return error;
         }
         ReportOpenError(error, name, true);
-        Say("Baudrate bleibt %u Baud.\n", PortRate());
-        RateInUse = PortRate();
+        Say("Baudrate bleibt %u Baud.\n", Kind().Rate());
+        RateInUse = Kind().Rate();
     } else {
         RateInUse = static_cast<unsigned>(rate);
     }
-    if (int timeoutError = SetReadTimeouts()) {
+    if (int timeoutError = Kind().SetReadTimeouts()) {
         Say("%s SetCommTimeouts nicht ok !\n", name);
         return timeoutError;
     }
-    PurgePort();
-    if (PortSettings.DtrOption) SetModemLine(ModemLine::Dtr, true);
-    if (PortSettings.RtsOption) SetModemLine(ModemLine::Rts, true);
+    Kind().Purge();
+    if (PortSettings.DtrOption) Kind().SetModemLine(ModemLine::Dtr, true);
+    if (PortSettings.RtsOption) Kind().SetModemLine(ModemLine::Rts, true);
     return 0;
 }
 
 // A missing port is not said while it is waited for.
 void ReportOpenError(int error, const char* name, bool sayMissing) {
-    const OpenFault fault = ClassifyOpenError(error);
+    const OpenFault fault = Kind().Classify(error);
     LastFault = fault;
     const char* text = OpenFaultText(fault);
     if (fault == OpenFault::Other) {
@@ -169,7 +181,7 @@ void ReportOpenError(int error, const char* name, bool sayMissing) {
 
 // The whole open sequence of `device`, named `shown` in the messages, on the event CreateReadEvent made.
 void OpenAndConfigure(const char* device, const char* shown, bool sayMissing) {
-    int error = OpenDevice(device);
+    int error = Kind().Open(device);
     if (error == 0) error = ConfigurePort(shown);
     ReportOpenError(error, shown, sayMissing);
 }
@@ -178,7 +190,7 @@ void OpenAndConfigure(const char* device, const char* shown, bool sayMissing) {
 void NoteIdentity() {
     if (OpenedBefore || !PortIsOpen()) return;
     char buffer[32];
-    DeviceIdentity(DeviceName(PortSettings, buffer, sizeof buffer), Identity);
+    Kind().Identity(DeviceName(PortSettings, buffer, sizeof buffer), Identity);
     OpenedBefore = true;
 }
 
@@ -188,8 +200,8 @@ bool TryAgain() {
     char buffer[32];
     const char* device = DeviceName(PortSettings, buffer, sizeof buffer);
     std::string now, elsewhere;
-    const bool present = DeviceIdentity(device, now);
-    if (!Identity.empty() && !PortSettings.AnyDevice && !(present && now == Identity)) elsewhere = NameWithIdentity(Identity);
+    const bool present = Kind().Identity(device, now);
+    if (!Identity.empty() && !PortSettings.AnyDevice && !(present && now == Identity)) elsewhere = Kind().Elsewhere(Identity);
     switch (ChooseReopening(Identity, PortSettings.AnyDevice, present, now, !elsewhere.empty())) {
         case Reopening::Wait: return true;
         case Reopening::Other:
@@ -200,7 +212,7 @@ bool TryAgain() {
             OtherDeviceSaid = true;
             return false;
         case Reopening::Follow: {
-            if (!DeviceSettled(elsewhere.c_str(), true)) return false;
+            if (!Kind().Settled(elsewhere.c_str(), true)) return false;
             OpenAndConfigure(elsewhere.c_str(), elsewhere.c_str(), false);
             if (!PortIsOpen()) return false;
             Print("%s %s ist jetzt %s.\n", ClockText(), PortName(PortSettings), elsewhere.c_str());
@@ -210,7 +222,7 @@ bool TryAgain() {
         }
         case Reopening::Name: break;
     }
-    if (DeviceSettled(device, !now.empty())) OpenAndConfigure(device, PortName(PortSettings), false);
+    if (Kind().Settled(device, !now.empty())) OpenAndConfigure(device, PortName(PortSettings), false);
     return !present;
 }
 
@@ -238,9 +250,9 @@ bool WaitForPort() {
 // Drops the raised lines and closes the device.
 void CloseDevicePort() {
     if (!PortIsOpen()) return;
-    if (PortSettings.DtrOption) SetModemLine(ModemLine::Dtr, false);
-    if (PortSettings.RtsOption) SetModemLine(ModemLine::Rts, false);
-    CloseDevice();
+    if (PortSettings.DtrOption) Kind().SetModemLine(ModemLine::Dtr, false);
+    if (PortSettings.RtsOption) Kind().SetModemLine(ModemLine::Rts, false);
+    Kind().Close();
     PortHandle = InvalidPortHandle;
 }
 

@@ -57,6 +57,10 @@ inline bool IsPlain8N1(const LineShape& line) { return line.DataBits == 8 && lin
 // The line in its short form ("7E1", "5N1.5"), written into `text` (8 bytes do).
 const char* LineText(const LineShape& line, char* text, std::size_t size);
 
+// A port another machine exports over the network (remote.h): none, the
+// telnet COM port option (rfc2217://), raw bytes (tcp://).
+enum class RemoteKind { None, Rfc2217, Tcp };
+
 // The port a run records and how.
 struct Settings {
     int PortIndex = 0;                 // COM number minus one (0 to 254)
@@ -65,6 +69,7 @@ struct Settings {
     bool RtsOption = false;            // raise RTS while capturing
     LineShape Line;                    // 8N1 unless --line asks for another
     const char* DevicePath = nullptr;  // a device named by path, else null (after a move: the new name)
+    RemoteKind Remote = RemoteKind::None;  // a remote port, named by DevicePath
     bool AnyDevice = false;            // --any-device: a reopen records whatever device has the name
     bool TimedReads = false;           // --times, --echo: reads under TimedReadTimeouts where the system has them
     char ComName[8] = "COM1";          // "COM<PortIndex + 1>"

@@ -39,3 +39,28 @@ std::string NameWithIdentity(const std::string& identity);
 // now (Linux: udev has finished with a USB node, or about 2 s passed); `usb`:
 // DeviceIdentity found a USB adapter behind it.
 bool DeviceSettled(const char* name, bool usb);
+
+// A reason the port cannot be used, said as the open sequence says its own:
+// once a gap while the port is waited for.
+void SayOnceAGap(const char* line);
+
+// A kind of port: the steps of its open and close sequence, as above. The
+// system's own serial devices (the functions above) and a port another
+// machine exports over the network (remote.cpp); serial.cpp takes the one the
+// port's name gives.
+struct PortKind {
+    int (*Open)(const char* name);
+    int (*GetLineState)();
+    int (*SetLineState)(int baudRate);
+    int (*SetLineAtPortRate)();
+    unsigned (*Rate)();
+    int (*SetReadTimeouts)();
+    void (*Purge)();
+    void (*SetModemLine)(ModemLine line, bool raised);
+    void (*Close)();
+    OpenFault (*Classify)(int code);
+    bool (*Identity)(const char* name, std::string& identity);
+    std::string (*Elsewhere)(const std::string& identity);
+    bool (*Settled)(const char* name, bool usb);
+};
+extern const PortKind RemotePort;

@@ -17,6 +17,7 @@
 #include "../console/wake_posix.h"
 #include "line_posix.h"
 #include "port_users.h"
+#include "remote.h"
 #include "serial_platform.h"
 
 const char DevicePathPrefix[] = "/";
@@ -38,6 +39,11 @@ std::int64_t NowMs() {
 }
 
 bool IsLostDeviceError(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
+
+// A read of what has arrived: a remote port's telnet commands taken out.
+ssize_t Receive(int fd, unsigned char* buffer, std::size_t size) {
+    return PortSettings.Remote == RemoteKind::None ? read(fd, buffer, size) : RemoteReceive(buffer, size);
+}
 
 bool ReadFault(ReadResult& result) {
     WarningBox("Message", "Something went wrong when calling Windows to read from comport.");
@@ -108,10 +114,12 @@ bool PortHoldsSenderBack() { return IsPseudoTerminal(Fd()); }
 
 int SetReadTimeouts() { return 0; }  // ReadBlock keeps PortTimeouts itself
 
-bool ReadLineCounters(LineCounters& counters) { return LineErrorCounters(Fd(), counters); }
+bool ReadLineCounters(LineCounters& counters) {
+    return PortSettings.Remote == RemoteKind::None ? LineErrorCounters(Fd(), counters) : RemoteLineCounters(counters);
+}
 
 std::uint32_t ReadQueued(PortHandleType port, unsigned char* buffer, std::uint32_t length) {
-    const ssize_t got = read(static_cast<int>(port), buffer, length);  // non-blocking
+    const ssize_t got = Receive(static_cast<int>(port), buffer, length);  // non-blocking
     return got > 0 ? static_cast<std::uint32_t>(got) : 0;
 }
 
@@ -186,7 +194,7 @@ bool ReadBlock(PortHandleType port, unsigned char* buffer, std::uint32_t length,
     }
     for (;;) {
         const std::uint32_t asked = length - result.Delivered;
-        const ssize_t got = read(fd, buffer + result.Delivered, asked);
+        const ssize_t got = Receive(fd, buffer + result.Delivered, asked);
         const int readError = errno;
         if (got > 0) {
             result.Delivered += static_cast<std::uint32_t>(got);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "../console/console.h"
+#include "remote.h"
 #include "serial_platform.h"
 
 const char DevicePathPrefix[] = "\\\\.\\";
@@ -275,6 +276,7 @@ int SetReadTimeouts() {
 }
 
 bool ReadLineCounters(LineCounters& counters) {
+    if (PortSettings.Remote != RemoteKind::None) return RemoteLineCounters(counters);
     ClearLineErrors(Port());  // a failure: no flags this time
     counters = LineErrorsSeen;
     return true;
@@ -407,6 +409,7 @@ const std::uint32_t ReadSize = BlockSize;
 
 bool ReadBlock(PortHandleType handle, unsigned char* buffer, std::uint32_t length, ReadResult& result, int,
                void (*beforeWait)()) {
+    if (PortSettings.Remote != RemoteKind::None) return RemoteReadBlock(buffer, length, result, beforeWait);
     result = ReadResult{};
     ReadReport report;
     // A read given up while Windows still knows the port was given up for a
@@ -430,6 +433,10 @@ bool ReadBlock(PortHandleType handle, unsigned char* buffer, std::uint32_t lengt
 }
 
 std::uint32_t ReadQueued(PortHandleType handle, unsigned char* buffer, std::uint32_t length) {
+    if (PortSettings.Remote != RemoteKind::None) {
+        const long got = RemoteReceive(buffer, length);
+        return got > 0 ? static_cast<std::uint32_t>(got) : 0;
+    }
     const HANDLE port = reinterpret_cast<HANDLE>(handle);
     // Under the capture's time-outs a read of more than the driver can hand
     // over at once (its count may include bytes still on their way) would

@@ -1,4 +1,5 @@
-// Fuzz target for the argument rules: whatever the command line, never a
+// Fuzz target for the argument rules and a remote port's telnet stream
+// (the same bytes): whatever the command line, never a
 // crash, always one of the ports (a number, COMn or a device path) and one of
 // the rates offered, and decimal values read as strtoll reads them, or rejected
 // when beyond 32 bits. The input is the argument list, split at NUL bytes.
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "../app/settings.h"
+#include "../serial/telnet.h"
 
 namespace {
 
@@ -62,7 +64,29 @@ void CheckSettings(const std::vector<const char*>& argv, const char* prefix, con
 
 }  // namespace
 
+// The same bytes as a remote port's server sent them, split at each NUL into
+// pieces: never more of the port's bytes than came, the answers bounded, a
+// 0xFF among the port's bytes only from IAC IAC, and the same bytes however the stream is cut.
+void CheckTelnet(const std::uint8_t* data, std::size_t size) {
+    telnet::Stream whole, cut;
+    std::vector<unsigned char> out(size + 1), pieces;
+    const std::size_t kept = telnet::Receive(whole, data, size, out.data());
+    Require(kept <= size && whole.ReplySize <= telnet::ReplyLimit, "the port's bytes and the answers are bounded");
+    const auto iacs = std::count(data, data + size, telnet::Iac);
+    Require(std::count(out.begin(), out.begin() + static_cast<long>(kept), 0xff) * 2 <= iacs, "a 0xFF of the port's only from IAC IAC");
+    for (std::size_t at = 0; at < size;) {
+        const std::size_t end = std::min<std::size_t>(size, std::find(data + at, data + size, 0) - data + 1);
+        std::vector<unsigned char> piece(end - at);
+        piece.resize(telnet::Receive(cut, data + at, end - at, piece.data()));
+        pieces.insert(pieces.end(), piece.begin(), piece.end());
+        cut.ReplySize = 0;
+        at = end;
+    }
+    Require(pieces == std::vector<unsigned char>(out.begin(), out.begin() + static_cast<long>(kept)), "pieces decode as the whole");
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    CheckTelnet(data, size);
     std::vector<std::string> words = {"lumtrex", ""};
     for (std::size_t i = 0; i < size; ++i) {
         if (data[i] == 0) words.emplace_back();

@@ -19,8 +19,10 @@
 #include "../app/view.h"
 #include "../serial/line_linux.h"
 #include "../serial/port_users.h"
+#include "../serial/remote.h"
 #include "../serial/serial.h"
 #include "../serial/serial_platform.h"
+#include "../serial/telnet.h"
 #include "harness.h"
 
 namespace {
@@ -131,6 +133,70 @@ TEST(ArgumentRules, OptionsAreTakenOutWhereverTheyStand) {
 }
 
 // The hint at DTR: only for a CDC-ACM board, DTR low, silent for 5 s.
+TEST(RemotePort, TakesItsNameApartAndUndoesTheTelnetStreamExactly) {
+    // name: kind, host, port ("" where refused)
+    const struct {
+        const char* Name;
+        RemoteKind Kind;
+        const char* Host;
+        const char* Port;
+    } names[] = {
+        {"rfc2217://lab-7.example:4001", RemoteKind::Rfc2217, "lab-7.example", "4001"},
+        {"TCP://10.0.0.5:2000", RemoteKind::Tcp, "10.0.0.5", "2000"},
+        {"rfc2217://[fe80::1%eth0]:65535", RemoteKind::Rfc2217, "fe80::1%eth0", "65535"},
+        {"rfc2217://fe80::1:4001", RemoteKind::Rfc2217, "", ""},  // an IPv6 address without brackets
+        {"tcp://host", RemoteKind::Tcp, "", ""}, {"tcp://:4001", RemoteKind::Tcp, "", ""},
+        {"tcp://host:0", RemoteKind::Tcp, "", ""}, {"tcp://host:65536", RemoteKind::Tcp, "", ""},
+        {"tcp://host:40x1", RemoteKind::Tcp, "", ""}, {"tcp://[::1:4001", RemoteKind::Tcp, "", ""},
+        {"tcp:/host:1", RemoteKind::None, "", ""}, {"/dev/ttyUSB0", RemoteKind::None, "", ""},
+    };
+    for (const auto& row : names) {
+        RemoteAddress address;
+        EXPECT_EQ(RemoteKindOf(row.Name), row.Kind) << row.Name;
+        EXPECT_EQ(ParseRemoteName(row.Name, address), *row.Host != 0) << row.Name;
+        if (*row.Host) { EXPECT_EQ(address.Host + " " + address.Port, std::string(row.Host) + " " + row.Port); }
+    }
+    // The server's bytes, in pieces: the port's bytes alone, IAC IAC one 0xFF, every option but three refused once.
+    using namespace telnet;
+    const std::vector<std::vector<unsigned char>> pieces = {
+        {'a', Iac, Iac, 'b', Iac},                            // IAC at a piece's end
+        {Iac, 'c', Iac, Will, 1, Iac, Do, 24, Iac, Will, 1},  // ECHO and TERMINAL-TYPE refused, ECHO only once
+        {Iac, Sb, ComPort, 101, 0, 1, 0xc2, 0, Iac, Se, 'd'},  // the rate set: 115200
+        {Iac, Sb, ComPort, 106, ParityError | BreakDetect, Iac, Se},
+        {Iac, Sb, 24, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, Iac, Se, '\r', 0},  // too long: ignored
+        {Iac, Sb, ComPort, 101, 0, 0, 0, Iac, Iac, Iac, 'x', Iac, Se, Iac, 241, 'e'},  // IAC IAC inside, a stray command; a NOP
+    };
+    Stream stream;
+    unsigned char opening[32];
+    EXPECT_EQ(Begin(stream, opening), 15u);
+    std::string data, replies;
+    for (const auto& piece : pieces) {
+        std::vector<unsigned char> out(piece.size());
+        data.append(reinterpret_cast<char*>(out.data()), Receive(stream, piece.data(), piece.size(), out.data()));
+        replies.append(reinterpret_cast<char*>(stream.Reply), stream.ReplySize);
+        stream.ReplySize = 0;
+    }
+    EXPECT_EQ(data, std::string("a\xff") + "b\xff" + "cd\r" + std::string(1, '\0') + "e");  // binary mode: CR NUL is two bytes
+    const std::string refused = {char(Iac), char(Dont), 1, char(Iac), char(Wont), 24};
+    EXPECT_EQ(replies, refused);
+    EXPECT_EQ(stream.Com.BaudRate, 0xffu);  // the last answer's, its IAC undone
+    EXPECT_EQ(stream.Com.ParityErrors + stream.Com.Breaks * 10 + stream.Com.Overruns * 100, 11u);
+    Stream text;  // a server that refused the binary mode sends CR as CR NUL
+    const unsigned char crNul[] = {Iac, Wont, Binary, '\r', 0, '\r', '\n'};
+    unsigned char out[sizeof crNul];
+    EXPECT_EQ(Receive(text, crNul, sizeof crNul, out), 3u);
+    // The server's answers against the line asked: the rate within 2 %, the line exact.
+    const LineShape eightN1, sevenE1{7, 'E', 2};
+    EXPECT_EQ(JudgeLineAnswer({true, 117000, 8, 1, 1}, 115200, eightN1), 0);
+    EXPECT_EQ(JudgeLineAnswer({true, 9600, 8, 1, 1}, 115200, eightN1), EINVAL);
+    EXPECT_EQ(JudgeLineAnswer({true, 9600, 8, 1, 1}, 9600, sevenE1), EINVAL);
+    EXPECT_EQ(JudgeLineAnswer({true, 9600, 7, 3, 1}, 9600, sevenE1), 0);
+    EXPECT_EQ(JudgeLineAnswer({false, 9600, 7, 3, 1}, 9600, sevenE1), ETIMEDOUT);
+    unsigned char command[16];
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(command), BaudRateCommand(command, 0xff00ff)),
+              (std::string{char(Iac), char(Sb), ComPort, SetBaudRate, 0, char(Iac), char(Iac), 0, char(Iac), char(Iac), char(Iac), char(Se)}));
+}
+
 TEST(DtrHint, ComesForASilentCdcBoardWithoutDtr) {
     EXPECT_TRUE(DtrHintDue(true, false, 0, 5000));
     EXPECT_FALSE(DtrHintDue(true, false, 0, 4999) || DtrHintDue(true, true, 0, 9000) || DtrHintDue(true, false, 1, 9000) ||
