@@ -65,10 +65,10 @@ std::string StableName(const fs::path& byId, const fs::path& node) {
 
 // What identifies the USB adapter a tty belongs to across a replug: its
 // vendor and product with its serial number, or the USB port it is plugged
-// into where it has none (two CH340s, most PL2303s); the interface and port
-// number for a tty of a dual adapter. "" for a tty without a USB device
-// behind it.
-std::string UsbPortIdentity(const fs::path& device) {
+// into where it has none (two CH340s, most PL2303s), or with `atPort` both
+// (two adapters with one serial number); the interface and port number for a
+// tty of a dual adapter. "" for a tty without a USB device behind it.
+std::string UsbPortIdentity(const fs::path& device, bool atPort) {
     std::error_code error;
     const fs::path tty = fs::canonical(device, error);
     if (error) return "";
@@ -79,7 +79,8 @@ std::string UsbPortIdentity(const fs::path& device) {
         const fs::path usb = at.parent_path();
         const std::string serial = FirstLine(usb / "serial"), part = FirstLine(at / "bInterfaceNumber");
         std::string identity = FirstLine(usb / "idVendor") + ":" + FirstLine(usb / "idProduct");
-        identity += serial.empty() ? " an USB-Port " + usb.filename().string() : " Nr. " + serial;
+        const std::string where = " an USB-Port " + usb.filename().string();
+        identity += serial.empty() ? where : " Nr. " + serial + (atPort ? where : "");
         if (part != "00" || (!port.empty() && port != "0")) identity += " Teil " + part + (port.empty() ? "" : "." + port);
         return identity;
     }
@@ -113,24 +114,26 @@ bool SettledFor(bool udevRuns, bool recorded, std::int64_t sinceSeenMs) {
     return !udevRuns || recorded || sinceSeenMs >= 2000;
 }
 
-bool DeviceIdentity(const char* name, std::string& identity) {
+bool DeviceIdentity(const char* name, std::string& identity, bool atPort) {
     dev_t number = 0;
     fs::path device;
     if (!NodeDevice(name, number, device)) return false;
-    identity = device.empty() ? "" : UsbPortIdentity(device);
+    identity = device.empty() ? "" : UsbPortIdentity(device, atPort);
     return true;
 }
 
-std::string NameWithIdentity(const std::string& identity) {
+std::vector<std::string> NamesWithIdentity(const std::string& identity, bool atPort) {
+    std::vector<std::string> names;
     std::error_code error;
     for (fs::directory_iterator entry("/sys/class/tty", error), end; !error && entry != end; entry.increment(error)) {
         std::error_code missing;
-        if (!fs::exists(entry->path() / "device", missing) || UsbPortIdentity(entry->path() / "device") != identity) continue;
+        if (!fs::exists(entry->path() / "device", missing) || UsbPortIdentity(entry->path() / "device", atPort) != identity) continue;
         const std::string name = "/dev/" + entry->path().filename().string();
         struct stat node {};
-        if (stat(name.c_str(), &node) == 0) return name;
+        if (stat(name.c_str(), &node) == 0) names.push_back(name);
     }
-    return "";
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 // A modem manager probes a USB node that has just appeared (it opens it,

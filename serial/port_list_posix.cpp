@@ -25,12 +25,12 @@ void ListPorts() {
 }
 
 // A device's name is all these systems give to find it again.
-bool DeviceIdentity(const char* name, std::string& identity) {
+bool DeviceIdentity(const char* name, std::string& identity, bool) {
     struct stat device {};
     identity.clear();
     return stat(name, &device) == 0;
 }
 
-std::string NameWithIdentity(const std::string&) { return ""; }
+std::vector<std::string> NamesWithIdentity(const std::string&, bool) { return {}; }
 
 bool DeviceSettled(const char*, bool) { return true; }

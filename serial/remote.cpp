@@ -174,11 +174,11 @@ OpenFault ClassifyConnectError(int code) {
 }
 
 // The name is the identity: HOST:PORT.
-bool NameIsIdentity(const char*, std::string& identity) {
+bool NameIsIdentity(const char*, std::string& identity, bool) {
     identity.clear();
     return true;
 }
-std::string NowhereElse(const std::string&) { return ""; }
+std::vector<std::string> NowhereElse(const std::string&, bool) { return {}; }
 bool AlwaysSettled(const char*, bool) { return true; }
 
 }  // namespace

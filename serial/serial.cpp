@@ -70,11 +70,16 @@ Reopening ChooseReopening(const std::string& noted, bool anyDevice, bool present
     return present ? Reopening::Other : Reopening::Wait;
 }
 
+bool TwinSeen(const std::vector<std::string>& atPorts, const std::string& ours, bool oursMayBeBack) {
+    if (oursMayBeBack) return atPorts.size() > 1;
+    return std::any_of(atPorts.begin(), atPorts.end(), [&](const std::string& at) { return at != ours; });
+}
+
 namespace {
 
 // The system's own serial devices.
 const PortKind LocalPort = {OpenDevice, GetLineState, SetLineState, SetLineAtPortRate, PortRate, SetReadTimeouts, PurgePort,
-                            SetModemLine, CloseDevice, ClassifyOpenError, DeviceIdentity, NameWithIdentity, DeviceSettled};
+                            SetModemLine, CloseDevice, ClassifyOpenError, DeviceIdentity, NamesWithIdentity, DeviceSettled};
 
 const PortKind& Kind() { return PortSettings.Remote == RemoteKind::None ? LocalPort : RemotePort; }
 
@@ -94,6 +99,8 @@ bool OtherDeviceSaid = false;  // a gap says once that another device has the na
 bool OpenedBefore = false;
 OpenFault LastFault = OpenFault::None;  // of the last try to open
 std::string Identity;
+std::string IdentityAtPort;  // the same with the USB port it was in
+bool Twins = false;          // its serial number is another adapter's too: known by IdentityAtPort
 std::string MovedTo;
 unsigned RateInUse = 0;  // the rate the capture had before a gap: the only one after it
 
@@ -186,11 +193,32 @@ void OpenAndConfigure(const char* device, const char* shown, bool sayMissing) {
     ReportOpenError(error, shown, sayMissing);
 }
 
+// Once another adapter with our adapter's serial number is seen, ours is
+// known by its USB port as well, and one line says so.
+void LookForTwins(bool oursMayBeBack) {
+    if (Twins || Identity == IdentityAtPort || PortSettings.AnyDevice) return;  // (no serial number: the port already)
+    const std::vector<std::string> names = Kind().Elsewhere(Identity, false);
+    std::vector<std::string> atPorts(names.size());
+    for (std::size_t at = 0; at < names.size(); ++at) Kind().Identity(names[at].c_str(), atPorts[at], true);
+    if (!TwinSeen(atPorts, IdentityAtPort, oursMayBeBack)) return;
+    Twins = true;
+    std::string others;
+    int count = 0;
+    for (std::size_t at = 0; at < names.size(); ++at) {
+        if (atPorts[at] != IdentityAtPort) others += (count++ ? ", " : "") + names[at];
+    }
+    Print("%s%sHinweis: %s %s dieselbe Seriennummer (%s): wiedererkannt wird nur %s.\n", OpenedBefore ? ClockText() : "",
+          OpenedBefore ? " " : "", others.c_str(), count == 1 ? "hat" : "haben", Identity.c_str(), IdentityAtPort.c_str());
+}
+
 // The first open notes what identifies the device.
 void NoteIdentity() {
     if (OpenedBefore || !PortIsOpen()) return;
     char buffer[32];
-    Kind().Identity(DeviceName(PortSettings, buffer, sizeof buffer), Identity);
+    const char* device = DeviceName(PortSettings, buffer, sizeof buffer);
+    Kind().Identity(device, Identity, false);
+    Kind().Identity(device, IdentityAtPort, true);
+    LookForTwins(false);
     OpenedBefore = true;
 }
 
@@ -199,15 +227,20 @@ void NoteIdentity() {
 bool TryAgain() {
     char buffer[32];
     const char* device = DeviceName(PortSettings, buffer, sizeof buffer);
+    LookForTwins(true);
+    const std::string& noted = Twins ? IdentityAtPort : Identity;
     std::string now, elsewhere;
-    const bool present = Kind().Identity(device, now);
-    if (!Identity.empty() && !PortSettings.AnyDevice && !(present && now == Identity)) elsewhere = Kind().Elsewhere(Identity);
-    switch (ChooseReopening(Identity, PortSettings.AnyDevice, present, now, !elsewhere.empty())) {
+    const bool present = Kind().Identity(device, now, Twins);
+    if (!noted.empty() && !PortSettings.AnyDevice && !(present && now == noted)) {
+        const std::vector<std::string> names = Kind().Elsewhere(noted, Twins);  // with Twins, one at most
+        if (!names.empty()) elsewhere = names.front();
+    }
+    switch (ChooseReopening(noted, PortSettings.AnyDevice, present, now, !elsewhere.empty())) {
         case Reopening::Wait: return true;
         case Reopening::Other:
             if (!OtherDeviceSaid) {
                 Print("%s %s ist jetzt ein anderes Geraet (%s, aufgezeichnet wurde %s): nicht aufgezeichnet, warte weiter ...\n",
-                      ClockText(), PortName(PortSettings), now.c_str(), Identity.c_str());
+                      ClockText(), PortName(PortSettings), now.c_str(), noted.c_str());
             }
             OtherDeviceSaid = true;
             return false;
@@ -283,6 +316,7 @@ bool ReopenPort() {
     CloseDevicePort();
     LineCount = 0;
     OtherDeviceSaid = false;
+    LookForTwins(false);  // ours is gone: a tty with its serial number left is another adapter
     return WaitForPort();
 }
 

@@ -44,6 +44,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 inline constexpr int DefaultBaudRate = 9600;
 
@@ -184,6 +185,13 @@ bool AwaitPort();
 enum class Reopening { Name, Follow, Other, Wait };
 Reopening ChooseReopening(const std::string& noted, bool anyDevice, bool present, const std::string& now,
                           bool foundElsewhere);
+// Whether another adapter has our adapter's serial number (CP210x adapters
+// ship with 0001, clone FTDI chips share one), from the identities with the
+// USB port (`ours` as first opened) of the ttys with that serial number now:
+// at the first open or as a gap begins, any at another port; while a gap
+// lasts (`oursMayBeBack`, perhaps in another port), two or more. From then
+// on the adapter is known by its USB port as well.
+bool TwinSeen(const std::vector<std::string>& atPorts, const std::string& ours, bool oursMayBeBack);
 void ClosePort();
 // Whether the open port is a USB CDC-ACM device (Linux: driver cdc_acm;
 // Windows: usbser), whose board may send only once DTR is raised.

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "serial.h"
 
@@ -30,11 +31,12 @@ std::int64_t ByteMicroseconds();
 
 // What identifies the device behind `name` across a replug, "" where it has
 // nothing of its own (Linux: the USB serial number, else the USB port path,
-// of a USB adapter; Windows: nothing beyond the COM name, which Windows gives
-// each device instance); false when no device has the name now.
-bool DeviceIdentity(const char* name, std::string& identity);
-// Another name under which the device with `identity` is present now, or "".
-std::string NameWithIdentity(const std::string& identity);
+// of a USB adapter, with `atPort` both; Windows: nothing beyond the COM name,
+// which Windows gives each device instance); false when no device has the name now.
+bool DeviceIdentity(const char* name, std::string& identity, bool atPort = false);
+// The names under which a device with `identity` (as DeviceIdentity gives it
+// with `atPort`) is present now, in order.
+std::vector<std::string> NamesWithIdentity(const std::string& identity, bool atPort = false);
 // Whether a node that has just appeared is left alone by the device manager
 // now (Linux: udev has finished with a USB node, or about 2 s passed); `usb`:
 // DeviceIdentity found a USB adapter behind it.
@@ -59,8 +61,8 @@ struct PortKind {
     void (*SetModemLine)(ModemLine line, bool raised);
     void (*Close)();
     OpenFault (*Classify)(int code);
-    bool (*Identity)(const char* name, std::string& identity);
-    std::string (*Elsewhere)(const std::string& identity);
+    bool (*Identity)(const char* name, std::string& identity, bool atPort);
+    std::vector<std::string> (*Elsewhere)(const std::string& identity, bool atPort);
     bool (*Settled)(const char* name, bool usb);
 };
 extern const PortKind RemotePort;

@@ -194,12 +194,12 @@ bool ClearLineErrors(HANDLE port, COMSTAT* status = nullptr) {
 // Windows gives each device instance its own COM number (an adapter with a
 // serial number keeps its number in any USB socket; one without has a number
 // per socket): the name is the identity.
-bool DeviceIdentity(const char* name, std::string& identity) {
+bool DeviceIdentity(const char* name, std::string& identity, bool) {
     identity.clear();
     return ComNameKnown(name);
 }
 
-std::string NameWithIdentity(const std::string&) { return ""; }
+std::vector<std::string> NamesWithIdentity(const std::string&, bool) { return {}; }
 
 bool DeviceSettled(const char*, bool) { return true; }
 

@@ -1475,7 +1475,8 @@ struct GuestRow {
     // Gadget: bytes from the gadget's ttyGS0 to ttyACM0, the gadget reset (Value 1) in between. Silent:
     // nothing for 6 s, then the console's Expected there (Value 1) or not. Swap: a second adapter (LUMB) as
     // ttyUSB1, recorded by a second run, both unplugged and added back the other way round (Value 1: this run
-    // alone, with --any-device).
+    // alone, with --any-device; 2: B is LUMA's twin, in USB port 2 from the start, LUMA in 1 and each added
+    // back into its own; 3: the twin comes after the start and stays as LUMA alone drops out).
     int Value = 0;
     std::string Holder = "";    // Held: run in /tmp before the program, such as what holds the port
     std::string Expected = "";  // in the console text
@@ -1516,6 +1517,26 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
         guest->Shell("cd /tmp; " + row.Holder + " > /dev/null 2>&1 & H=$!; for i in $(seq 100); do ls -l /proc/$H/fd | "
                      "grep -q -e " + device + " -e held && break; [ -d /proc/$H ] && sleep 0.1; done");
     }
+    const auto plug = [&](const std::string& id, const std::string& line, const std::string& serial, const std::string& port = "") {
+        return guest->Monitor(R"({"execute":"device_add","arguments":{"driver":"usb-serial","id":")" + id + R"(","chardev":")" +
+                              line + R"(","serial":")" + serial + (port.empty() ? "" : R"(","port":")" + port) + R"("}})")
+                   .find("error") == std::string::npos;
+    };
+    const auto unplug = [&](const std::string& id) {
+        guest->Monitor(R"({"execute":"device_del","arguments":{"id":")" + id + R"("}})");
+    };
+    const auto noAdapter = [&] {  // both adapters' nodes gone, once QEMU has let go of them
+        return guest->Shell("for i in $(seq 100); do [ -e /dev/ttyUSB0 ] || [ -e /dev/ttyUSB1 ] || break; sleep 0.1; done; "
+                            "! [ -e /dev/ttyUSB0 ] && ! [ -e /dev/ttyUSB1 ]") == 0;
+    };
+    const auto present = [&](const std::string& node) {
+        return guest->Shell("for i in $(seq 100); do [ -e " + node + " ] && break; sleep 0.1; done; [ -e " + node + " ]") == 0;
+    };
+    if (row.What == Probe::Swap && row.Value >= 2) {  // LUMA in USB port 1; Value 2: its twin in port 2 from the start
+        unplug("ftdi");
+        ASSERT_TRUE(noAdapter() && WaitUntil([&] { return plug("ftdi", "usb", "LUMA", "1"); }, 10s) && present("/dev/ttyUSB0"));
+        if (row.Value == 2) { ASSERT_TRUE(plug("ftdi2", "usb2", "LUMA", "2") && present("/dev/ttyUSB1")); }
+    }
     const int lines = ModemControl() & 3;  // DTR and RTS as the holder has them, or as the last run left them
     guest->Shell("cd /share/" + row.Name + "; lumtrex " + row.Arguments + " > out 2>&1 & P=$!");
     int status = -1;
@@ -1539,20 +1560,6 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
         int times = 0;
         for (std::size_t at = 0; (at = console.find(text, at)) != std::string::npos; ++at) ++times;
         return times;
-    };
-    const auto plug = [&](const std::string& id, const std::string& line, const std::string& serial) {
-        return guest->Monitor(R"({"execute":"device_add","arguments":{"driver":"usb-serial","id":")" + id +
-                              R"(","chardev":")" + line + R"(","serial":")" + serial + R"("}})").find("error") == std::string::npos;
-    };
-    const auto unplug = [&](const std::string& id) {
-        guest->Monitor(R"({"execute":"device_del","arguments":{"id":")" + id + R"("}})");
-    };
-    const auto noAdapter = [&] {  // both adapters' nodes gone, once QEMU has let go of them
-        return guest->Shell("for i in $(seq 100); do [ -e /dev/ttyUSB0 ] || [ -e /dev/ttyUSB1 ] || break; sleep 0.1; done; "
-                            "! [ -e /dev/ttyUSB0 ] && ! [ -e /dev/ttyUSB1 ]") == 0;
-    };
-    const auto present = [&](const std::string& node) {
-        return guest->Shell("for i in $(seq 100); do [ -e " + node + " ] && break; sleep 0.1; done; [ -e " + node + " ]") == 0;
     };
     switch (row.What) {
         case Probe::Bytes: send(row.Value ? 4 * 256 : 256 * 256, row.Value); break;
@@ -1590,15 +1597,16 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
                     << ReadFile(folder + "/out");
             }
             break;
-        case Probe::Swap: {  // A (this run) on LUMA, B on LUMB; each log its own adapter's bytes only
-            const bool any = row.Value == 1;
-            ASSERT_TRUE(plug("ftdi2", "usb2", "LUMB") && present("/dev/ttyUSB1"));
-            if (!any) guest->Shell("lumtrex /dev/ttyUSB1 115200 --log b.log > outb 2>&1 & Q=$!");
+        case Probe::Swap: {  // A (this run) on LUMA, B on LUMB or a twin; each log its own adapter's bytes only
+            const bool any = row.Value == 1, twin = row.Value >= 2, stays = row.Value == 3;
+            const std::string portA = twin ? "1" : "", portB = twin ? "2" : "";
+            if (row.Value != 2) { ASSERT_TRUE(plug("ftdi2", "usb2", twin ? "LUMA" : "LUMB", portB) && present("/dev/ttyUSB1")); }
+            if (!any && !stays) guest->Shell("lumtrex /dev/ttyUSB1 115200 --log b.log > outb 2>&1 & Q=$!");
             std::string other;  // what B's adapter sends
             const auto both = [&](int part) {
                 const bool anyAfter = any && part == 2;  // this run on LUMB now, LUMA read by none
                 if (!anyAfter) send(8000, 115200, Pattern::Random);
-                if (any && part == 1) return;  // LUMB read by none yet
+                if (stays || (any && part == 1)) return;  // B read by none (yet)
                 const std::string more = Bytes(Pattern::Random, 8000, 40 + part);
                 (anyAfter ? bytes : other) += more;
                 ASSERT_EQ(SendPaced(guest->Usb2, reinterpret_cast<const unsigned char*>(more.data()), more.size(), 115200, 5),
@@ -1609,19 +1617,32 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
             };
             both(1);
             unplug("ftdi");
-            unplug("ftdi2");
-            ASSERT_TRUE(WaitUntil([&] { return said("ist nicht mehr vorhanden") == 1; }, 20s) && noAdapter());
-            EXPECT_TRUE(WaitUntil([&] { return plug("ftdi2", "usb2", "LUMB"); }, 10s));  // now ttyUSB0
-            ASSERT_TRUE(present("/dev/ttyUSB0"));
-            EXPECT_TRUE(WaitUntil([&] { return plug("ftdi", "usb", "LUMA"); }, 10s));
-            ASSERT_TRUE(present("/dev/ttyUSB1"));
-            ASSERT_TRUE(WaitUntil([&] { return said("ist wieder da") == 1; }, 20s)) << ReadFile(folder + "/out");
-            if (!any) {
+            if (stays) {  // the twin, still there as ttyUSB1, is not this run's adapter: its bytes are not recorded
+                ASSERT_TRUE(WaitUntil([&] { return said("ist nicht mehr vorhanden") == 1; }, 20s));
+                std::this_thread::sleep_for(1500ms);
+                const std::string twins = Bytes(Pattern::Random, 1000, 7);
+                ASSERT_EQ(SendPaced(guest->Usb2, reinterpret_cast<const unsigned char*>(twins.data()), twins.size(), 115200, 5),
+                          twins.size());
+                std::this_thread::sleep_for(500ms);
+                EXPECT_TRUE(WaitUntil([&] { return plug("ftdi", "usb", "LUMA", portA); }, 10s));
+                ASSERT_TRUE(WaitUntil([&] { return said(" /dev/ttyUSB0 ist wieder da") == 1; }, 20s)) << ReadFile(folder + "/out");
+            } else {
+                unplug("ftdi2");
+                ASSERT_TRUE(WaitUntil([&] { return said("ist nicht mehr vorhanden") == 1; }, 20s) && noAdapter());
+                EXPECT_TRUE(WaitUntil([&] { return plug("ftdi2", "usb2", twin ? "LUMA" : "LUMB", portB); }, 10s));  // now ttyUSB0
+                ASSERT_TRUE(present("/dev/ttyUSB0"));
+                EXPECT_TRUE(WaitUntil([&] { return plug("ftdi", "usb", "LUMA", portA); }, 10s));
+                ASSERT_TRUE(present("/dev/ttyUSB1"));
+                ASSERT_TRUE(WaitUntil([&] { return said("ist wieder da") == 1; }, 20s)) << ReadFile(folder + "/out");
+                // The line names the port the capture has now.
+                if (!any) { EXPECT_EQ(said(" /dev/ttyUSB1 ist wieder da"), 1) << ReadFile(folder + "/out"); }
+            }
+            if (!any && !stays) {
                 ASSERT_TRUE(WaitUntil([&] { return ReadFile(folder + "/outb").find("ist wieder da") != std::string::npos; }, 20s))
                     << ReadFile(folder + "/outb");
             }
             both(2);
-            if (!any) {
+            if (!any && !stays) {
                 EXPECT_EQ(guest->Shell("kill -TERM $Q; wait $Q"), 143);
                 EXPECT_TRUE(ReadFile(folder + "/b.log") == other) << FileSize(folder + "/b.log");
                 EXPECT_NE(ReadFile(folder + "/outb").find(" /dev/ttyUSB1 ist jetzt /dev/ttyUSB0.\n"), std::string::npos)
@@ -1757,6 +1778,12 @@ std::vector<GuestRow> GuestRows() {
     rows.push_back({"U0SwappedWithAnother", "/dev/ttyUSB0 115200", Probe::Swap, 0, "", " /dev/ttyUSB0 ist jetzt /dev/ttyUSB1.\n"});
     rows.push_back({"U0SwappedAnyDevice", "/dev/ttyUSB0 115200 --any-device", Probe::Swap, 1, "",
                     " /dev/ttyUSB0 ist wieder da. Empfang laeuft weiter.\n"});
+    // Two adapters with one serial number (as CP210x's 0001): told apart by their USB ports, also where the
+    // twin came after the start; the twin's bytes are never recorded.
+    const std::string twin = "Hinweis: /dev/ttyUSB1 hat dieselbe Seriennummer (0403:6001 Nr. LUMA): wiedererkannt wird nur "
+                             "0403:6001 Nr. LUMA an USB-Port 1-1.\n";
+    rows.push_back({"U0SwappedWithATwin", "/dev/ttyUSB0 115200", Probe::Swap, 2, "", "\n" + twin});
+    rows.push_back({"U0TwinStaysAsOursDrops", "/dev/ttyUSB0 115200", Probe::Swap, 3, "", " " + twin});
     // A board with its own USB (CDC-ACM): its bytes, its reset ridden out, the hint at DTR when it stays silent.
     const std::string hint = "Hinweis: seit 5 s nichts empfangen. /dev/ttyACM0 ist ein USB-CDC-Geraet; solche Platinen "
                              "senden oft erst mit DTR (-d1).\n";

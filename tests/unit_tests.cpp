@@ -228,6 +228,22 @@ TEST(Reconnect, TakesTheSameAdapterOnlyOnceTheSystemIsDoneWithIt) {
     for (const auto& row : rows) {
         EXPECT_EQ(ChooseReopening(row.Noted, row.Any, row.Present, row.Now, row.Elsewhere), row.Choice) << row.Name;
     }
+    // Two adapters with one serial number: ours at 1-1, the other at 1-2.
+    const std::string ours = a + " an USB-Port 1-1", moved = a + " an USB-Port 1-3", twin = a + " an USB-Port 1-2";
+    const struct {
+        const char* Name;
+        std::vector<std::string> AtPorts;
+        bool MayBeBack, Seen;
+    } twins[] = {
+        {"AloneAtTheStart", {ours}, false, false},
+        {"TwinAtTheStart", {ours, twin}, false, true},
+        {"TwinLeftAsOursDrops", {twin}, false, true},
+        {"NoneAsOursDrops", {}, false, false},
+        {"OursBackInAnotherPort", {moved}, true, false},
+        {"OursBackWithATwin", {ours, twin}, true, true},
+        {"TwoInOtherPorts", {moved, twin}, true, true},
+    };
+    for (const auto& row : twins) EXPECT_EQ(TwinSeen(row.AtPorts, ours, row.MayBeBack), row.Seen) << row.Name;
     EXPECT_TRUE(SettledFor(false, false, 0));  // no udev: no modem manager either
     EXPECT_TRUE(SettledFor(true, true, 0) && SettledFor(true, false, 2000));
     EXPECT_FALSE(SettledFor(true, false, 1999));
