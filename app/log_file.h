@@ -80,6 +80,8 @@ bool IsDevice(const char* path);  // as DeviceAmongLogNames says, for one name
 bool IsSymbolicLink(const char* path);  // a log through one is emptied, never moved
 
 // Windows' verdict on a full path (GetFullPathNameW's): a device has the
-// \\.\ form; the null device (NUL) is none.
+// \\.\ or \\?\ form, unless the path goes on to a file on a drive, a volume
+// or a share (\\.\C:\x.log, \\?\Volume{GUID}\x.log, \\?\UNC\server\share\x.log);
+// the null device (NUL) is none.
 bool IsDevicePath(const wchar_t* fullPath);
 bool MoveCapture(const char* from, const char* to);
