@@ -13,7 +13,8 @@
 // the file moves anything. Null, with errno set, when the log cannot be
 // created or a capture cannot be moved (the captures then are all still
 // there), or another run is writing it (errno EWOULDBLOCK; its log is left
-// exactly as it was).
+// exactly as it was), or the name leads to a device after all (errno ENODEV,
+// on Windows: a symbolic link to COM3), which is closed before a byte went to it.
 std::FILE* CreateLog(const char* name, bool& keptPrevious);
 // Writes out what the system still holds of the log (unless it was `synced`
 // just now) and closes it: 0, or the error number of the first failure (a
@@ -84,4 +85,9 @@ bool IsSymbolicLink(const char* path);  // a log through one is emptied, never m
 // or a share (\\.\C:\x.log, \\?\Volume{GUID}\x.log, \\?\UNC\server\share\x.log);
 // the null device (NUL) is none.
 bool IsDevicePath(const wchar_t* fullPath);
+// Windows' verdict on what an opened log leads to, from GetFileType's type and
+// the device type the system reports (FileFsDeviceInformation's, 0 if none): a
+// file on a disk and the null device are places for the bytes; anything else
+// is a device (a console, a pipe, a COM port behind a link).
+bool IsDeviceHandle(unsigned long fileType, unsigned long deviceType);
 bool MoveCapture(const char* from, const char* to);

@@ -1,6 +1,8 @@
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
+#include <winioctl.h>
+#include <winternl.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -50,6 +52,12 @@ int ErrorNumber(DWORD error) {
 std::FILE* Fail(DWORD error, HANDLE file = INVALID_HANDLE_VALUE) {
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     errno = ErrorNumber(error);
+    return nullptr;
+}
+
+std::FILE* DeviceReached(HANDLE file) {
+    CloseHandle(file);
+    errno = ENODEV;
     return nullptr;
 }
 
@@ -126,6 +134,15 @@ bool Flushed(HANDLE file) {
     return GetLastError() == ERROR_INVALID_FUNCTION || GetLastError() == ERROR_NOT_SUPPORTED;
 }
 
+// What an opened name leads to: a link, or a name the system resolves in
+// ways the name check cannot see, may lead to a device.
+bool LeadsToDevice(HANDLE file) {
+    IO_STATUS_BLOCK status{};
+    FILE_FS_DEVICE_INFORMATION device{};
+    const NTSTATUS asked = NtQueryVolumeInformationFile(file, &status, &device, sizeof device, FileFsDeviceInformation);
+    return IsDeviceHandle(GetFileType(file), NT_SUCCESS(asked) ? device.DeviceType : 0);
+}
+
 std::FILE* Stream(HANDLE file) {
     const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_WRONLY | _O_BINARY);
     if (fd < 0) return Fail(ERROR_TOO_MANY_OPEN_FILES, file);
@@ -135,6 +152,10 @@ std::FILE* Stream(HANDLE file) {
 }
 
 }  // namespace
+
+bool IsDeviceHandle(unsigned long fileType, unsigned long deviceType) {
+    return fileType != FILE_TYPE_DISK && !(fileType == FILE_TYPE_CHAR && deviceType == FILE_DEVICE_NULL);
+}
 
 bool IsEarlierCapture(const char* path) {
     const DWORD attributes = GetFileAttributesA(path);
@@ -184,6 +205,7 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
     for (int attempt = 0; attempt < Attempts; ++attempt) {
         const HANDLE look = LookAt(name);
         if (look == INVALID_HANDLE_VALUE) return Refused(name, GetLastError());
+        if (LeadsToDevice(look)) return DeviceReached(look);
         const bool onDisk = GetFileType(look) == FILE_TYPE_DISK;  // not NUL or another device
         // Two runs may look at once: the one that holds this lock (far beyond
         // any byte of the file) moves the captures, the other looks again.
@@ -217,6 +239,7 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
         const DWORD error = GetLastError();
         if (previous) CloseHandle(look);
         if (log != INVALID_HANDLE_VALUE) {
+            if (LeadsToDevice(log)) return DeviceReached(log);  // the name was changed since the look
             keptPrevious = previous;
             if (onDisk && !previous && !SetEndOfFile(log)) return Fail(GetLastError(), log);
             // NTFS journals a file's name with the file: its flush puts the

@@ -99,7 +99,10 @@ LogProblem OpenPart(bool later, std::int64_t epochMs, bool& keptPrevious) {
         const std::string name = output.Name(PartName);
         if (output.TakesBytes) {
             Files[row] = CreateLog(name.c_str(), keptPrevious);
-            if (!Files[row]) return Problem(errno == EWOULDBLOCK ? LogFault::Taken : output.NotMade, errno, name);
+            if (!Files[row]) {
+                return Problem(errno == EWOULDBLOCK ? LogFault::Taken : errno == ENODEV ? LogFault::Device : output.NotMade,
+                               errno, name);
+            }
             continue;
         }
         // Lines only beside a file (not the null device); an old file of the name beside a part without is gone.
@@ -109,6 +112,7 @@ LogProblem OpenPart(bool later, std::int64_t epochMs, bool& keptPrevious) {
             continue;
         }
         Files[row] = OpenTimeIndex(PartName.c_str());
+        if (Files[row] && !IsRegularLog(Files[row])) return Problem(LogFault::Device, 0, name);  // through a link (Windows)
         int error = Files[row] ? WriteIndexLine(Files[row], "beginn", 0, epochMs, Begins.c_str()) : errno;
         if (error == 0) error = SyncFolderOf(name.c_str());  // its name on the disk too, as the log's
         if (error != 0) return Problem(output.NotMade, error, name);

@@ -14,6 +14,8 @@
 #include "../serial/serial_platform.h"
 #include "../serial/serial_win32.h"
 
+#include <winioctl.h>  // the device types
+
 namespace {
 
 // The four ways a read can end, as ReadFile and GetOverlappedResult say it,
@@ -338,6 +340,29 @@ TEST(LogFile, WaitsAMomentForAViewerAndCannotBeDeletedWhileLive) {
     }
     for (const std::string& left : {log, previous, log + ".times", previous + ".times"}) DeleteFileA(left.c_str());
     EXPECT_TRUE(RemoveDirectoryA(dir.c_str()));
+}
+
+// Once opened, a log that a link (or a name resolved beyond the name check)
+// led to a device is refused before a byte goes to it; the null device is a
+// place for the bytes (Wine gives /dev/null and /dev/full its device type).
+TEST(LogFile, ThatLeadsToADeviceIsRefusedOnceOpened) {
+    const struct {
+        const char* Name;
+        DWORD Type, Device;
+        bool IsDevice;
+    } rows[] = {
+        {"File", FILE_TYPE_DISK, FILE_DEVICE_DISK, false},
+        {"FileOnAShare", FILE_TYPE_DISK, FILE_DEVICE_NETWORK_FILE_SYSTEM, false},
+        {"NullDevice", FILE_TYPE_CHAR, FILE_DEVICE_NULL, false},
+        {"ComPort", FILE_TYPE_CHAR, FILE_DEVICE_SERIAL_PORT, true},
+        {"AdapterOfAnUnknownKind", FILE_TYPE_CHAR, FILE_DEVICE_UNKNOWN, true},
+        {"CharacterDeviceThatDoesNotSay", FILE_TYPE_CHAR, 0, true},
+        {"Console", FILE_TYPE_CHAR, FILE_DEVICE_CONSOLE, true},
+        {"Pipe", FILE_TYPE_PIPE, FILE_DEVICE_NAMED_PIPE, true},
+        {"PipeOfTheNullType", FILE_TYPE_PIPE, FILE_DEVICE_NULL, true},
+        {"UnknownType", FILE_TYPE_UNKNOWN, 0, true},
+    };
+    for (const auto& row : rows) EXPECT_EQ(IsDeviceHandle(row.Type, row.Device), row.IsDevice) << row.Name;
 }
 
 // A port as Device Manager names it, its USB IDs from the first hardware ID;
