@@ -21,6 +21,13 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious);
 // late write error shows only now).
 int CloseLogFile(std::FILE* log, bool synced = false);
 
+// The error number of a stream call on a log, an index or a capture that
+// failed after ClearStreamError(): errno on POSIX; on Windows the system's
+// own error as FileErrorNumber numbers it, or errno where the C runtime
+// failed without one; `otherwise` where neither says anything.
+void ClearStreamError();
+int StreamError(int otherwise);
+
 // The log as the system knows it, for a sync from another thread.
 std::intptr_t LogHandle(std::FILE* log);
 // Whether the log is a file on a disk (not the null device or another device).
@@ -85,6 +92,11 @@ bool IsSymbolicLink(const char* path);  // a log through one is emptied, never m
 // or a share (\\.\C:\x.log, \\?\Volume{GUID}\x.log, \\?\UNC\server\share\x.log);
 // the null device (NUL) is none.
 bool IsDevicePath(const wchar_t* fullPath);
+// Windows' error (GetLastError's) as the C runtime's error number the
+// messages give, one meaning each: 13 held by another program or forbidden,
+// 5 the drive or the share failed or went away, 30 write-protected, 28 full,
+// 2 not found, 22 a name or a call Windows refuses.
+int FileErrorNumber(unsigned long windowsError);
 // Windows' verdict on what an opened log leads to, from GetFileType's type and
 // the device type the system reports (FileFsDeviceInformation's, 0 if none): a
 // file on a disk and the null device are places for the bytes; anything else

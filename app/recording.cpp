@@ -113,7 +113,7 @@ LogProblem OpenPart(bool later, std::int64_t epochMs, bool& keptPrevious) {
         }
         Files[row] = OpenTimeIndex(PartName.c_str());
         if (Files[row] && !IsRegularLog(Files[row])) return Problem(LogFault::Device, 0, name);  // through a link (Windows)
-        int error = Files[row] ? WriteIndexLine(Files[row], "beginn", 0, epochMs, Begins.c_str()) : errno;
+        int error = Files[row] ? WriteIndexLine(Files[row], "beginn", 0, epochMs, Begins.c_str()) : StreamError(EIO);
         if (error == 0) error = SyncFolderOf(name.c_str());  // its name on the disk too, as the log's
         if (error != 0) return Problem(output.NotMade, error, name);
     }
@@ -194,13 +194,13 @@ void WriteBytes(const unsigned char* bytes, std::size_t size) {
             NextPart(ArrivalMs);
             continue;
         }
-        errno = 0;
+        ClearStreamError();
         const std::size_t written = std::fwrite(bytes, 1, static_cast<std::size_t>(piece), Files[0]);
         ByteCount += written;
         if (written < piece) {
             // The C runtime can return a short count without an error number:
             // never let that pass as success; it is most likely a full disk.
-            Fail(Failure(errno != 0 ? errno : ENOSPC, 0));
+            Fail(Failure(StreamError(ENOSPC), 0));
             break;
         }
         if (LineDue < ByteCount) {

@@ -365,6 +365,24 @@ TEST(LogFile, ThatLeadsToADeviceIsRefusedOnceOpened) {
     for (const auto& row : rows) EXPECT_EQ(IsDeviceHandle(row.Type, row.Device), row.IsDevice) << row.Name;
 }
 
+// The number a message gives means what the README says of it: a pulled USB
+// stick or a lost share is an I/O error (never an invalid argument), a
+// write-protected card a read-only file system (never a held file).
+TEST(LogFile, ErrorNumbersMeanWhatTheMessagesSay) {
+    const struct {
+        DWORD Error;
+        int Number;
+    } rows[] = {
+        {ERROR_SHARING_VIOLATION, EACCES}, {ERROR_LOCK_VIOLATION, EACCES}, {ERROR_ACCESS_DENIED, EACCES},
+        {ERROR_WRITE_PROTECT, EROFS}, {ERROR_NOT_READY, EIO}, {ERROR_CRC, EIO}, {ERROR_WRITE_FAULT, EIO},
+        {ERROR_READ_FAULT, EIO}, {ERROR_GEN_FAILURE, EIO}, {ERROR_UNEXP_NET_ERR, EIO}, {ERROR_NETNAME_DELETED, EIO},
+        {ERROR_SEM_TIMEOUT, EIO}, {ERROR_DEVICE_NOT_CONNECTED, EIO}, {ERROR_NO_SUCH_DEVICE, EIO},
+        {ERROR_DEVICE_REMOVED, EIO}, {ERROR_FILE_INVALID, EIO}, {ERROR_DISK_FULL, ENOSPC}, {1295, ENOSPC},  // a quota
+        {ERROR_PATH_NOT_FOUND, ENOENT}, {ERROR_BAD_NETPATH, ENOENT}, {ERROR_INVALID_NAME, EINVAL},
+    };
+    for (const auto& row : rows) EXPECT_EQ(FileErrorNumber(row.Error), row.Number) << row.Error;
+}
+
 // A port as Device Manager names it, its USB IDs from the first hardware ID;
 // the driver's device where SetupAPI knows nothing of it.
 TEST(PortList, NamesAPortAsDeviceManagerDoes) {
