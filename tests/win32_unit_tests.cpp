@@ -224,6 +224,29 @@ TEST(LineSetUp, OverridesEveryFieldAnEarlierProgramMayHaveLeft) {
     }
 }
 
+// The receive queue is said where the driver says it, keeps less than asked
+// and that bridges less than 5 s at the rate; not where the driver took the
+// request and reports the size it had (Wine: 4096 before and after).
+TEST(LineSetUp, SaysAReceiveQueueThatBridgesLessThanFiveSeconds) {
+    const struct {
+        const char* Name;
+        DWORD Before, Granted;
+        bool Taken;
+        std::int64_t ByteMicroseconds;  // 86: 115200 baud 8N1
+        bool Say;
+        std::int64_t Ms;
+    } rows[] = {
+        {"AsAsked", 4096, 65536, true, 86, false, 5636},      {"NotSaid", 4096, 0, false, 86, false, 0},
+        {"RefusedKeepsItsOwn", 4096, 4096, false, 86, true, 352}, {"TookLess", 4096, 16384, true, 86, true, 1409},
+        {"TookAndKeptItsOwn", 4096, 4096, true, 86, false, 352}, {"BridgesJustUnder", 0, 4999, true, 1000, true, 4999},
+        {"BridgesFiveSeconds", 0, 5000, true, 1000, false, 5000}, {"EnoughAtASlowRate", 0, 8192, false, 1041, false, 8527},
+    };
+    for (const auto& row : rows) {
+        const QueueVerdict verdict = JudgeQueue(InputQueueSize, row.Before, row.Granted, row.Taken, row.ByteMicroseconds);
+        EXPECT_TRUE(verdict.Say == row.Say && verdict.Ms == row.Ms) << row.Name << ": " << verdict.Say << ", " << verdict.Ms;
+    }
+}
+
 TEST(OpenErrors, OnlyAMissingOrHeldPortHasItsOwnText) {
     EXPECT_EQ(ClassifyOpenError(ERROR_FILE_NOT_FOUND), OpenFault::NotFound);
     EXPECT_EQ(ClassifyOpenError(ERROR_ACCESS_DENIED), OpenFault::AccessDenied);
