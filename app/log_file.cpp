@@ -29,17 +29,19 @@ std::string WithOffset(const std::string& name, int offsetSeconds) {
 }
 
 bool IsDevicePath(const wchar_t* fullPath) {
-    const std::wstring path = fullPath;
-    // \\?\ leads to a device too, unless to a drive (X:\) or a share (UNC\).
-    if (path.rfind(L"\\\\?\\", 0) == 0) {
-        const bool drive = path.size() >= 7 && path[5] == L':' && path[6] == L'\\';
-        if (drive || path.rfind(L"\\\\?\\UNC\\", 0) == 0) return false;
-    } else if (path.rfind(L"\\\\.\\", 0) != 0) {
-        return false;
-    }
-    std::wstring device = path.substr(4, path.find(L'.', 4) - 4);  // NUL.1: the null device's earlier "capture"
-    for (wchar_t& c : device) c = static_cast<wchar_t>(std::towupper(static_cast<std::wint_t>(c)));
-    return device != L"NUL";
+    std::wstring path = fullPath;
+    for (wchar_t& c : path) c = static_cast<wchar_t>(std::towupper(static_cast<std::wint_t>(c)));
+    if (path.rfind(L"\\\\?\\", 0) != 0 && path.rfind(L"\\\\.\\", 0) != 0) return false;
+    // The device namespace (\\.\, \\?\) holds files too: those on a drive
+    // (X:\), a volume (Volume{GUID}\) or a share (UNC\). The drive or the
+    // volume itself (\\.\C:) is a device, and so is any other name there (a
+    // GLOBALROOT path may be either, and is never opened to find out).
+    const std::wstring rest = path.substr(4);
+    const bool drive = rest.size() >= 3 && rest[0] >= L'A' && rest[0] <= L'Z' && rest[1] == L':' && rest[2] == L'\\';
+    const std::size_t guidEnd = rest.find(L'}');
+    const bool volume = rest.rfind(L"VOLUME{", 0) == 0 && guidEnd != std::wstring::npos && rest.find(L'\\') == guidEnd + 1;
+    if (drive || volume || rest.rfind(L"UNC\\", 0) == 0) return false;
+    return rest.substr(0, rest.find(L'.')) != L"NUL";  // NUL.1: the null device's earlier "capture"
 }
 
 std::string DeviceAmongLogNames(const char* name) {

@@ -13,7 +13,8 @@
 // the file moves anything. Null, with errno set, when the log cannot be
 // created or a capture cannot be moved (the captures then are all still
 // there), or another run is writing it (errno EWOULDBLOCK; its log is left
-// exactly as it was).
+// exactly as it was), or the name leads to a device after all (errno ENODEV,
+// on Windows: a symbolic link to COM3), which is closed before a byte went to it.
 std::FILE* CreateLog(const char* name, bool& keptPrevious);
 // The log `name` opened again for this run alone, to go on at its end (a
 // seam whose new part could not be made); null with errno set.
@@ -22,6 +23,13 @@ std::FILE* ReopenLog(const char* name);
 // just now) and closes it: 0, or the error number of the first failure (a
 // late write error shows only now).
 int CloseLogFile(std::FILE* log, bool synced = false);
+
+// The error number of a stream call on a log, an index or a capture that
+// failed after ClearStreamError(): errno on POSIX; on Windows the system's
+// own error as FileErrorNumber numbers it, or errno where the C runtime
+// failed without one; `otherwise` where neither says anything.
+void ClearStreamError();
+int StreamError(int otherwise);
 
 // The log as the system knows it, for a sync from another thread.
 std::intptr_t LogHandle(std::FILE* log);
@@ -91,6 +99,18 @@ bool IsDevice(const char* path);  // as DeviceAmongLogNames says, for one name
 bool IsSymbolicLink(const char* path);  // a log through one is emptied, never moved
 
 // Windows' verdict on a full path (GetFullPathNameW's): a device has the
-// \\.\ form; the null device (NUL) is none.
+// \\.\ or \\?\ form, unless the path goes on to a file on a drive, a volume
+// or a share (\\.\C:\x.log, \\?\Volume{GUID}\x.log, \\?\UNC\server\share\x.log);
+// the null device (NUL) is none.
 bool IsDevicePath(const wchar_t* fullPath);
+// Windows' error (GetLastError's) as the C runtime's error number the
+// messages give, one meaning each: 13 held by another program or forbidden,
+// 5 the drive or the share failed or went away, 30 write-protected, 28 full,
+// 2 not found, 22 a name or a call Windows refuses.
+int FileErrorNumber(unsigned long windowsError);
+// Windows' verdict on what an opened log leads to, from GetFileType's type and
+// the device type the system reports (FileFsDeviceInformation's, 0 if none): a
+// file on a disk and the null device are places for the bytes; anything else
+// is a device (a console, a pipe, a COM port behind a link).
+bool IsDeviceHandle(unsigned long fileType, unsigned long deviceType);
 bool MoveCapture(const char* from, const char* to);

@@ -167,6 +167,10 @@ int SyncLogFile(std::intptr_t log) {
 #endif
 }
 
+void ClearStreamError() { errno = 0; }
+
+int StreamError(int otherwise) { return errno != 0 ? errno : otherwise; }
+
 int CloseLogFile(std::FILE* log, bool) {  // fclose reports what the system kept back
     errno = 0;
     if (std::fclose(log) == 0) return 0;

@@ -1,6 +1,8 @@
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
+#include <winioctl.h>
+#include <winternl.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -8,14 +10,24 @@
 
 #include "log_file.h"
 
+// Not declared by every mingw-w64.
+#ifndef ERROR_NO_SUCH_DEVICE
+#define ERROR_NO_SUCH_DEVICE 433L
+#endif
+#ifndef ERROR_DISK_QUOTA_EXCEEDED
+#define ERROR_DISK_QUOTA_EXCEEDED 1295L
+#endif
+
 namespace {
 
 constexpr int Attempts = 20;  // each lost race costs one: bounded, never a spin
 
-// The C runtime's number for a failure, as the messages give it everywhere
-// (its own table, for the failures a file's open or move can meet).
-int ErrorNumber(DWORD error) {
-    if (error >= ERROR_WRITE_PROTECT && error <= ERROR_SHARING_BUFFER_EXCEEDED) return EACCES;  // sharing, locks, drives
+}  // namespace
+
+// The C runtime's numbers, each with one meaning (the runtime's own table
+// calls a pulled USB stick an invalid argument and a write-protected card a
+// held file).
+int FileErrorNumber(unsigned long error) {
     switch (error) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
@@ -32,24 +44,65 @@ int ErrorNumber(DWORD error) {
         case ERROR_FAIL_I24:
         case ERROR_DRIVE_LOCKED:
         case ERROR_NOT_LOCKED:
-        case ERROR_LOCK_FAILED: return EACCES;
+        case ERROR_LOCK_FAILED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_SHARING_BUFFER_EXCEEDED: return EACCES;
+        case ERROR_WRITE_PROTECT: return EROFS;
+        // The drive or the share failed or went away.
+        case ERROR_BAD_UNIT:
+        case ERROR_NOT_READY:
+        case ERROR_BAD_COMMAND:
+        case ERROR_CRC:
+        case ERROR_BAD_LENGTH:
+        case ERROR_SEEK:
+        case ERROR_NOT_DOS_DISK:
+        case ERROR_SECTOR_NOT_FOUND:
+        case ERROR_WRITE_FAULT:
+        case ERROR_READ_FAULT:
+        case ERROR_GEN_FAILURE:
+        case ERROR_WRONG_DISK:
+        case ERROR_REM_NOT_LIST:
+        case ERROR_DEV_NOT_EXIST:
+        case ERROR_BAD_NET_RESP:
+        case ERROR_UNEXP_NET_ERR:
+        case ERROR_NETNAME_DELETED:
+        case ERROR_NET_WRITE_FAULT:
+        case ERROR_SEM_TIMEOUT:
+        case ERROR_NO_SUCH_DEVICE:
+        case ERROR_FILE_INVALID:
+        case ERROR_IO_DEVICE:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_NETWORK_UNREACHABLE:
+        case ERROR_HOST_UNREACHABLE:
+        case ERROR_CONNECTION_ABORTED:
+        case ERROR_DEVICE_REMOVED: return EIO;
         case ERROR_FILE_EXISTS:
         case ERROR_ALREADY_EXISTS: return EEXIST;
         case ERROR_DISK_FULL:
-        case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+        case ERROR_HANDLE_DISK_FULL:
+        case ERROR_DISK_QUOTA_EXCEEDED: return ENOSPC;
         case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
         case ERROR_NOT_SAME_DEVICE: return EXDEV;
         case ERROR_DIR_NOT_EMPTY: return ENOTEMPTY;
         case ERROR_NOT_ENOUGH_MEMORY:
         case ERROR_NOT_ENOUGH_QUOTA: return ENOMEM;
         case ERROR_INVALID_HANDLE: return EBADF;
-        default: return EINVAL;
+        default: return EINVAL;  // a name Windows does not take (?, *, |), or a call it refuses
     }
 }
 
+namespace {
+
 std::FILE* Fail(DWORD error, HANDLE file = INVALID_HANDLE_VALUE) {
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-    errno = ErrorNumber(error);
+    errno = FileErrorNumber(error);
+    return nullptr;
+}
+
+std::FILE* DeviceReached(HANDLE file) {
+    CloseHandle(file);
+    errno = ENODEV;
     return nullptr;
 }
 
@@ -126,6 +179,15 @@ bool Flushed(HANDLE file) {
     return GetLastError() == ERROR_INVALID_FUNCTION || GetLastError() == ERROR_NOT_SUPPORTED;
 }
 
+// What an opened name leads to: a link, or a name the system resolves in
+// ways the name check cannot see, may lead to a device.
+bool LeadsToDevice(HANDLE file) {
+    IO_STATUS_BLOCK status{};
+    FILE_FS_DEVICE_INFORMATION device{};
+    const NTSTATUS asked = NtQueryVolumeInformationFile(file, &status, &device, sizeof device, FileFsDeviceInformation);
+    return IsDeviceHandle(GetFileType(file), NT_SUCCESS(asked) ? device.DeviceType : 0);
+}
+
 std::FILE* Stream(HANDLE file) {
     const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_WRONLY | _O_BINARY);
     if (fd < 0) return Fail(ERROR_TOO_MANY_OPEN_FILES, file);
@@ -135,6 +197,10 @@ std::FILE* Stream(HANDLE file) {
 }
 
 }  // namespace
+
+bool IsDeviceHandle(unsigned long fileType, unsigned long deviceType) {
+    return fileType != FILE_TYPE_DISK && !(fileType == FILE_TYPE_CHAR && deviceType == FILE_DEVICE_NULL);
+}
 
 bool IsEarlierCapture(const char* path) {
     const DWORD attributes = GetFileAttributesA(path);
@@ -156,13 +222,13 @@ bool IsDevice(const char* path) {
 
 bool MoveCapture(const char* from, const char* to) {
     if (MoveAside(from, to, MOVEFILE_WRITE_THROUGH)) return true;
-    errno = ErrorNumber(GetLastError());
+    errno = FileErrorNumber(GetLastError());
     return false;
 }
 
 bool MoveReplacing(const char* from, const char* to) {
     if (MoveAside(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
-    errno = ErrorNumber(GetLastError());
+    errno = FileErrorNumber(GetLastError());
     return false;
 }
 
@@ -184,6 +250,7 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
     for (int attempt = 0; attempt < Attempts; ++attempt) {
         const HANDLE look = LookAt(name);
         if (look == INVALID_HANDLE_VALUE) return Refused(name, GetLastError());
+        if (LeadsToDevice(look)) return DeviceReached(look);
         const bool onDisk = GetFileType(look) == FILE_TYPE_DISK;  // not NUL or another device
         // Two runs may look at once: the one that holds this lock (far beyond
         // any byte of the file) moves the captures, the other looks again.
@@ -217,6 +284,7 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
         const DWORD error = GetLastError();
         if (previous) CloseHandle(look);
         if (log != INVALID_HANDLE_VALUE) {
+            if (LeadsToDevice(log)) return DeviceReached(log);  // the name was changed since the look
             keptPrevious = previous;
             if (onDisk && !previous && !SetEndOfFile(log)) return Fail(GetLastError(), log);
             // NTFS journals a file's name with the file: its flush puts the
@@ -250,13 +318,23 @@ bool IsRegularLog(std::FILE* log) { return GetFileType(reinterpret_cast<HANDLE>(
 
 int SyncFolderOf(const char*) { return 0; }  // NTFS journals its names; FAT has no folder to flush
 
-int SyncLogFile(std::intptr_t log) { return Flushed(reinterpret_cast<HANDLE>(log)) ? 0 : ErrorNumber(GetLastError()); }
+void ClearStreamError() {
+    errno = 0;
+    _doserrno = 0;
+}
+
+int StreamError(int otherwise) {
+    if (_doserrno != 0) return FileErrorNumber(_doserrno);
+    return errno != 0 ? errno : otherwise;
+}
+
+int SyncLogFile(std::intptr_t log) { return Flushed(reinterpret_cast<HANDLE>(log)) ? 0 : FileErrorNumber(GetLastError()); }
 
 int CloseLogFile(std::FILE* log, bool synced) {
     // Unbuffered, the stream's close reports only CloseHandle: a write that
     // a network share or a USB stick fails late shows only when it is flushed.
     const int flushError = synced ? 0 : SyncLogFile(LogHandle(log));
-    errno = 0;
-    if (std::fclose(log) != 0 && flushError == 0) return errno != 0 ? errno : EIO;
+    ClearStreamError();
+    if (std::fclose(log) != 0 && flushError == 0) return StreamError(EIO);
     return flushError;
 }

@@ -116,7 +116,10 @@ LogProblem OpenPart(bool later, std::int64_t epochMs, bool& keptPrevious) {
         const std::string name = output.Name(PartName);
         if (output.TakesBytes) {
             Files[row] = CreateLog(name.c_str(), keptPrevious);
-            if (!Files[row]) return Problem(errno == EWOULDBLOCK ? LogFault::Taken : output.NotMade, errno, name);
+            if (!Files[row]) {
+                return Problem(errno == EWOULDBLOCK ? LogFault::Taken : errno == ENODEV ? LogFault::Device : output.NotMade,
+                               errno, name);
+            }
             continue;
         }
         // Lines only beside a file (not the null device); an old file of the name beside a part without is gone.
@@ -126,7 +129,8 @@ LogProblem OpenPart(bool later, std::int64_t epochMs, bool& keptPrevious) {
             continue;
         }
         Files[row] = OpenTimeIndex(PartName.c_str());
-        int error = Files[row] ? WriteIndexLine(Files[row], "beginn", 0, epochMs, Begins.c_str()) : errno;
+        if (Files[row] && !IsRegularLog(Files[row])) return Problem(LogFault::Device, 0, name);  // through a link (Windows)
+        int error = Files[row] ? WriteIndexLine(Files[row], "beginn", 0, epochMs, Begins.c_str()) : StreamError(EIO);
         if (error == 0) error = SyncFolderOf(name.c_str());  // its name on the disk too, as the log's
         if (error != 0) return Problem(output.NotMade, error, name);
     }
@@ -248,13 +252,13 @@ void WriteBytes(const unsigned char* bytes, std::size_t size) {
             NextPart(ArrivalMs);
             continue;
         }
-        errno = 0;
+        ClearStreamError();
         const std::size_t written = std::fwrite(bytes, 1, static_cast<std::size_t>(piece), Files[0]);
         ByteCount += written;
         if (written < piece) {
             // The C runtime can return a short count without an error number:
             // never let that pass as success; it is most likely a full disk.
-            Fail(Failure(errno != 0 ? errno : ENOSPC, 0));
+            Fail(Failure(StreamError(ENOSPC), 0));
             break;
         }
         if (LineDue < ByteCount) {

@@ -80,6 +80,7 @@ int ShowCapture(const char* name, bool hex) {
     static unsigned char block[1 << 16];
     int error = 0;
     for (;;) {
+        ClearStreamError();
         const std::size_t got = std::fread(block, 1, sizeof block, capture);
         for (std::size_t at = 0; at < got;) {
             showMarks(view.Offset + 1);
@@ -92,7 +93,7 @@ int ShowCapture(const char* name, bool hex) {
         Print("%.*s", static_cast<int>(out.size()), out.c_str());
         out.clear();
         if (got < sizeof block) {
-            if (std::ferror(capture)) error = errno != 0 ? errno : EIO;
+            if (std::ferror(capture)) error = StreamError(EIO);
             break;
         }
     }

@@ -1,6 +1,7 @@
 #include "time_index.h"
 
 #include "../console/console.h"
+#include "log_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -40,14 +41,15 @@ int WriteIndexLine(std::FILE* index, const char* word, std::uint64_t offset, std
     const int length = std::snprintf(line, sizeof line, "%s%s%llu %s%s%s\n", word, *word ? " " : "",
                                      static_cast<unsigned long long>(offset), time, *rest ? " " : "", rest);
     const std::size_t size = length > 0 ? std::min<std::size_t>(static_cast<std::size_t>(length), sizeof line - 1) : 0;
-    errno = 0;
+    ClearStreamError();
     if (std::fwrite(line, 1, size, index) == size) return 0;
-    return errno != 0 ? errno : ENOSPC;
+    return StreamError(ENOSPC);
 }
 
 std::string IndexName(const std::string& log) { return log + ".times"; }
 
 std::FILE* OpenTimeIndex(const char* logName) {
+    ClearStreamError();
     std::FILE* index = std::fopen(IndexName(logName).c_str(), "wb");
     if (index) std::setvbuf(index, nullptr, _IONBF, 0);  // each line to the system at once, as the log's bytes
     return index;

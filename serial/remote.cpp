@@ -91,7 +91,7 @@ int AskForLine(std::uint32_t rate) {
 int Connect(const char* name) {
     if (!ParseRemoteName(name, Address)) {
         SayOnceAGap("Fernschnittstelle in der Form rfc2217://HOST:PORT oder tcp://HOST:PORT angeben.\n");
-        return EINVAL;
+        return EADDRNOTAVAIL;
     }
     std::string resolverText;
     std::intptr_t handle = -1;
@@ -167,7 +167,7 @@ OpenFault ClassifyConnectError(int code) {
         case ENETUNREACH:
         case ETIMEDOUT:
         case ECONNRESET:
-        case EINVAL:
+        case EADDRNOTAVAIL:
             return OpenFault::NotFound;
         default: return OpenFault::Other;
     }

@@ -138,6 +138,7 @@ namespace {
 // without a limit, sending XOFF). A port that refuses our line at its own
 // rate too is closed again. After a gap only the rate the capture had will
 // do: another would record garbage. A refused time-out leaves the rest undone.
+// A driver's receive queue too short for a moment without a read is said once.
 int ConfigurePort(const char* name) {
     if (int error = Kind().GetLineState()) {
         Say("%s GetCommState nicht ok !\n", name);
@@ -163,6 +164,9 @@ int ConfigurePort(const char* name) {
         RateInUse = Kind().Rate();
     } else {
         RateInUse = static_cast<unsigned>(rate);
+    }
+    if (!OpenedBefore && PortSettings.Remote == RemoteKind::None) {
+        if (const std::string note = ReceiveQueueNote(name); !note.empty()) Say("%s", note.c_str());
     }
     if (int timeoutError = Kind().SetReadTimeouts()) {
         Say("%s SetCommTimeouts nicht ok !\n", name);

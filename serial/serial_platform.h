@@ -16,6 +16,10 @@ const char* DeviceName(const Settings& settings, char* buffer, std::size_t size)
 // Opens for exclusive use and sets PortHandle; on failure nothing stays open.
 int OpenDevice(const char* name);
 int GetLineState();
+// A line for the console when the driver keeps fewer bytes between two reads
+// than a moment without a read needs (Windows' receive queue, at the rate in
+// use), "" otherwise; POSIX asks for no queue.
+std::string ReceiveQueueNote(const char* name);
 int SetLineState(int baudRate);
 // Our line at the rate GetLineState found, for a port that refused SetLineState;
 // PortRate() is that rate, in baud.

@@ -94,6 +94,8 @@ int OpenDevice(const char* name) {
 
 int GetLineState() { return ReadLineConfiguration(Fd()); }
 
+std::string ReceiveQueueNote(const char*) { return ""; }
+
 int SetLineState(int baudRate) {
     const int error = ApplyRawLine(Fd(), baudRate, PortSettings.Line);
     if (error == 0) DropModemLines(Fd());  // some drivers raise them on a rate change

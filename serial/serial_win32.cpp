@@ -227,24 +227,61 @@ int OpenDevice(const char* name) {
     return 0;
 }
 
+QueueVerdict JudgeQueue(DWORD asked, DWORD before, DWORD granted, bool taken, std::int64_t byteMicroseconds) {
+    const std::int64_t ms = std::int64_t{granted} * byteMicroseconds / 1000;
+    if (granted == 0 || granted >= asked) return {false, ms};
+    // A driver that took the request and still reports the size it had did
+    // nothing with it, and its figure is no queue of the port's: Wine reports
+    // 4096 for every port, whose bytes wait in the system's terminal.
+    if (taken && granted == before) return {false, ms};
+    return {ms < QueueSlack, ms};
+}
+
+namespace {
+
+// The receive queue as the driver reported it before and after SetupComm asked for InputQueueSize.
+struct {
+    DWORD Before, Granted;
+    bool Taken;
+} Queue{};
+
+DWORD ReportedQueue(HANDLE port) {
+    COMMPROP properties{};
+    return GetCommProperties(port, &properties) ? properties.dwCurrentRxQueue : 0;
+}
+
+}  // namespace
+
 int GetLineState() {
+    const HANDLE port = Port();
     PortState.DCBlength = sizeof(DCB);
-    return ErrorOf(GetCommState(Port(), &PortState));
+    if (!GetCommState(port, &PortState)) return static_cast<int>(GetLastError());
+    // Asked once an open, before the line is set. A driver that refuses keeps its own size: no reason to refuse the port.
+    Queue.Before = ReportedQueue(port);
+    Queue.Taken = SetupComm(port, InputQueueSize, OutputQueueSize) != 0;
+    Queue.Granted = ReportedQueue(port);
+    return 0;
+}
+
+std::string ReceiveQueueNote(const char* name) {
+    const QueueVerdict verdict = JudgeQueue(InputQueueSize, Queue.Before, Queue.Granted, Queue.Taken, ByteMicroseconds());
+    if (!verdict.Say) return "";
+    char line[160];
+    const long long hundredths = verdict.Ms / 10;
+    std::snprintf(line, sizeof line, "Hinweis: Der Treiber von %s puffert nur %lu Bytes, bei %u Baud %lld,%02lld s.\n", name,
+                  static_cast<unsigned long>(Queue.Granted), PortRateInUse(), hundredths / 100, hundredths % 100);
+    return line;
 }
 
 namespace {
 
 int ApplyLine(DWORD baudRate) {
-    const HANDLE port = Port();
-    SetupComm(port, InputQueueSize, OutputQueueSize);  // a driver may keep its own size
-    COMMPROP properties{};
-    const DWORD queue = GetCommProperties(port, &properties) ? properties.dwCurrentRxQueue : 0;
     // Drivers keep the line settings between opens, so start from the saved
     // state but set every field that matters.
     DCB line = PortState;
     BuildCommDCBA(ModeText(baudRate, PortSettings.Line).c_str(), &line);
-    CompleteLine(line, baudRate, queue, PortSettings.Line);
-    return ErrorOf(SetCommState(port, &line));
+    CompleteLine(line, baudRate, Queue.Granted, PortSettings.Line);
+    return ErrorOf(SetCommState(Port(), &line));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 //                   or a read of the bytes left at the end, never cancelled,
 //                   that did not complete at once).
 //   CountLineErrors() adds the error flags of one ClearCommError.
+//   JudgeQueue()    whether the driver's receive queue is worth a line.
 //   CompleteLine()  the line as it is applied: every field that could drop,
 //                   change or stall a byte set explicitly.
 //   PortLine()      a port's line in the list of ports: its name, and what
@@ -33,6 +34,7 @@
 // 115200 baud for a moment without an outstanding read (a box, a slow disk).
 inline constexpr DWORD InputQueueSize = 65536;
 inline constexpr DWORD OutputQueueSize = 4096;
+inline constexpr std::int64_t QueueSlack = 5000;  // ms: a queue that bridges less is said at the start
 
 inline constexpr DWORD WakeInterval = 100;          // ms: a pending read is looked at this often
 inline constexpr std::int64_t CancelGrace = 1000;   // ms past the total time-out before a stop cancels
@@ -99,6 +101,16 @@ PendingStep NextStep(const PendingRead& read, DWORD length);
 // Adds one report of ClearCommError's flags: each error once, however many
 // bytes it hit (the flags say only that it happened since the last call).
 void CountLineErrors(DWORD errors, LineCounters& counters);
+
+// The driver's receive queue, as GetCommProperties reports it before and
+// after SetupComm asked for `asked` (0: the driver does not say), `taken`
+// whether SetupComm succeeded: worth a line when it is known, smaller than
+// asked and bridges less than QueueSlack; `Ms` how long it bridges the line.
+struct QueueVerdict {
+    bool Say;
+    std::int64_t Ms;
+};
+QueueVerdict JudgeQueue(DWORD asked, DWORD before, DWORD granted, bool taken, std::int64_t byteMicroseconds);
 
 // Sets the fields a driver may have kept from an earlier program; the others
 // keep what BuildCommDCBA and the saved state gave. `inputQueue` is the queue

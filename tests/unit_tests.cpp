@@ -344,12 +344,15 @@ TEST(LogFile, RunsStartedTogetherRecordOnceAndKeepThePreviousCapture) {
 // ReadBlock on a pseudo-terminal: the ways a read ends, and a hang-up.
 // How a log name's full path, as Windows makes it, says whether it is a device.
 TEST(LogFile, AFullPathInTheDeviceFormIsADeviceButTheNullDevice) {
-    for (const wchar_t* device : {L"\\\\.\\COM3", L"\\\\.\\aux", L"\\\\.\\CONIN$", L"\\\\.\\pipe\\logs", L"\\\\?\\COM3"}) {
-        EXPECT_TRUE(IsDevicePath(device));
+    for (const wchar_t* device : {L"\\\\.\\COM3", L"\\\\.\\aux", L"\\\\.\\CONIN$", L"\\\\.\\pipe\\logs", L"\\\\?\\COM3",
+                                  L"\\\\.\\PhysicalDrive0", L"\\\\.\\C:", L"\\\\?\\Volume{5e1c9a3d-0000-0000-0000-100000000000}",
+                                  L"\\\\?\\GLOBALROOT\\Device\\Serial0", L"\\\\.\\pipe\\C:\\x.log"}) {
+        EXPECT_TRUE(IsDevicePath(device)) << device;
     }
     for (const wchar_t* place : {L"\\\\.\\nul", L"\\\\.\\NUL.1", L"C:\\Logs\\com3.log.txt", L"\\\\?\\C:\\x.log", L"\\\\?\\UNC\\s\\x",
-                                 L"\\\\server\\share\\lumtrex.log"}) {
-        EXPECT_FALSE(IsDevicePath(place));
+                                 L"\\\\server\\share\\lumtrex.log", L"\\\\.\\c:\\dir\\x.log", L"\\\\.\\UNC\\s\\share\\x.log",
+                                 L"\\\\?\\Volume{5e1c9a3d-0000-0000-0000-100000000000}\\x.log", L"\\\\.\\volume{5E1C9A3D-0000-0000-0000-100000000000}\\x.log"}) {
+        EXPECT_FALSE(IsDevicePath(place)) << place;
     }
 }
 

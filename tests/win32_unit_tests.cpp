@@ -14,6 +14,8 @@
 #include "../serial/serial_platform.h"
 #include "../serial/serial_win32.h"
 
+#include <winioctl.h>  // the device types
+
 namespace {
 
 // The four ways a read can end, as ReadFile and GetOverlappedResult say it,
@@ -222,6 +224,29 @@ TEST(LineSetUp, OverridesEveryFieldAnEarlierProgramMayHaveLeft) {
     }
 }
 
+// The receive queue is said where the driver says it, keeps less than asked
+// and that bridges less than 5 s at the rate; not where the driver took the
+// request and reports the size it had (Wine: 4096 before and after).
+TEST(LineSetUp, SaysAReceiveQueueThatBridgesLessThanFiveSeconds) {
+    const struct {
+        const char* Name;
+        DWORD Before, Granted;
+        bool Taken;
+        std::int64_t ByteMicroseconds;  // 86: 115200 baud 8N1
+        bool Say;
+        std::int64_t Ms;
+    } rows[] = {
+        {"AsAsked", 4096, 65536, true, 86, false, 5636},      {"NotSaid", 4096, 0, false, 86, false, 0},
+        {"RefusedKeepsItsOwn", 4096, 4096, false, 86, true, 352}, {"TookLess", 4096, 16384, true, 86, true, 1409},
+        {"TookAndKeptItsOwn", 4096, 4096, true, 86, false, 352}, {"BridgesJustUnder", 0, 4999, true, 1000, true, 4999},
+        {"BridgesFiveSeconds", 0, 5000, true, 1000, false, 5000}, {"EnoughAtASlowRate", 0, 8192, false, 1041, false, 8527},
+    };
+    for (const auto& row : rows) {
+        const QueueVerdict verdict = JudgeQueue(InputQueueSize, row.Before, row.Granted, row.Taken, row.ByteMicroseconds);
+        EXPECT_TRUE(verdict.Say == row.Say && verdict.Ms == row.Ms) << row.Name << ": " << verdict.Say << ", " << verdict.Ms;
+    }
+}
+
 TEST(OpenErrors, OnlyAMissingOrHeldPortHasItsOwnText) {
     EXPECT_EQ(ClassifyOpenError(ERROR_FILE_NOT_FOUND), OpenFault::NotFound);
     EXPECT_EQ(ClassifyOpenError(ERROR_ACCESS_DENIED), OpenFault::AccessDenied);
@@ -338,6 +363,47 @@ TEST(LogFile, WaitsAMomentForAViewerAndCannotBeDeletedWhileLive) {
     }
     for (const std::string& left : {log, previous, log + ".times", previous + ".times"}) DeleteFileA(left.c_str());
     EXPECT_TRUE(RemoveDirectoryA(dir.c_str()));
+}
+
+// Once opened, a log that a link (or a name resolved beyond the name check)
+// led to a device is refused before a byte goes to it; the null device is a
+// place for the bytes (Wine gives /dev/null and /dev/full its device type).
+TEST(LogFile, ThatLeadsToADeviceIsRefusedOnceOpened) {
+    const struct {
+        const char* Name;
+        DWORD Type, Device;
+        bool IsDevice;
+    } rows[] = {
+        {"File", FILE_TYPE_DISK, FILE_DEVICE_DISK, false},
+        {"FileOnAShare", FILE_TYPE_DISK, FILE_DEVICE_NETWORK_FILE_SYSTEM, false},
+        {"NullDevice", FILE_TYPE_CHAR, FILE_DEVICE_NULL, false},
+        {"ComPort", FILE_TYPE_CHAR, FILE_DEVICE_SERIAL_PORT, true},
+        {"AdapterOfAnUnknownKind", FILE_TYPE_CHAR, FILE_DEVICE_UNKNOWN, true},
+        {"CharacterDeviceThatDoesNotSay", FILE_TYPE_CHAR, 0, true},
+        {"Console", FILE_TYPE_CHAR, FILE_DEVICE_CONSOLE, true},
+        {"Pipe", FILE_TYPE_PIPE, FILE_DEVICE_NAMED_PIPE, true},
+        {"PipeOfTheNullType", FILE_TYPE_PIPE, FILE_DEVICE_NULL, true},
+        {"UnknownType", FILE_TYPE_UNKNOWN, 0, true},
+    };
+    for (const auto& row : rows) EXPECT_EQ(IsDeviceHandle(row.Type, row.Device), row.IsDevice) << row.Name;
+}
+
+// The number a message gives means what the README says of it: a pulled USB
+// stick or a lost share is an I/O error (never an invalid argument), a
+// write-protected card a read-only file system (never a held file).
+TEST(LogFile, ErrorNumbersMeanWhatTheMessagesSay) {
+    const struct {
+        DWORD Error;
+        int Number;
+    } rows[] = {
+        {ERROR_SHARING_VIOLATION, EACCES}, {ERROR_LOCK_VIOLATION, EACCES}, {ERROR_ACCESS_DENIED, EACCES},
+        {ERROR_WRITE_PROTECT, EROFS}, {ERROR_NOT_READY, EIO}, {ERROR_CRC, EIO}, {ERROR_WRITE_FAULT, EIO},
+        {ERROR_READ_FAULT, EIO}, {ERROR_GEN_FAILURE, EIO}, {ERROR_UNEXP_NET_ERR, EIO}, {ERROR_NETNAME_DELETED, EIO},
+        {ERROR_SEM_TIMEOUT, EIO}, {ERROR_DEVICE_NOT_CONNECTED, EIO}, {ERROR_NO_SUCH_DEVICE, EIO},
+        {ERROR_DEVICE_REMOVED, EIO}, {ERROR_FILE_INVALID, EIO}, {ERROR_DISK_FULL, ENOSPC}, {1295, ENOSPC},  // a quota
+        {ERROR_PATH_NOT_FOUND, ENOENT}, {ERROR_BAD_NETPATH, ENOENT}, {ERROR_INVALID_NAME, EINVAL},
+    };
+    for (const auto& row : rows) EXPECT_EQ(FileErrorNumber(row.Error), row.Number) << row.Error;
 }
 
 // A port as Device Manager names it, its USB IDs from the first hardware ID;
