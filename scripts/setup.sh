@@ -37,6 +37,9 @@ InstallWanted() {
   fi
   command -v apt-get >/dev/null 2>&1 || { missing="$wanted"; return 1; }
   echo "Installing $wanted (for $why) ..."
+  # ser2net's package would start its own service on the machine's serial
+  # ports: the tests run their own ser2net, so the service is masked first.
+  case " $wanted " in *" ser2net "*) $as_root systemctl mask ser2net.service >/dev/null 2>&1 || true ;; esac
   $as_root apt-get update -q >/dev/null 2>&1 || true
   # One package that this release lacks must not keep the others out. What
   # apt says is shown only when it fails.

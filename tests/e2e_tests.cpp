@@ -4,7 +4,11 @@
 // native program and, built with LUMTREX_WINE_EXE, against the Windows
 // program under Wine, where COM1 leads to the test's pseudo-terminal.
 #include <fcntl.h>
+#include <arpa/inet.h>
 #include <grp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -14,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <ctime>
@@ -1457,6 +1462,207 @@ INSTANTIATE_TEST_SUITE_P(
         // Under Windows a file by its drive's name in the device namespace (\\.\Z:\...) is a file all the same.
         EndingRow{"LogByItsDrivesDevicePath", Ending::Key, "3000\r3000\n", 0, 0, 3000, true, "q", 0, "{drivedir}y.log"},
         EndingRow{"PreviousIsAFolder", Ending::PreviousIsAFolder, NotCreated, 0, 1, 3000, true}),
+    ByName);
+
+// ---- A port another machine exports: the real ser2net, and a server of our own ----
+// ser2net (never its package's service or configuration) runs on free
+// loopback ports with the test's pseudo-terminal behind an RFC 2217 and a raw
+// TCP accepter, started and ended by the row. What ser2net will not do on
+// demand a server of the row's own does: line errors, a refused rate, no
+// answers, a hostile stream.
+
+int FreeTcpPort() {
+    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    const bool bound = bind(probe, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+                       getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+    close(probe);
+    return bound ? ntohs(address.sin_port) : 0;
+}
+
+bool Listening(int tcpPort) {
+    char state[40];
+    std::snprintf(state, sizeof state, ":%04X 00000000:0000 0A", tcpPort);
+    return ReadFile("/proc/net/tcp").find(state) != std::string::npos;
+}
+
+// ServerRestarts: ser2net ended and started again mid-capture. ServerLater:
+// --wait, ser2net started 2 s later. SecondClient: a second run on the port.
+// Ours: LineErrors (all four reported once the line is set), RateRefused
+// (every rate answered 9600), Silent (no answer at all), Hostile (a flood of
+// IAC NOP and of every option asked, then an endless subnegotiation).
+enum class Remote { Exact, ServerRestarts, ServerLater, SecondClient, LineErrors, RateRefused, Silent, Hostile };
+
+struct RemoteRow {
+    const char* Name;
+    Remote How;
+    std::string Scheme;    // rfc2217 or tcp
+    int Rate;              // asked; with ser2net the pseudo-terminal is set to it (tcp: to 9600)
+    std::string Expected;  // in the console text
+};
+
+class RemotePorts : public EndToEnd, public ::testing::WithParamInterface<RemoteRow> {
+protected:
+    void TearDown() override {
+        StopServer();
+        if (ours.joinable()) ours.join();
+        EndToEnd::TearDown();
+    }
+    void StartServer() {
+        const std::string connector = "\n  connector: serialdev," + std::string(port.SlavePath) + ",9600n81,local\n";
+        WriteFile(dir + "/ser2net.yaml", "%YAML 1.1\n---\nconnection: &rfc\n  accepter: telnet(rfc2217),tcp,127.0.0.1," +
+                  std::to_string(rfc) + connector + "connection: &raw\n  accepter: tcp,127.0.0.1," + std::to_string(raw) + connector);
+        const std::string yaml = dir + "/ser2net.yaml", out = dir + "/ser2net.out";
+        server = fork();
+        if (server == 0) {
+            const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            dup2(fd, 1), dup2(fd, 2);
+            execlp("ser2net", "ser2net", "-n", "-d", "-c", yaml.c_str(), nullptr);
+            _exit(127);
+        }
+        ASSERT_TRUE(WaitUntil([&] { return Listening(rfc) && Listening(raw); }, 10s)) << ReadFile(out);
+    }
+    void StopServer() {
+        if (server > 0) kill(server, SIGTERM), waitpid(server, nullptr, 0);
+        server = -1;
+    }
+    // Ours: answers each COM port command as asked (a rate with 9600 if so), unless silent; once `go`, the row's bytes.
+    void StartOurs(const RemoteRow& row, const std::string& script) {
+        const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(rfc));
+        ASSERT_TRUE(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(listener, 1) == 0);
+        ours = std::thread([this, listener, how = row.How, script] {
+            pollfd waiting{listener, POLLIN, 0};
+            const int client = poll(&waiting, 1, 30000) == 1 ? accept(listener, nullptr, nullptr) : -1;
+            close(listener);
+            std::string heard;
+            bool sent = false;
+            for (char buffer[4096]; client >= 0 && !over;) {
+                pollfd watched{client, POLLIN, 0};
+                if (poll(&watched, 1, 20) == 1) {
+                    const ssize_t got = read(client, buffer, sizeof buffer);
+                    if (got <= 0) break;
+                    heard.append(buffer, static_cast<std::size_t>(got));
+                    answered += got;
+                }
+                for (std::size_t at; how != Remote::Silent && (at = heard.find("\xff\xfa\x2c")) != std::string::npos;) {
+                    const std::size_t end = heard.find("\xff\xf0", at);
+                    if (end == std::string::npos) break;
+                    std::string value = heard.substr(at + 4, end - at - 4);
+                    if (heard[at + 3] == 1 && how == Remote::RateRefused) value = std::string("\0\0\x25\x80", 4);
+                    const std::string answer = "\xff\xfa\x2c" + std::string(1, char(heard[at + 3] + 100)) + value + "\xff\xf0";
+                    EXPECT_EQ(write(client, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+                    heard.erase(0, end + 2);
+                }
+                if (go && !sent) sent = SendAll(client, reinterpret_cast<const unsigned char*>(script.data()), script.size());
+            }
+            if (client >= 0) close(client);
+        });
+    }
+    std::string Url(const RemoteRow& row) const {
+        return row.Scheme + "://127.0.0.1:" + std::to_string(row.Scheme == "tcp" ? raw : rfc);
+    }
+    int rfc = FreeTcpPort(), raw = FreeTcpPort();
+    pid_t server = -1;
+    std::thread ours;
+    std::atomic<bool> go{false}, over{false};
+    std::atomic<long> answered{0};  // bytes the program sent our server
+};
+
+TEST_P(RemotePorts, RecordWhatTheServerExports) {
+    const RemoteRow& row = GetParam();
+    const bool withSer2net = row.How < Remote::LineErrors;
+    if (withSer2net && std::system("command -v ser2net > /dev/null") != 0) {
+        ASSERT_STRNE(getenv("CI"), "true") << "ser2net is missing";
+        GTEST_SKIP() << "ser2net is missing (apt-get install ser2net)";
+    }
+    const std::string bytes = Bytes(Pattern::Bytes, 64 * 1024);  // every byte value, 0xFF too
+    std::string script = "abc";  // ours: what comes once the capture runs
+    if (row.How == Remote::LineErrors) script += std::string("\xff\xfa\x2c\x6a\x1e\xff\xf0", 7) + "def";
+    if (row.How == Remote::Hostile) {
+        for (int option = 0; option < 256; ++option) script += std::string("\xff\xfd") + char(option) + "\xff\xfb" + char(option) + "\xff\xf1";
+        script += std::string(200000, '\xff') + "def";  // doubled: 100000 of the port's 0xFF bytes
+        script += std::string("\xff\xfa\x2c\x01") + std::string(1 << 20, 'x');  // never ended
+    }
+    if (withSer2net && row.How != Remote::ServerLater) StartServer();
+    if (!withSer2net) StartOurs(row, script);
+    std::vector<std::string> arguments = {Url(row), std::to_string(row.Rate), "--times"};
+    if (row.How == Remote::ServerLater) arguments.push_back("--wait");
+    auto run = Launch(arguments);
+    if (row.How == Remote::ServerLater) {
+        ASSERT_TRUE(run->WaitForOutput(" ist nicht da. Warte auf die Schnittstelle ...\n")) << run->Output();
+        std::this_thread::sleep_for(2s);
+        StartServer();
+    }
+    ASSERT_TRUE(run->WaitForOutput(CaptureHeader, 20s)) << run->Output();
+    std::string logged = bytes;
+    if (withSer2net) {
+        if (row.How == Remote::SecondClient) {
+            auto second = Launch({Url(row), std::to_string(row.Rate)});
+            ASSERT_TRUE(second->WaitForOutput("Programm beenden mit beliebiger Taste\n")) << second->Output();
+            EXPECT_NE(second->Output().find("Windows verweigert Zugriff. " + Url(row) + " wird benutzt.\n"), std::string::npos);
+            StopWithKey(*second, 1);
+        }
+        termios shown{};
+        EXPECT_EQ(tcgetattr(port.Master, &shown), 0);
+        EXPECT_EQ(cfgetospeed(&shown), row.Scheme == "tcp" ? B9600 : row.Rate == 921600 ? B921600 : B115200);
+        const long long sentAt = EpochMs();
+        Send(bytes.substr(0, 1000));
+        ASSERT_TRUE(WaitForLog(1000)) << FileSize(log);
+        const std::string first = ReadFile(log + ".times");
+        const std::size_t line = first.find("\n0 ");
+        ASSERT_NE(line, std::string::npos) << first;
+        EXPECT_LT(std::llabs(IndexEpochMs(first.substr(line + 3)) - sentAt), UnderWine ? 250 : 50) << first;
+        if (row.How == Remote::ServerRestarts) {
+            StopServer();
+            ASSERT_TRUE(run->WaitForOutput(" ist nicht mehr vorhanden (nach 1000 Bytes). Warte auf die Schnittstelle ...\n"));
+            StartServer();
+            ASSERT_TRUE(run->WaitForOutput(" ist wieder da. Empfang laeuft weiter.\n", 20s)) << run->Output();
+        }
+        Send(bytes.substr(1000));
+    } else {
+        go = true;
+        logged = row.How == Remote::Hostile ? "abc" + std::string(100000, '\xff') + "def" : row.How == Remote::LineErrors ? "abcdef" : "abc";
+    }
+    ASSERT_TRUE(WaitForLog(logged.size())) << FileSize(log);
+    if (row.How == Remote::Hostile) std::this_thread::sleep_for(1s);  // the endless subnegotiation
+    std::chrono::milliseconds took{};
+    StopWithKey(*run, 0, &took);
+    over = true;
+    EXPECT_LT(took.count(), 2000);
+    EXPECT_TRUE(ReadFile(log) == logged) << FileSize(log);
+    EXPECT_NE(run->Output().find(Replace(row.Expected, "{url}", Url(row))), std::string::npos) << run->Output();
+    const std::string index = ReadFile(log + ".times");
+    if (row.How == Remote::LineErrors) { EXPECT_NE(index.find(" Ueberlauf 1 Rahmenfehler 1 Break 1 Paritaetsfehler 1\n"), std::string::npos); }
+    if (row.How == Remote::ServerRestarts) {
+        EXPECT_TRUE(index.find("\nweg 1000 ") != std::string::npos && index.find("\nwieder 1000 ") != std::string::npos) << index;
+    }
+    if (row.How == Remote::Hostile) {  // each option refused once, whatever the flood
+        EXPECT_LT(answered.load(), 4000);
+        if (!UnderWine) { EXPECT_LT(run->Usage().ru_maxrss, 64 * 1024); }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, RemotePorts,
+    ::testing::Values(
+        RemoteRow{"Rfc2217", Remote::Exact, "rfc2217", 115200, "Schnittstelle: {url} Baudrate: 115200 Baud\n"},
+        RemoteRow{"Rfc2217Fast", Remote::Exact, "rfc2217", 921600, "\r65536\n"},
+        RemoteRow{"RawTcp", Remote::Exact, "tcp", 115200, "Schnittstelle: {url} (Baudrate und Leitung stellt der Server)\n"},
+        RemoteRow{"ServerRestarts", Remote::ServerRestarts, "rfc2217", 115200, "\r65536\n"},
+        RemoteRow{"ServerLater", Remote::ServerLater, "rfc2217", 115200, " {url} ist da.\n"},
+        RemoteRow{"SecondClient", Remote::SecondClient, "rfc2217", 115200, "\r65536\n"},
+        RemoteRow{"LineErrors", Remote::LineErrors, "rfc2217", 115200,
+                  "Empfangsfehler: Ueberlauf 1, Rahmenfehler 1, Break 1, Paritaetsfehler 1\n"},
+        RemoteRow{"RateRefused", Remote::RateRefused, "rfc2217", 115200, " {url} SetCommState nicht ok !\nFehlercode: 22\nBaudrate bleibt 9600 Baud.\n"},
+        RemoteRow{"Silent", Remote::Silent, "rfc2217", 115200, "{url} beantwortet die Einstellungen nicht: Rate und Leitung nicht bestaetigt.\n"},
+        RemoteRow{"Hostile", Remote::Hostile, "rfc2217", 115200, "\r100006\n"}),
     ByName);
 
 // ---- Real drivers: the program in a Linux guest under QEMU ----
