@@ -42,6 +42,7 @@ void PrintUsage() {
             PrintUsage();
             Print("Comport: 1-8, COMn oder ein Geraetepfad (z.B. %s); RTS allein: lumtrex 1 9600 x -c1\n",
                   DevicePathExample);
+            Print("Im Netz (ser2net): rfc2217://HOST:PORT oder tcp://HOST:PORT\n");
             Print("\nOptionen (ueberall in der Zeile):\n");
             for (int i = 0; i < OptionCount; ++i) {
                 const OptionRow& row = OptionTable[i];

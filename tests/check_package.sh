@@ -14,6 +14,7 @@ echo "$contents" | grep -q ' ./usr/share/man/man1/lumtrex.1.gz$'
 echo "$contents" | grep -q ' ./usr/share/doc/lumtrex/copyright$'
 echo "$contents" | grep -q ' ./usr/share/doc/lumtrex/changelog.gz$'
 echo "$contents" | grep -q ' ./usr/lib/systemd/system/lumtrex@.service$'
+echo "$contents" | grep -q ' ./usr/lib/systemd/system/lumtrex-remote@.service$'
 dpkg-deb -f "$deb" Version | grep -qx "$version"
 dpkg-deb -f "$deb" Depends | grep -q 'libc6'
 # The service template as systemd reads it, on the package's files beside the
@@ -24,8 +25,9 @@ if command -v systemd-analyze >/dev/null; then
     dpkg-deb -x "$deb" "$root"
     mkdir -p "$root/lib/systemd"
     cp -r /lib/systemd/system "$root/lib/systemd/"
-    cp "$root/usr/lib/systemd/system/lumtrex@.service" "$root/lib/systemd/system/"
-    complaints=$(systemd-analyze verify --man=no --root="$root" lumtrex@ttyUSB0.service 'lumtrex@serial-by\x2did-usb\x2dQ.service' 2>&1) ||
+    cp "$root/usr/lib/systemd/system/lumtrex@.service" "$root/usr/lib/systemd/system/lumtrex-remote@.service" "$root/lib/systemd/system/"
+    complaints=$(systemd-analyze verify --man=no --root="$root" lumtrex@ttyUSB0.service 'lumtrex@serial-by\x2did-usb\x2dQ.service' \
+        'lumtrex-remote@lab\x2d7\x3a4001.service' 2>&1) ||  # (verify reads a plain ':' in a name as something else)
         { echo "$complaints"; exit 1; }
     [ -z "$complaints" ] || { echo "$complaints"; exit 1; }
     echo "systemd-analyze verify: clean"

@@ -704,6 +704,7 @@ TEST_P(Answers, OpenNothingAndEndAtOnce) {
 
 const std::string Help =
     Banner + Usage + "Comport: 1-8, COMn oder ein Geraetepfad (z.B. {example}); RTS allein: lumtrex 1 9600 x -c1\n"
+    "Im Netz (ser2net): rfc2217://HOST:PORT oder tcp://HOST:PORT\n"
     "\nOptionen (ueberall in der Zeile):\n"
     "  --baud N        jede Rate von 50 bis 4000000 statt der Tabelle (lumtrex {example} --baud 74880)\n"
     "  --line DPS      Datenbits 5-8, Paritaet N/E/O/M/S, Stopbits 1/1.5/2 statt 8N1, z.B. 7E1 (Waage,\n"
