@@ -64,6 +64,8 @@ void PrintFallbacks(const Fallbacks& fallbacks) {
     } else if (fallbacks.Port) {
         Print("Hinweis: %s ist keine Schnittstelle, es gilt COM1.\n", fallbacks.Port);
     }
+    if (fallbacks.Dtr) Print("Hinweis: %s an 3. Stelle ist nicht -d1, DTR bleibt aus.\n", fallbacks.Dtr);
+    if (fallbacks.Rts) Print("Hinweis: %s an 4. Stelle ist nicht -c1, RTS bleibt aus.\n", fallbacks.Rts);
     if (fallbacks.Rate) {
         Print("Hinweis: Baudrate %s nicht in der Tabelle, es gilt 9600 (--baud %s nimmt jede Rate).\n",
               fallbacks.Rate, fallbacks.Rate);

@@ -25,7 +25,8 @@ constexpr char BadLine[] = "Leitung %s geht nicht: --line nimmt z.B. 8N1, 7E1, 8
 constexpr char BadDuration[] = "Dauer %s geht nicht: --for nimmt z.B. 90s, 30m, 8h, 7d oder Sekunden (lumtrex --help zeigt alle)\n";
 constexpr char BadCount[] = "Anzahl %s geht nicht: --bytes nimmt eine Zahl ab 1 (lumtrex --help zeigt alle)\n";
 constexpr char BadLogName[] = "Logdatei %s geht nicht: ein Name nimmt %%Y %%m %%d %%H %%M %%S und %%%% (lumtrex --help zeigt alle)\n";
-constexpr char BadSplit[] = "Teilung %s geht nicht: --split nimmt day, hour oder eine Groesse wie 100M (lumtrex --help zeigt alle)\n";
+constexpr char BadSplit[] = "Teilung %s geht nicht: --split nimmt day, hour oder eine Groesse ab 1K wie 100M (lumtrex --help zeigt alle)\n";
+constexpr std::int64_t SmallestSplit = 1024;  // (--split 1 hour, a typo, made parts of one byte)
 constexpr char BadEcho[] = "Ansicht %s geht nicht: --echo nimmt hex oder nichts (lumtrex --help zeigt alle)\n";
 constexpr char BadRate[] = "Baudrate %s geht nicht: --baud nimmt 50 bis 4000000 (lumtrex --help zeigt alle)\n";
 std::string NamedDevice;  // a bare device name in the system's device folder
@@ -123,7 +124,8 @@ bool TakeLogName(Options& options, const char* value) {
 }
 bool TakeSplit(Options& options, const char* value) {
     options.Split = std::strcmp(value, "day") == 0 ? SplitKind::Day : std::strcmp(value, "hour") == 0 ? SplitKind::Hour : SplitKind::Size;
-    return options.Split != SplitKind::Size || UnitValue(value, SizeUnits, SizeFactors, options.SplitSize);
+    return options.Split != SplitKind::Size ||
+           (UnitValue(value, SizeUnits, SizeFactors, options.SplitSize) && options.SplitSize >= SmallestSplit);
 }
 bool TakeEcho(Options& options, const char* value) {
     if (value && std::strcmp(value, "hex") != 0) return false;
@@ -322,7 +324,12 @@ Settings ParseArguments(int argc, const char* const* argv, const char* devicePat
     } else if (argc > 2) {
         fallbacks.Rate = argv[2];
     }
+    const auto placeholder = [](const char* text, const char* off) {
+        return std::strcmp(text, "x") == 0 || std::strcmp(text, "X") == 0 || std::strcmp(text, "-") == 0 || std::strcmp(text, off) == 0;
+    };
     if (argc > 3) settings.DtrOption = std::strcmp(argv[3], "-d1") == 0;
+    if (argc > 3 && !settings.DtrOption && !placeholder(argv[3], "-d0")) fallbacks.Dtr = argv[3];
     if (argc > 4) settings.RtsOption = std::strcmp(argv[4], "-c1") == 0;
+    if (argc > 4 && !settings.RtsOption && !placeholder(argv[4], "-c0")) fallbacks.Rts = argv[4];
     return settings;
 }

@@ -100,6 +100,10 @@ struct Fallbacks {
     const char* Port = nullptr;  // no port: COM1 is recorded
     int MeantCom = 0;            // Port is a number from 9 to 255: COMn is written so
     const char* Rate = nullptr;  // not in the table: 9600
+    // In 3rd or 4th place something other than -d1, -c1 or what clearly
+    // stands for "not raised" (x, -, -d0, -c0): the line stays low.
+    const char* Dtr = nullptr;
+    const char* Rts = nullptr;
 };
 
 // devicePathPrefix: how a device path begins on this system ("\\.\" on

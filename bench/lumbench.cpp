@@ -7,6 +7,7 @@
 // Exit status: 0 when every target is met (with --quick: when no byte was
 // lost), 1 otherwise.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -52,6 +53,8 @@ int StartSer2net(const std::string& device, const std::string& dir) {
                         "\n  connector: serialdev," + device + ",115200n81,local\n");
     Ser2net = fork();
     if (Ser2net == 0) {
+        const int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, 1), dup2(quiet, 2);
         execlp("ser2net", "ser2net", "-n", "-c", yaml.c_str(), nullptr);
         _exit(127);
     }

@@ -26,8 +26,10 @@ void KeepAlive(int fd) {
 
 // One address: 0 once connected, else the error.
 int ConnectTo(const addrinfo& address, int timeoutMs, int& fd) {
-    fd = socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, address.ai_protocol);
+    fd = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
     if (fd < 0) return errno;
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     if (connect(fd, address.ai_addr, address.ai_addrlen) != 0 && errno != EINPROGRESS) {
         const int error = errno;
         close(fd);
@@ -67,7 +69,7 @@ int ConnectSocket(const char* host, const char* port, int timeoutMs, std::intptr
 
 bool SendSocket(std::intptr_t handle, const unsigned char* data, std::size_t size) {
     while (size > 0) {
-        const ssize_t sent = send(static_cast<int>(handle), data, size, MSG_NOSIGNAL);
+        const ssize_t sent = send(static_cast<int>(handle), data, size, 0);  // (SIGPIPE is ignored: EPIPE)
         if (sent < 0 && errno == EINTR) continue;
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd watched{static_cast<int>(handle), POLLOUT, 0};

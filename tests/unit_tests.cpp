@@ -87,6 +87,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Windows knows device paths by their prefix only, and no bare names: what
 // is no port there is COM1 (which the user is told: StartTexts).
+// What stands in 3rd and 4th place and raises nothing: said, unless it clearly means "not raised".
+TEST(ArgumentRules, AThirdOrFourthArgumentThatRaisesNothingIsSaid) {
+    const struct {
+        std::vector<const char*> Arguments;
+        const char *Dtr, *Rts;
+    } rows[] = {{{"1", "9600", "hour"}, "hour", nullptr}, {{"1", "9600", "-c1"}, "-c1", nullptr},
+                {{"1", "9600", "x", "-c1"}, nullptr, nullptr}, {{"1", "9600", "-d0", "-c0"}, nullptr, nullptr},
+                {{"1", "9600", "-", "-d1"}, nullptr, "-d1"}, {{"1", "9600", "-d1", "-C1"}, nullptr, "-C1"}};
+    for (const auto& row : rows) {
+        std::vector<const char*> arguments = row.Arguments;
+        arguments.insert(arguments.begin(), "lumtrex");
+        Fallbacks fallbacks;
+        ParseArguments(static_cast<int>(arguments.size()), arguments.data(), "/", "/dev/", fallbacks);
+        EXPECT_STREQ(fallbacks.Dtr, row.Dtr) << row.Arguments[2];
+        EXPECT_STREQ(fallbacks.Rts, row.Rts) << row.Arguments[2];
+    }
+}
+
 TEST(ArgumentRules, WindowsNames) {
     const char* const prefix = "\\\\.\\";
     EXPECT_STREQ(PortName(Parse({"\\\\.\\COM20"}, prefix, "")), "\\\\.\\COM20");
@@ -121,6 +139,7 @@ TEST(ArgumentRules, OptionsAreTakenOutWhereverTheyStand) {
         {{"--for=90x"}, Request::BadOption, {}}, {{"--for=s"}, Request::BadOption, {}},
         {{"--bytes", "10K"}, Request::BadOption, {}}, {{"--no-keys=1"}, Request::BadOption, {}},
         {{"--for=36500d"}, Request::Capture, {}}, {{"--for=36501d"}, Request::BadOption, {}},  // beyond the clock's reach
+        {{"--split", "1K"}, Request::Capture, {}}, {{"--split", "100"}, Request::BadOption, {}},  // parts of a byte or two
     };
     for (const Row& row : rows) {
         std::vector<const char*> argv = row.Arguments;
