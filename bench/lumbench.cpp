@@ -394,8 +394,7 @@ int main(int argc, char** argv) {
                         "", Fixed(100 * m.CpuSeconds / m.Seconds, 3), std::to_string(m.PeakRssKb), Ratio(m)});
         }
         lineRatios.push_back(lumtrex.CpuSeconds / std::max(cat.CpuSeconds, 1e-6));
-        if (rate == 115200) lineCpu115200 = lumtrex.CpuSeconds;
-        if (rate == 115200) countsPerSecond = lumtrex.CountsPerSecond;
+        if (rate == 115200) lineCpu115200 = lumtrex.CpuSeconds, countsPerSecond = lumtrex.CountsPerSecond;
     }
 
     const int instruments = 32;

@@ -19,8 +19,9 @@ struct RemoteAddress {
 // The kind a port name's form gives (None: a local port).
 inline RemoteKind RemoteKindOf(const char* name) {
     const auto starts = [name](const char* prefix) {
-        for (std::size_t i = 0; prefix[i]; ++i) {
-            if ((name[i] | 0x20) != prefix[i]) return false;  // a shorter name ends at its NUL
+        for (std::size_t i = 0; prefix[i]; ++i) {  // a shorter name ends at its NUL
+            const char c = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] + 32) : name[i];
+            if (c != prefix[i]) return false;
         }
         return true;
     };

@@ -8,10 +8,11 @@
 
 // Resolves HOST (a name, an IPv4 address, an IPv6 address without brackets)
 // and connects to PORT within `timeoutMs`, non-blocking from then on, with
-// TCP keepalive that finds a silent peer in about 10 s. 0 and `handle`, or
-// the error number; a name that does not resolve: EHOSTUNREACH, with the
-// resolver's text in `resolverText`.
-int ConnectSocket(const char* host, const char* port, int timeoutMs, std::intptr_t& handle, std::string& resolverText);
+// TCP keepalive that finds a silent peer in about 10 s. 0, `handle` and the
+// address connected to (numeric), or the error number; a name that does not
+// resolve: EHOSTUNREACH, with the resolver's text in `resolverText`.
+int ConnectSocket(const char* host, const char* port, int timeoutMs, std::intptr_t& handle, std::string& resolverText,
+                  std::string& address);
 // Sends all of `data` (commands only, a few bytes): false when the connection failed.
 bool SendSocket(std::intptr_t handle, const unsigned char* data, std::size_t size);
 // What has arrived, without waiting: > 0 bytes, 0 when the peer closed,

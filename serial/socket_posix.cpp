@@ -13,15 +13,23 @@
 namespace {
 
 // About 10 s of silence: 4 s idle, then 3 probes 2 s apart (where the system lets them be set).
+// (Each where the system has it; macOS names the idle time TCP_KEEPALIVE.)
+#if !defined(TCP_KEEPIDLE) && defined(TCP_KEEPALIVE)
+#define TCP_KEEPIDLE TCP_KEEPALIVE
+#endif
 void KeepAlive(int fd) {
-    int on = 1;
+    int on = 1, idle = 4, interval = 2, count = 3;
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
 #if defined(TCP_KEEPIDLE)
-    int idle = 4, interval = 2, count = 3;
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+#endif
+#if defined(TCP_KEEPINTVL)
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+#endif
+#if defined(TCP_KEEPCNT)
     setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 #endif
+    (void)idle, (void)interval, (void)count;
 }
 
 // One address: 0 once connected, else the error.
@@ -38,7 +46,9 @@ int ConnectTo(const addrinfo& address, int timeoutMs, int& fd) {
     pollfd watched{fd, POLLOUT, 0};
     int error = 0;
     socklen_t size = sizeof error;
-    const int ready = poll(&watched, 1, timeoutMs);
+    int ready = 0;
+    while ((ready = poll(&watched, 1, timeoutMs)) < 0 && errno == EINTR) {
+    }
     if (ready == 0) error = ETIMEDOUT;
     if (ready < 0) error = errno;
     if (ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
@@ -48,17 +58,23 @@ int ConnectTo(const addrinfo& address, int timeoutMs, int& fd) {
 
 }  // namespace
 
-int ConnectSocket(const char* host, const char* port, int timeoutMs, std::intptr_t& handle, std::string& resolverText) {
+int ConnectSocket(const char* host, const char* port, int timeoutMs, std::intptr_t& handle, std::string& resolverText,
+                  std::string& address) {
     addrinfo hints{}, *found = nullptr;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG;  // no IPv6 address tried where the machine has none
     if (const int failed = getaddrinfo(host, port, &hints, &found)) {
         resolverText = gai_strerror(failed);
         return EHOSTUNREACH;
     }
     int error = ENOENT, fd = -1;
-    for (const addrinfo* address = found; address; address = address->ai_next) {
-        error = ConnectTo(*address, timeoutMs, fd);
-        if (error == 0) break;
+    for (const addrinfo* at = found; at; at = at->ai_next) {
+        error = ConnectTo(*at, timeoutMs, fd);
+        if (error != 0) continue;
+        char numeric[NI_MAXHOST] = "";
+        getnameinfo(at->ai_addr, at->ai_addrlen, numeric, sizeof numeric, nullptr, 0, NI_NUMERICHOST);
+        address = numeric;
+        break;
     }
     freeaddrinfo(found);
     if (error != 0) return error;

@@ -41,9 +41,8 @@ void KeepAlive(SOCKET socket) {
 }
 
 int ConnectTo(const addrinfo& address, int timeoutMs, SOCKET& socket) {
-    socket = ::socket(address.ai_family, address.ai_socktype, address.ai_protocol);
+    socket = WSASocketW(address.ai_family, address.ai_socktype, address.ai_protocol, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
     if (socket == INVALID_SOCKET) return ErrorNumber(WSAGetLastError());
-    SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
     u_long nonBlocking = 1;
     ioctlsocket(socket, FIONBIO, &nonBlocking);
     int error = 0;
@@ -70,20 +69,26 @@ int ConnectTo(const addrinfo& address, int timeoutMs, SOCKET& socket) {
 
 }  // namespace
 
-int ConnectSocket(const char* host, const char* port, int timeoutMs, std::intptr_t& handle, std::string& resolverText) {
+int ConnectSocket(const char* host, const char* port, int timeoutMs, std::intptr_t& handle, std::string& resolverText,
+                  std::string& address) {
     if (!Started()) return EIO;
     addrinfo hints{}, *found = nullptr;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = AI_ADDRCONFIG;
     if (const int failed = getaddrinfo(host, port, &hints, &found)) {
         resolverText = gai_strerrorA(failed);
         return EHOSTUNREACH;
     }
     int error = ENOENT;
     SOCKET socket = INVALID_SOCKET;
-    for (const addrinfo* address = found; address; address = address->ai_next) {
-        error = ConnectTo(*address, timeoutMs, socket);
-        if (error == 0) break;
+    for (const addrinfo* at = found; at; at = at->ai_next) {
+        error = ConnectTo(*at, timeoutMs, socket);
+        if (error != 0) continue;
+        char numeric[NI_MAXHOST] = "";
+        getnameinfo(at->ai_addr, static_cast<socklen_t>(at->ai_addrlen), numeric, sizeof numeric, nullptr, 0, NI_NUMERICHOST);
+        address = numeric;
+        break;
     }
     freeaddrinfo(found);
     if (error != 0) return error;

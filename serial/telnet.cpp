@@ -31,9 +31,11 @@ void Negotiate(Stream& stream, unsigned char verb, unsigned char option) {
     switch (verb) {
         case Do:
             if (!OursToDo(option)) return Refuse(stream, Wont, option);
+            if (option == ComPort) stream.ComPortAgreed = true;
             if (!stream.Us[option]) stream.Us[option] = true, Say(stream, Will, option);
             return;
         case Dont:
+            if (option == ComPort) stream.ComPortAgreed = false;
             if (stream.Us[option]) stream.Us[option] = false, Say(stream, Wont, option);
             return;
         case Will:
@@ -160,12 +162,22 @@ std::size_t Receive(Stream& stream, const unsigned char* in, std::size_t size, u
                 }
                 break;
             default:  // InSubAfterIac
-                stream.State = InSub;
-                if (byte == Se) {
-                    Subnegotiated(stream);
-                    stream.State = InData;
-                } else if (byte == Iac) {
+                if (byte == Iac) {
                     Keep(stream, byte);
+                    stream.State = InSub;
+                    break;
+                }
+                if (byte == Se) Subnegotiated(stream);
+                stream.State = InData;
+                // Any other command ends it unfinished (never an endless one
+                // that swallows the port's bytes), and is read as a command.
+                if (byte >= Will && byte <= Dont) {
+                    stream.Verb = byte;
+                    stream.State = InOption;
+                } else if (byte == Sb) {
+                    stream.SubSize = 0;
+                    stream.SubTooLong = false;
+                    stream.State = InSub;
                 }
                 break;
         }

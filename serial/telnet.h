@@ -52,6 +52,7 @@ struct Stream {
     std::size_t SubSize = 0;
     bool SubTooLong = false;
     bool AfterCr = false;          // a CR in text mode: a NUL after it is no byte of the port
+    bool ComPortAgreed = false;    // the server asked for the COM port option (DO), or agreed to it
     unsigned char Reply[ReplyLimit] = {};  // the answers to send, gathered by Receive
     std::size_t ReplySize = 0;
     ComAnswers Com;

@@ -1492,10 +1492,12 @@ bool Listening(int tcpPort) {
 
 // ServerRestarts: ser2net ended and started again mid-capture. ServerLater:
 // --wait, ser2net started 2 s later. SecondClient: a second run on the port.
+// NotRfc2217: rfc2217:// at the raw accepter: refused, nothing sent there.
+// With ser2net, nothing the program sends ever reaches the device.
 // Ours: LineErrors (all four reported once the line is set), RateRefused
 // (every rate answered 9600), Silent (no answer at all), Hostile (a flood of
 // IAC NOP and of every option asked, then an endless subnegotiation).
-enum class Remote { Exact, ServerRestarts, ServerLater, SecondClient, LineErrors, RateRefused, Silent, Hostile };
+enum class Remote { Exact, ServerRestarts, ServerLater, SecondClient, NotRfc2217, LineErrors, RateRefused, Silent, Hostile };
 
 struct RemoteRow {
     const char* Name;
@@ -1542,6 +1544,7 @@ protected:
             pollfd waiting{listener, POLLIN, 0};
             const int client = poll(&waiting, 1, 30000) == 1 ? accept(listener, nullptr, nullptr) : -1;
             close(listener);
+            if (client >= 0) SendAll(client, reinterpret_cast<const unsigned char*>("\xff\xfd\x2c\xff\xfb\x03\xff\xfb\x00"), 9);
             std::string heard;
             bool sent = false;
             for (char buffer[4096]; client >= 0 && !over;) {
@@ -1595,7 +1598,17 @@ TEST_P(RemotePorts, RecordWhatTheServerExports) {
     if (!withSer2net) StartOurs(row, script);
     std::vector<std::string> arguments = {Url(row), std::to_string(row.Rate), "--times"};
     if (row.How == Remote::ServerLater) arguments.push_back("--wait");
+    if (row.How == Remote::NotRfc2217) arguments[0] = Replace(Url(row), std::to_string(rfc), std::to_string(raw));
     auto run = Launch(arguments);
+    if (row.How == Remote::NotRfc2217) {
+        ASSERT_TRUE(run->WaitForOutput("Programm beenden mit beliebiger Taste\n", 20s)) << run->Output();
+        StopWithKey(*run, 1);
+        char sent[64];
+        EXPECT_LE(read(port.Master, sent, sizeof sent), 0) << "bytes went to the device";
+        EXPECT_NE(run->Output().find(arguments[0] + " verhandelt kein RFC 2217: nichts gesendet (rohe Bytes: tcp://).\n"),
+                  std::string::npos) << run->Output();
+        return;
+    }
     if (row.How == Remote::ServerLater) {
         ASSERT_TRUE(run->WaitForOutput(" ist nicht da. Warte auf die Schnittstelle ...\n")) << run->Output();
         std::this_thread::sleep_for(2s);
@@ -1638,6 +1651,8 @@ TEST_P(RemotePorts, RecordWhatTheServerExports) {
     over = true;
     EXPECT_LT(took.count(), 2000);
     EXPECT_TRUE(ReadFile(log) == logged) << FileSize(log);
+    char sent[64];
+    if (withSer2net) { EXPECT_LE(read(port.Master, sent, sizeof sent), 0) << "bytes went to the device"; }
     EXPECT_NE(run->Output().find(Replace(row.Expected, "{url}", Url(row))), std::string::npos) << run->Output();
     const std::string index = ReadFile(log + ".times");
     if (row.How == Remote::LineErrors) { EXPECT_NE(index.find(" Ueberlauf 1 Rahmenfehler 1 Break 1 Paritaetsfehler 1\n"), std::string::npos); }
@@ -1659,6 +1674,8 @@ INSTANTIATE_TEST_SUITE_P(
         RemoteRow{"ServerRestarts", Remote::ServerRestarts, "rfc2217", 115200, "\r65536\n"},
         RemoteRow{"ServerLater", Remote::ServerLater, "rfc2217", 115200, " {url} ist da.\n"},
         RemoteRow{"SecondClient", Remote::SecondClient, "rfc2217", 115200, "\r65536\n"},
+        RemoteRow{"SecondClientRaw", Remote::SecondClient, "tcp", 115200, "\r65536\n"},
+        RemoteRow{"NotRfc2217", Remote::NotRfc2217, "rfc2217", 115200, ""},
         RemoteRow{"LineErrors", Remote::LineErrors, "rfc2217", 115200,
                   "Empfangsfehler: Ueberlauf 1, Rahmenfehler 1, Break 1, Paritaetsfehler 1\n"},
         RemoteRow{"RateRefused", Remote::RateRefused, "rfc2217", 115200, " {url} SetCommState nicht ok !\nFehlercode: 22\nBaudrate bleibt 9600 Baud.\n"},

@@ -183,10 +183,11 @@ TEST(RemotePort, TakesItsNameApartAndUndoesTheTelnetStreamExactly) {
         {Iac, Sb, ComPort, 101, 0, 1, 0xc2, 0, Iac, Se, 'd'},  // the rate set: 115200
         {Iac, Sb, ComPort, 106, ParityError | BreakDetect, Iac, Se},
         {Iac, Sb, 24, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, Iac, Se, '\r', 0},  // too long: ignored
-        {Iac, Sb, ComPort, 101, 0, 0, 0, Iac, Iac, Iac, 'x', Iac, Se, Iac, 241, 'e'},  // IAC IAC inside, a stray command; a NOP
+        {Iac, Sb, ComPort, 101, 0, 0, 0, Iac, Iac, Iac, Se, Iac, 241, 'e'},  // IAC IAC inside; a NOP
+        {Iac, Sb, ComPort, 101, 1, 2, 3, 4, Iac, 241, 'f'},  // never ended: the next command ends it, unread
     };
     Stream stream;
-    unsigned char opening[32];
+    unsigned char opening[32], out[16];
     EXPECT_EQ(Begin(stream, opening), 15u);
     std::string data, replies;
     for (const auto& piece : pieces) {
@@ -195,14 +196,17 @@ TEST(RemotePort, TakesItsNameApartAndUndoesTheTelnetStreamExactly) {
         replies.append(reinterpret_cast<char*>(stream.Reply), stream.ReplySize);
         stream.ReplySize = 0;
     }
-    EXPECT_EQ(data, std::string("a\xff") + "b\xff" + "cd\r" + std::string(1, '\0') + "e");  // binary mode: CR NUL is two bytes
+    EXPECT_EQ(data, std::string("a\xff") + "b\xff" + "cd\r" + std::string(1, '\0') + "ef");  // binary mode: CR NUL is two bytes
     const std::string refused = {char(Iac), char(Dont), 1, char(Iac), char(Wont), 24};
     EXPECT_EQ(replies, refused);
     EXPECT_EQ(stream.Com.BaudRate, 0xffu);  // the last answer's, its IAC undone
     EXPECT_EQ(stream.Com.ParityErrors + stream.Com.Breaks * 10 + stream.Com.Overruns * 100, 11u);
+    EXPECT_FALSE(stream.ComPortAgreed);  // never asked for
+    const unsigned char asked[] = {Iac, Do, ComPort};
+    EXPECT_EQ(Receive(stream, asked, 3, out), 0u);
+    EXPECT_TRUE(stream.ComPortAgreed);
     Stream text;  // a server that refused the binary mode sends CR as CR NUL
     const unsigned char crNul[] = {Iac, Wont, Binary, '\r', 0, '\r', '\n'};
-    unsigned char out[sizeof crNul];
     EXPECT_EQ(Receive(text, crNul, sizeof crNul, out), 3u);
     // The server's answers against the line asked: the rate within 2 %, the line exact.
     const LineShape eightN1, sevenE1{7, 'E', 2};
