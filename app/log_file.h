@@ -19,6 +19,10 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious);
 // The log `name` opened again for this run alone, to go on at its end (a
 // seam whose new part could not be made); null with errno set.
 std::FILE* ReopenLog(const char* name);
+// Whether the log `name` could be created now, without making or changing
+// anything: 0, EWOULDBLOCK when another run is writing it, or the error its
+// creation would meet (a folder missing, no rights, a folder of that name).
+int ProbeLog(const char* name);
 // Writes out what the system still holds of the log (unless it was `synced`
 // just now) and closes it: 0, or the error number of the first failure (a
 // late write error shows only now).

@@ -129,6 +129,23 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
     return nullptr;
 }
 
+int ProbeLog(const char* name) {
+    // (Non-blocking: a FIFO without a reader would hold the open.)
+    int fd = open(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat opened {};
+        const bool taken = fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && !Lock(fd);
+        close(fd);  // (the lock goes with it)
+        return taken ? EWOULDBLOCK : 0;
+    }
+    if (errno != ENOENT) return errno;
+    fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return errno == EEXIST ? 0 : errno;
+    close(fd);
+    unlink(name);
+    return 0;
+}
+
 std::FILE* ReopenLog(const char* name) {
     const int fd = open(name, O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd < 0) return nullptr;

@@ -304,6 +304,26 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious) {
     return nullptr;
 }
 
+int ProbeLog(const char* name) {
+    const HANDLE existing = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (existing != INVALID_HANDLE_VALUE) {
+        CloseHandle(existing);
+        return 0;
+    }
+    DWORD error = GetLastError();
+    // Held: by another run, or for a moment by a scanner (the log's creation tries again then).
+    if (error == ERROR_SHARING_VIOLATION) return WrittenElsewhere(name) ? EWOULDBLOCK : 0;
+    if (error != ERROR_FILE_NOT_FOUND) return FileErrorNumber(error);
+    const HANDLE made = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (made != INVALID_HANDLE_VALUE) {
+        CloseHandle(made);
+        return 0;
+    }
+    error = GetLastError();
+    return error == ERROR_FILE_EXISTS ? 0 : FileErrorNumber(error);
+}
+
 std::FILE* ReopenLog(const char* name) {
     const HANDLE log = OpenLog(name, OPEN_EXISTING);
     if (log == INVALID_HANDLE_VALUE) return Refused(name, GetLastError());

@@ -96,9 +96,9 @@ int main(int argc, char** argv) {
     }
 
     bool succeeded = false;
-    // A log that names a device is refused before anything is opened: not a
-    // byte goes out of it, no port's lines move.
-    const bool logIsAFile = LogNamesAFile(RunOptions.LogName);
+    // A log that names a device, or that cannot be made, is refused before
+    // anything is opened: not a byte goes out of it, no port's lines move.
+    const bool logIsAFile = LogCanBeMade(RunOptions.LogName);
     if (logIsAFile) OpenPort();
     if (logIsAFile && !PortIsOpen() && RunOptions.Wait) {
         Print("%s %s ist %s. Warte auf die Schnittstelle ...\n", ClockText(), PortName(PortSettings),

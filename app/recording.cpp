@@ -432,10 +432,14 @@ std::string NextPartName(const char* pattern, std::time_t when, const std::strin
     return name == finished && offset != finishedOffset && name != pattern ? WithOffset(name, offset) : name;
 }
 
-bool LogNamesAFile(const char* pattern) {
-    const LogProblem device = NamesAFile(ExpandedLogName(pattern, std::time(nullptr)));
-    if (device) SayProblem(device);
-    return !device;
+bool LogCanBeMade(const char* pattern) {
+    const std::string name = ExpandedLogName(pattern, std::time(nullptr));
+    LogProblem problem = NamesAFile(name);
+    if (const int error = problem ? 0 : ProbeLog(name.c_str())) {
+        problem = Problem(error == EWOULDBLOCK ? LogFault::Taken : LogFault::NotCreated, error, name);
+    }
+    if (problem) SayProblem(problem);
+    return !problem;
 }
 
 LogProblem OpenFirstPart(const char* portText, bool& keptPrevious, std::string& name) {

@@ -17,8 +17,11 @@
 // end (AskToEnd) and is kept for StopRecorder, which hands it to the one
 // place that says it.
 //
-//   LogNamesAFile()   before the port opens: whether the log's name (and with
-//                     --times its index's) names no device.
+//   LogCanBeMade()    before the port opens: whether the log's name (and with
+//                     --times its index's) names no device, and the log can
+//                     be created there (the folder, the rights, another
+//                     run's lock); else it says why. A log that cannot be
+//                     made never opens the port (whose open resets many boards).
 //   OpenFirstPart()   the first part, before the capture starts.
 //   StartRecorder()   the recorder's thread, once the first part is open.
 //   WakeRecorder()    once a batch of reads is in the ring (before the reader
@@ -51,7 +54,7 @@ struct LogProblem {
     explicit operator bool() const { return Fault != LogFault::None; }
 };
 
-bool LogNamesAFile(const char* pattern);
+bool LogCanBeMade(const char* pattern);
 LogProblem OpenFirstPart(const char* portText, bool& keptPrevious, std::string& name);
 void StartRecorder();
 void WakeRecorder();
