@@ -113,7 +113,9 @@ int main(int argc, char** argv) {
     if (logIsAFile && !PortIsOpen() && RunOptions.Wait) {
         Print("\n");  // the wait ended (a key, a stop, --for): nothing was recorded
     } else if (logIsAFile && !PortIsOpen()) {
-        Print("\n\nProgramm beenden mit beliebiger Taste\n");
+        // Only where a key can be pressed (and, with --for, until its time).
+        if (KeyCanEnd()) Print("\n\nProgramm beenden mit beliebiger Taste\n");
+        if (!KeyCanEnd()) Print("\n");
         WaitForKey();
     } else if (logIsAFile) {
         if (PortSettings.BaudRate > PriorityThreshold) RaisePriority();

@@ -22,6 +22,8 @@
 //   WaitForKey()     writes out what Print has collected, then sleeps until a
 //                    key waits or an end is due; returns at once where there
 //                    is no keyboard to press one on and no deadline.
+//   KeyCanEnd()      whether a key could end a wait: a keyboard to press one
+//                    on (a console window on Windows), and keys not ignored.
 //   EndWithin()      sleeps up to the given time, less when a key waits or an
 //                    end is due: true then. Sleeps without a keyboard too.
 //   WarningBox()     writes out what Print has collected, shows a warning and
@@ -66,6 +68,7 @@ bool EndDue();
 bool DeadlinePassed();
 int UntilDeadline(int limit);
 void AskToEnd();
+bool KeyCanEnd();
 void WaitForKey();
 bool EndWithin(int milliseconds);
 bool KeysIgnored();

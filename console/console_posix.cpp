@@ -280,10 +280,12 @@ bool WokenForKeyOrStop(const pollfd* watched, int count) {
     return EndDue() || keyboardWoke;
 }
 
+bool KeyCanEnd() { return Keyboard >= 0 && !KeyboardHungUp && !KeysIgnored(); }
+
 void WaitForKey() {
     FlushOutput();  // redirected, the prompt must not stay in our buffer
     // Without a terminal nobody can press a key: the wait would never end.
-    while (Keyboard >= 0 && !KeyboardHungUp && !KeysIgnored() && !KeyWaiting() && !EndDue()) {
+    while (KeyCanEnd() && !KeyWaiting() && !EndDue()) {
         pollfd watched[WakeDescriptorCount];
         int timeout = UntilDeadline(-1);
         const int count = WatchForWakeUps(watched, timeout);

@@ -229,13 +229,15 @@ bool KeyWaiting() {
     return false;
 }
 
+bool KeyCanEnd() { return Keyboard != INVALID_HANDLE_VALUE && GetConsoleWindow() && !KeysIgnored(); }
+
 void WaitForKey() {
     FlushOutput();  // redirected, the prompt must not stay in our buffer
     // Without a console (a detached start), or with one that has no window
     // (a scheduled task, CREATE_NO_WINDOW), nobody can press a key: a wait
     // would leave an invisible process behind. Windows Terminal and Wine
     // give their consoles a window handle.
-    if (Keyboard == INVALID_HANDLE_VALUE || !GetConsoleWindow() || KeysIgnored()) return;
+    if (!KeyCanEnd()) return;
     // A wait on the console handle stays signalled while any event is queued
     // (a released key, a mouse move), so look every 50 ms instead.
     while (!KeyWaiting() && !EndDue()) {

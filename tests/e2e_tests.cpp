@@ -264,6 +264,17 @@ TEST_P(StartTexts, ShowTheSettingsInUseAndWhyAPortCannotBeUsed) {
     if (row.Status) { EXPECT_EQ(ReadFile(log), "older log"); }
 }
 
+// A word in 3rd place that raises nothing is said; with --no-keys no key is asked for: the run ends at once.
+TEST_F(EndToEnd, AWordThatRaisesNothingIsSaidAndNoKeyIsAskedForThatEndsNothing) {
+    if (UnderWine) GTEST_SKIP() << "the same texts as natively";
+    auto run = Launch({"/dev/lumtrex-missing", "9600", "hour", "--no-keys"});
+    ASSERT_TRUE(run->WaitForExit()) << run->Output();
+    ExpectEnded(*run, 0, 1);
+    EXPECT_EQ(run->Output(), Banner + "Hinweis: hour an 3. Stelle ist nicht -d1, DTR bleibt aus.\n" +
+                                 SettingsLine("/dev/lumtrex-missing", 9600) +
+                                 "Windows meldet nicht gefunden. /dev/lumtrex-missing existiert nicht oder wird benutzt.\n\n0\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Rows, StartTexts,
     ::testing::Values(
@@ -1956,7 +1967,7 @@ TEST_P(RealDrivers, ShowWhatTheKernelsDriversDo) {
 
 std::vector<GuestRow> GuestRows() {
     if (!getenv("LUMTREX_GUEST")) return {};
-    const std::string refused = "Windows verweigert Zugriff. /dev/ttyS1 wird benutzt.\n" + KeyPrompt + "0\n";
+    const std::string refused = "Windows verweigert Zugriff. /dev/ttyS1 wird benutzt.\n\n0\n";  // no key to press there: no prompt
     const auto notMade = [](int kept) {
         return " /dev/ttyS1 SetCommState nicht ok !\nFehlercode: 22\nBaudrate bleibt " + std::to_string(kept) +
                " Baud.\n";
