@@ -333,10 +333,20 @@ void TakeWhatThereIs() {
     }
 }
 
+// A day or hour seam on a quiet line comes at its time (the recorder wakes
+// at least once a second): the finished part closed, synced and named, the
+// new one made, empty until bytes come. Not while bytes wait in the ring:
+// their time marks decide.
+void SeamOnTime() {
+    const bool clocked = RunOptions.Split == SplitKind::Day || RunOptions.Split == SplitKind::Hour;
+    if (clocked && !Failed && RingEmpty() && NowEpochMs() / 1000 >= PartEnds) NextPart(static_cast<std::int64_t>(PartEnds) * 1000);
+}
+
 void Record() {
     KeepSignalsAway();
     for (;;) {
         TakeWhatThereIs();
+        SeamOnTime();
         if (const int error = LogSyncFailure()) Fail(Failure(error, 0));
         ShowOwed();
         if (Stopping && RingEmpty()) break;
