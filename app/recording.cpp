@@ -64,11 +64,15 @@ LogProblem NamesAFile(const std::string& name) {
     return {};
 }
 
-// A marked line ("WORD OFFSET TIME REST") or a time line (no word) in every line-taking output of the part.
+std::int64_t PartBegan = 0;  // the time of its "beginn" line
+
+// A marked line ("WORD OFFSET TIME REST") or a time line (no word) in every
+// line-taking output of the part; never dated before the part's start (the
+// first bytes a read found waiting may be dated from before it).
 int Line(const char* word, std::int64_t epochMs, const char* rest = "", std::uint64_t at = ByteCount) {
     for (std::size_t row = 0; row < OutputCount; ++row) {
         if (Outputs[row].TakesBytes || !Files[row]) continue;
-        if (const int error = WriteIndexLine(Files[row], word, at - PartStart, epochMs, rest)) return error;
+        if (const int error = WriteIndexLine(Files[row], word, at - PartStart, std::max(epochMs, PartBegan), rest)) return error;
     }
     return 0;
 }
@@ -130,6 +134,7 @@ LogProblem OpenPart(bool later, std::int64_t epochMs, bool& keptPrevious) {
         }
         Files[row] = OpenTimeIndex(PartName.c_str());
         if (Files[row] && !IsRegularLog(Files[row])) return Problem(LogFault::Device, 0, name);  // through a link (Windows)
+        PartBegan = epochMs;
         int error = Files[row] ? WriteIndexLine(Files[row], "beginn", 0, epochMs, Begins.c_str()) : StreamError(EIO);
         if (error == 0) error = SyncFolderOf(name.c_str());  // its name on the disk too, as the log's
         if (error != 0) return Problem(output.NotMade, error, name);

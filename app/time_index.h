@@ -12,7 +12,8 @@
 //     fehler N TIME Ueberlauf A Rahmenfehler B Break C Paritaetsfehler D
 //     ende N TIME                     the capture (or its part) ends with N bytes
 // The file is written at once, line by line, and synced with the log; the
-// times are those the reader took when the bytes came, whenever the line is
+// times are those the reader took when the bytes came (never before the
+// part's beginn line: the times never run backwards), whenever the line is
 // written.
 #pragma once
 #include <cstddef>

@@ -872,8 +872,12 @@ TEST_F(EndToEnd, TheTimeIndexSaysWhenEachLineArrivedAndStaysWithItsCapture) {
     EXPECT_TRUE(index.starts_with("beginn 0 ") && index.find("\nende " + count + " ") != std::string::npos) << index;
     std::vector<std::pair<std::size_t, long long>> times;  // the index's time lines
     std::istringstream lines(index);
+    long long latest = 0;  // the times never run backwards, the start's included
     for (std::string offset, time; lines >> offset >> time;) {
-        if (std::isdigit(static_cast<unsigned char>(offset[0]))) times.emplace_back(std::stoul(offset), IndexEpochMs(time));
+        if (!std::isdigit(static_cast<unsigned char>(offset[0]))) lines >> time;  // a word: its offset before the time
+        EXPECT_GE(IndexEpochMs(time), latest) << index;
+        latest = IndexEpochMs(time);
+        if (std::isdigit(static_cast<unsigned char>(offset[0]))) times.emplace_back(std::stoul(offset), latest);
         std::getline(lines, time);
     }
     long long worst = 0;  // each line's time read from the index as a reader reads it: the line at or before it
