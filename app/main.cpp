@@ -30,13 +30,17 @@ void PrintUsage() {
 
 // Asked for help, the version or the ports: says it and ends, touching no
 // port, file or terminal mode. A bad option ends with status 2.
-[[noreturn]] void Answer(const Options& options) {
+[[noreturn]] void Answer(const Options& options, int argc, const char** argv) {
     OutputStart();
     switch (options.Asked) {
         case Request::Version: Print("lumtrex %s\n", LumtrexVersion); break;
         case Request::List: ListPorts(); break;
         case Request::BadOption: Print(options.Complaint, options.Bad); break;
-        case Request::Show: EndProgram(ShowCapture(options.ShowName, options.Hex));
+        case Request::Show: {  // also the names after it (--show boot.log.*, as the shell gives them)
+            std::vector<const char*> names = options.ShowNames;
+            names.insert(names.end(), argv + 1, argv + argc);
+            EndProgram(ShowCaptures(names, options.Hex));
+        }
         default:
             PrintBanner();
             PrintUsage();
@@ -77,7 +81,7 @@ void PrintFallbacks(const Fallbacks& fallbacks) {
 int main(int argc, char** argv) {
     const char** arguments = const_cast<const char**>(argv);
     RunOptions = TakeOptions(argc, arguments);
-    if (RunOptions.Asked != Request::Capture) Answer(RunOptions);
+    if (RunOptions.Asked != Request::Capture) Answer(RunOptions, argc, arguments);
     ConsoleStart();
     // Every wait from here on ends as the options say: the failed open's and --wait's too.
     LimitRun({.Keys = !RunOptions.NoKeys, .ForSeconds = RunOptions.ForSeconds});

@@ -133,7 +133,7 @@ bool TakeEcho(Options& options, const char* value) {
     return true;
 }
 bool TakeShow(Options& options, const char* value) {
-    options.ShowName = value;
+    options.ShowNames.push_back(value);
     if (options.Asked == Request::Capture) options.Asked = Request::Show;
     return true;
 }

@@ -10,6 +10,7 @@
 //   MakeSettings()    the port's settings from the options and the arguments.
 #pragma once
 #include <cstdint>
+#include <vector>
 
 #include "../serial/serial.h"  // Settings, PortSettings, PortName
 
@@ -64,7 +65,7 @@ struct Options {
     std::int64_t SplitSize = 0;            // with SplitKind::Size, in bytes
     bool Times = false;                    // --times: the time index NAME.times beside the log
     EchoKind Echo = EchoKind::None;        // --echo [hex]: the bytes shown as they arrive
-    const char* ShowName = nullptr;        // --show NAME: a capture shown, nothing recorded
+    std::vector<const char*> ShowNames;    // --show NAME (each time it is given): captures shown, nothing recorded
     bool Hex = false;                      // --hex: --show as hex
     const char* Bad = nullptr;
     const char* Complaint = nullptr;

@@ -1,7 +1,13 @@
-// --show: a capture and its index, read as they are on the disk now (a
-// capture still being written shows what it holds), printed as a view.
+// --show: captures and their indexes, read as they are on the disk now (a
+// capture still being written shows what it holds), printed as a view. The
+// index is read along with the capture, a line ahead: its memory stays the
+// same whatever its length, and the first line is shown at once.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "../console/console.h"
@@ -12,26 +18,64 @@
 
 namespace {
 
-std::vector<IndexLine> Times, Marks;  // the index's time lines and its marked lines, in its order
+// The index, read along with the capture: one reader for its time lines
+// (the one at or before the byte being shown and the one after), one for its
+// marked lines (the next), each skipping the other's.
+struct IndexReader {
+    std::FILE* File = nullptr;
+    std::size_t Lines = 0, Unread = 0;  // lines read, and those that were no index line
+};
+IndexReader TimeLines, MarkLines;
+IndexLine Before, After, Mark;
+bool HasBefore = false, HasAfter = false, HasMark = false;
 
-bool Arrival(std::uint64_t offset, std::int64_t& localMs) {
-    return ArrivalFromIndex(Times.data(), Times.size(), offset, localMs);
+// The next line of the kind (marked or not), or false at the index's end.
+bool Next(IndexReader& reader, bool marked, IndexLine& line) {
+    char piece[512];
+    std::string text;
+    while (reader.File && std::fgets(piece, sizeof piece, reader.File)) {
+        text += piece;
+        if (text.back() != '\n' && !std::feof(reader.File)) continue;
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        ++reader.Lines;
+        const bool parsed = ParseIndexLine(text, line);
+        text.clear();
+        if (!parsed) ++reader.Unread;
+        if (parsed && line.Word.empty() != marked) return true;
+    }
+    return false;
 }
 
-void ReadIndex(const char* name) {
-    std::FILE* index = OpenToRead(IndexName(name).c_str());
-    if (!index) return;  // a capture without one
-    std::string text;
-    char piece[256];
-    while (std::fgets(piece, sizeof piece, index)) {
-        text += piece;
-        if (text.back() != '\n' && !std::feof(index)) continue;
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-        IndexLine line;
-        if (ParseIndexLine(text, line)) (line.Word.empty() ? Times : Marks).push_back(line);
-        text.clear();
+void CloseIndex() {
+    for (IndexReader* reader : {&TimeLines, &MarkLines}) {
+        if (reader->File) std::fclose(reader->File);
+        *reader = IndexReader{};
     }
-    std::fclose(index);
+    HasBefore = HasAfter = HasMark = false;
+}
+
+bool OpenIndex(const char* name) {
+    CloseIndex();
+    TimeLines.File = OpenToRead(IndexName(name).c_str());
+    MarkLines.File = TimeLines.File ? OpenToRead(IndexName(name).c_str()) : nullptr;
+    if (!MarkLines.File) {  // a capture without one
+        CloseIndex();
+        return false;
+    }
+    HasAfter = Next(TimeLines, false, After);
+    HasMark = Next(MarkLines, true, Mark);
+    return true;
+}
+
+bool Arrival(std::uint64_t offset, std::int64_t& localMs) {
+    while (HasAfter && After.Offset <= offset) {
+        Before = After;
+        HasBefore = true;
+        HasAfter = Next(TimeLines, false, After);
+    }
+    if (!HasBefore) return false;
+    const IndexLine lines[2] = {Before, After};
+    return ArrivalFromIndex(lines, HasAfter ? 2 : 1, offset, localMs);
 }
 
 // What a marked line says, for a person: its text, the count where it has one, what follows.
@@ -50,13 +94,15 @@ std::string EventText(const IndexLine& mark) {
     for (const Said& said : Texts) {
         if (mark.Word == said.Word) text = said.Text, counted = said.Counted, after = said.RestAfter;
     }
+    if (mark.Word == "beginn") {  // the day the capture begins
+        text += ' ';
+        AppendDate(mark.LocalMs, text);
+    }
     if (counted) text += " nach " + std::to_string(mark.Offset) + " Bytes" + (after.empty() || mark.Rest.empty() ? "" : ":");
     return mark.Rest.empty() ? text : text + " " + mark.Rest + after;
 }
 
-}  // namespace
-
-int ShowCapture(const char* name, bool hex) {
+int ShowOne(const char* name, bool hex) {
     if (IsDevice(name)) {  // never opened: the open of a port alone moves its lines
         Print("Aufnahme %s ist ein Geraet, keine Datei.\n", name);
         return 1;
@@ -66,15 +112,14 @@ int ShowCapture(const char* name, bool hex) {
         Print("Aufnahme %s kann nicht gelesen werden. Fehlercode: %d\n", name, errno);
         return 1;
     }
-    ReadIndex(name);
+    const bool indexed = OpenIndex(name);
     View view;
     view.Kind = hex ? ViewKind::Hex : ViewKind::Text;
-    if (!Times.empty()) view.Arrival = Arrival;
-    std::size_t mark = 0;
+    if (indexed) view.Arrival = Arrival;
     std::string out;
     const auto showMarks = [&](std::uint64_t upTo) {  // the marked lines before the byte at `upTo`
-        for (; mark < Marks.size() && Marks[mark].Offset < upTo; ++mark) {
-            ViewEvent(view, true, Marks[mark].LocalMs, EventText(Marks[mark]).c_str(), out);
+        for (; HasMark && Mark.Offset < upTo; HasMark = Next(MarkLines, true, Mark)) {
+            ViewEvent(view, true, Mark.LocalMs, EventText(Mark).c_str(), out);
         }
     };
     static unsigned char block[1 << 16];
@@ -86,7 +131,7 @@ int ShowCapture(const char* name, bool hex) {
             showMarks(view.Offset + 1);
             // Up to the next marked line inside the block, or the block's end.
             std::size_t piece = got - at;
-            if (mark < Marks.size() && Marks[mark].Offset < view.Offset + piece) piece = Marks[mark].Offset - view.Offset;
+            if (HasMark && Mark.Offset < view.Offset + piece) piece = Mark.Offset - view.Offset;
             ViewBytes(view, block + at, piece, out);
             at += piece;
         }
@@ -101,7 +146,72 @@ int ShowCapture(const char* name, bool hex) {
     FinishViewLine(view, out);
     showMarks(UINT64_MAX);
     Print("%.*s", static_cast<int>(out.size()), out.c_str());
+    if (indexed) {  // an index it cannot read is said (the marks' reader has read all of it by now)
+        if (MarkLines.Unread > 0) {
+            Print("--- Zeitindex %s: %llu von %llu Zeilen unlesbar%s ---\n", IndexName(name).c_str(),
+                  static_cast<unsigned long long>(MarkLines.Unread), static_cast<unsigned long long>(MarkLines.Lines),
+                  MarkLines.Unread == MarkLines.Lines ? ", kein Zeitindex" : "");
+        }
+        CloseIndex();
+    }
     if (error == 0) return 0;
     Print("Aufnahme %s kann nicht gelesen werden. Fehlercode: %d\n", name, error);
     return 1;
+}
+
+// When a capture began: its index's beginn line, if it has one.
+bool Began(const char* name, std::int64_t& localMs) {
+    const bool known = OpenIndex(name) && HasMark && Mark.Word == "beginn" && Mark.Offset == 0;
+    if (known) localMs = Mark.LocalMs;
+    CloseIndex();
+    return known;
+}
+
+}  // namespace
+
+long CaptureNumber(const std::string& name, std::string& stem) {
+    const std::size_t dot = name.rfind('.');
+    stem = name;
+    if (dot == std::string::npos || dot + 1 == name.size() || name.size() - dot > 10 ||
+        name.find_first_not_of("0123456789", dot + 1) != std::string::npos || name[dot + 1] == '0') {
+        return 0;
+    }
+    stem = name.substr(0, dot);
+    return std::strtol(name.c_str() + dot + 1, nullptr, 10);
+}
+
+int ShowCaptures(const std::vector<const char*>& names, bool hex) {
+    // In recording order: by the index's start where every capture has one,
+    // else the earlier captures of a log by their numbers (NAME.3, NAME.2,
+    // NAME.1, NAME), each log where its first name stands.
+    struct Shown {
+        std::int64_t Began = 0;
+        std::size_t Log = 0;  // where its log's first name stands
+        long Number = 0;
+        const char* Name;
+    };
+    std::vector<Shown> ordered;
+    std::vector<std::string> logs;
+    bool allBegan = true;
+    for (const char* name : names) {
+        Shown shown{0, 0, 0, name};
+        allBegan = Began(name, shown.Began) && allBegan;
+        std::string stem;
+        shown.Number = CaptureNumber(name, stem);
+        shown.Log = static_cast<std::size_t>(std::find(logs.begin(), logs.end(), stem) - logs.begin());
+        if (shown.Log == logs.size()) logs.push_back(stem);
+        ordered.push_back(shown);
+    }
+    const auto older = [](long number) { return number == 0 ? -1 : number; };  // NAME itself the newest
+    std::stable_sort(ordered.begin(), ordered.end(), [&](const Shown& a, const Shown& b) {
+        if (allBegan) return a.Began < b.Began;
+        return a.Log != b.Log ? a.Log < b.Log : older(a.Number) > older(b.Number);
+    });
+    int status = 0;
+    for (const Shown& shown : ordered) {
+        const char* name = shown.Name;
+        if (names.size() > 1) Print("=== %s ===\n", name);
+        status = std::max(status, ShowOne(name, hex));
+    }
+    return status;
 }

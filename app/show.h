@@ -1,6 +1,14 @@
-// show.h: --show NAME [--hex]: prints the capture NAME as a view (view.h),
-// with the times and gaps of its index NAME.times where there is one; opens
-// no port, writes no file. 0, or 1 with a line when the capture cannot be read.
+// show.h: --show NAME [NAME ...] [--hex]: prints each capture as a view
+// (view.h), with the times and gaps of its index NAME.times where there is
+// one, in recording order; opens no port, writes no file. 0, or 1 with a
+// line when a capture cannot be read.
 #pragma once
+#include <string>
+#include <vector>
 
-int ShowCapture(const char* name, bool hex);
+int ShowCaptures(const std::vector<const char*>& names, bool hex);
+
+// Where a name stands among the captures of one log: NAME.N is the Nth
+// earlier one (N from 1), NAME itself 0 (the newest); `stem` is NAME. A name
+// without such a number is a log of its own (0).
+long CaptureNumber(const std::string& name, std::string& stem);

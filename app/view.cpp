@@ -1,6 +1,9 @@
 #include "view.h"
 
+#include <cstdint>
 #include <cstdio>
+
+#include "time_index.h"
 
 namespace {
 
@@ -13,7 +16,16 @@ void AppendHex(unsigned char byte, std::string& out) {
 
 bool Printable(unsigned char byte) { return byte >= 0x20 && byte < 0x7f; }
 
-void AppendStamp(std::int64_t localMs, std::string& out) {
+constexpr std::int64_t DayMs = 86400000;
+
+void AppendStamp(View& view, std::int64_t localMs, std::string& out) {
+    const std::int64_t day = localMs / DayMs - (localMs % DayMs < 0 ? 1 : 0);
+    if (view.Day != INT64_MIN && day != view.Day) {  // a new day: its date first (the start's is in its line)
+        out += "--- ";
+        AppendDate(localMs, out);
+        out += " ---\n";
+    }
+    view.Day = day;
     out += '[';
     AppendClock(localMs, out);
     out += "] ";
@@ -25,7 +37,7 @@ void Begin(View& view, std::string& out) {
     view.Open = true;
     view.InLine = 0;
     std::int64_t localMs = 0;
-    if (view.Arrival && view.Arrival(view.Offset, localMs)) AppendStamp(localMs, out);
+    if (view.Arrival && view.Arrival(view.Offset, localMs)) AppendStamp(view, localMs, out);
     if (view.Kind == ViewKind::Hex) {
         char offset[24];
         std::snprintf(offset, sizeof offset, "%08llx  ", static_cast<unsigned long long>(view.Offset));
@@ -85,12 +97,17 @@ void TextByte(View& view, unsigned char byte, std::string& out) {
 }  // namespace
 
 void AppendClock(std::int64_t localMs, std::string& out) {
-    constexpr std::int64_t Day = 86400000;
-    const std::int64_t ms = (localMs % Day + Day) % Day;
+    const std::int64_t ms = (localMs % DayMs + DayMs) % DayMs;
     char text[16];
     std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", static_cast<int>(ms / 3600000), static_cast<int>(ms / 60000 % 60),
                   static_cast<int>(ms / 1000 % 60), static_cast<int>(ms % 1000));
     out += text;
+}
+
+void AppendDate(std::int64_t localMs, std::string& out) {
+    char text[64];
+    FormatIndexTime(localMs, 0, text);  // "2026-12-09T..."
+    out.append(text, 10);
 }
 
 void ViewBytes(View& view, const unsigned char* bytes, std::size_t size, std::string& out) {
@@ -109,7 +126,7 @@ void FinishViewLine(View& view, std::string& out) { End(view, out); }
 
 void ViewEvent(View& view, bool timed, std::int64_t localMs, const char* text, std::string& out) {
     End(view, out);
-    if (timed) AppendStamp(localMs, out);
+    if (timed) AppendStamp(view, localMs, out);
     out += "--- ";
     out += text;
     out += " ---\n";

@@ -7,6 +7,8 @@
 //   Hex: 16 bytes a line: its time, the offset, the bytes in hex, the
 //   printable ones ("." for the others).
 //   An event (a gap, the start) is a line of its own: "[time] --- text ---".
+//   Where a time's day is not the day of the time before, a line with the
+//   date comes first: "--- 2026-12-09 ---".
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +28,7 @@ struct View {
     std::size_t InLine = 0;    // its bytes
     bool CrWaits = false;      // it ended in a CR that an LF may follow
     unsigned char Row[16] = {};
+    std::int64_t Day = INT64_MIN;  // of the last time shown (local days since 1970)
 };
 
 inline constexpr std::size_t LongestViewLine = 4096;
@@ -38,3 +41,5 @@ void FinishViewLine(View& view, std::string& out);
 void ViewEvent(View& view, bool timed, std::int64_t localMs, const char* text, std::string& out);
 // "hh:mm:ss.mmm" of a local wall-clock time.
 void AppendClock(std::int64_t localMs, std::string& out);
+// "2026-12-09", its date.
+void AppendDate(std::int64_t localMs, std::string& out);

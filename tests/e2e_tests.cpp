@@ -762,9 +762,15 @@ struct ShownRow {
 class Shown : public EndToEnd, public ::testing::WithParamInterface<ShownRow> {};
 
 // A capture of CR LF, LF and the 256 byte values with a gap after 100 bytes;
-// its index as a run in UTC+1 writes it.
+// its index as a run in UTC+1 writes it. Beside it the part before, across
+// midnight, and a capture whose index is none.
 TEST_P(Shown, AsTextOrHexWithTheTimesAndGapsOfItsIndex) {
     const ShownRow& row = GetParam();
+    WriteFile(dir + "/w.log.1", "x\ny\n");
+    WriteFile(dir + "/w.log.1.times", "beginn 0 2026-12-07T23:59:59.000+01:00 COM1 9600\n0 2026-12-07T23:59:59.900+01:00\n"
+                                      "2 2026-12-08T00:00:00.100+01:00\nende 4 2026-12-08T00:00:01.000+01:00\n");
+    WriteFile(dir + "/junk.log", "abc\n");
+    WriteFile(dir + "/junk.log.times", "no index\nat all\n");
     WriteFile(dir + "/w.log", "ab\r\ncd\n" + Bytes(Pattern::Bytes, 256));
     WriteFile(dir + "/w.log.times",
               "beginn 0 2026-12-08T09:41:07.000+01:00 COM1 9600\n0 2026-12-08T09:41:07.512+01:00\n"
@@ -776,12 +782,12 @@ TEST_P(Shown, AsTextOrHexWithTheTimesAndGapsOfItsIndex) {
     ASSERT_TRUE(run->WaitForExit()) << run->Output();
     ExpectEnded(*run, 0, row.Status);
     EXPECT_EQ(CrLfAsNewline(ReadFile(dir + "/out")), Expand(row.Expected));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 3) << "a file was created";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 7) << "a file was created";
 }
 
 // Between the lines at 7 and 100 the bytes came after a pause: all at 09:41:08.000.
 const std::string ShownText =
-    R"([09:41:07.000] --- Beginn COM1 9600 ---)" "\n"
+    R"([09:41:07.000] --- Beginn 2026-12-08 COM1 9600 ---)" "\n"
     R"([09:41:07.512] ab)" "\n"
     R"([09:41:07.512] cd)" "\n"
     R"([09:41:08.000] \x00\x01\x02\x03\x04\x05\x06\x07\x08\x09)" "\n"
@@ -797,7 +803,7 @@ const std::string ShownText =
     R"(\xeb\xec\xed\xee\xef\xf0\xf1\xf2\xf3\xf4\xf5\xf6\xf7\xf8\xf9\xfa\xfb\xfc\xfd\xfe\xff)" "\n"
     R"([09:41:11.000] --- Ende nach 263 Bytes ---)" "\n";
 const std::string ShownHex =
-    R"([09:41:07.000] --- Beginn COM1 9600 ---)" "\n"
+    R"([09:41:07.000] --- Beginn 2026-12-08 COM1 9600 ---)" "\n"
     R"([09:41:07.512] 00000000  61 62 0d 0a 63 64 0a 00  01 02 03 04 05 06 07 08  |ab..cd..........|)" "\n"
     R"([09:41:08.000] 00000010  09 0a 0b 0c 0d 0e 0f 10  11 12 13 14 15 16 17 18  |................|)" "\n"
     R"([09:41:08.000] 00000020  19 1a 1b 1c 1d 1e 1f 20  21 22 23 24 25 26 27 28  |....... !"#$%&'(|)" "\n"
@@ -824,7 +830,14 @@ INSTANTIATE_TEST_SUITE_P(Rows, Shown,
                          ::testing::Values(ShownRow{"Text", {"--show={dir}/w.log"}, ShownText},
                                            ShownRow{"Hex", {"--show={dir}/w.log", "--hex"}, ShownHex},
                                            ShownRow{"NoCapture", {"--show={dir}/none.log"},
-                                                    "Aufnahme {dir}/none.log kann nicht gelesen werden. Fehlercode: 2\n", 1}),
+                                                    "Aufnahme {dir}/none.log kann nicht gelesen werden. Fehlercode: 2\n", 1},
+                                           // As a shell gives a glob: in recording order, a date line at midnight.
+                                           ShownRow{"Parts", {"--show", "{dir}/w.log", "{dir}/w.log.1"},
+                                                    "=== {dir}/w.log.1 ===\n[23:59:59.000] --- Beginn 2026-12-07 COM1 9600 ---\n"
+                                                    "[23:59:59.900] x\n--- 2026-12-08 ---\n[00:00:00.100] y\n"
+                                                    "[00:00:01.000] --- Ende nach 4 Bytes ---\n=== {dir}/w.log ===\n" + ShownText},
+                                           ShownRow{"NotAnIndex", {"--show", "{dir}/junk.log"},
+                                                    "abc\n--- Zeitindex {dir}/junk.log.times: 2 von 2 Zeilen unlesbar, kein Zeitindex ---\n"}),
                          ByName);
 
 // ---- When each byte arrived: the time index beside the log ----

@@ -15,6 +15,7 @@
 #include "../app/recording.h"
 #include "../app/ring.h"
 #include "../app/settings.h"
+#include "../app/show.h"
 #include "../app/time_index.h"
 #include "../app/view.h"
 #include "../serial/line_linux.h"
@@ -609,6 +610,25 @@ TEST(TimeIndex, ReadsBackItsTimesAndPlacesTheBytesBetweenItsLines) {
         EXPECT_TRUE(ArrivalFromIndex(lines, 4, static_cast<std::uint64_t>(byte), at));
         EXPECT_EQ(at, expected) << byte;
     }
+}
+
+TEST(View, KnowsTheEarlierCapturesOfALogByTheirNumbers) {
+    // name: its number among its log's captures, and the log
+    const struct {
+        const char* Name;
+        long Number;
+        const char* Log;
+    } rows[] = {{"boot.log", 0, "boot.log"}, {"boot.log.12", 12, "boot.log"}, {"dir.d/x.1", 1, "dir.d/x"},
+                {"x.log.0", 0, "x.log.0"}, {"x.log.1a", 0, "x.log.1a"}, {"x.", 0, "x."}, {"x.12345678901", 0, "x.12345678901"}};
+    for (const auto& row : rows) {
+        std::string log;
+        EXPECT_EQ(CaptureNumber(row.Name, log), row.Number) << row.Name;
+        EXPECT_EQ(log, row.Log);
+    }
+    std::string out;
+    AppendDate(-1, out);  // the last ms before 1970
+    AppendDate(1795046400000, out);
+    EXPECT_EQ(out, "1969-12-312026-11-19");
 }
 
 TEST(TimeIndex, AWindowsReadSaysWhenItsFirstByteCame) {
