@@ -18,6 +18,17 @@ std::string ExpandedLogName(const char* pattern, std::time_t when) {
     return name;
 }
 
+std::string KeptPartName(const std::string& name, std::time_t began) {
+    std::string pattern;
+    for (const char c : name) pattern += c == '%' ? "%%" : std::string(1, c);  // the name's own, as it is
+    const std::string dated = ExpandedLogName((pattern + ".%Y%m%d-%H%M%S").c_str(), began);
+    std::string kept = dated;
+    for (int more = 2; IsEarlierCapture(kept.c_str()) || IsEarlierCapture(IndexName(kept).c_str()); ++more) {
+        kept = dated + "-" + std::to_string(more);
+    }
+    return kept;
+}
+
 std::string WithOffset(const std::string& name, int offsetSeconds) {
     const int minutes = (offsetSeconds < 0 ? -offsetSeconds : offsetSeconds) / 60;
     char offset[16];

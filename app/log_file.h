@@ -76,6 +76,11 @@ std::string ExpandedLogName(const char* pattern, std::time_t when);
 // extension (x-20261025-02.log: x-20261025-02_+0100.log), so it sorts after it.
 std::string WithOffset(const std::string& name, int offsetSeconds);
 
+// The name a finished part of the log NAME keeps: NAME.YYYYMMDD-HHMMSS, its
+// start in local time, with -2, -3, ... where that is taken (names that sort
+// in recording order).
+std::string KeptPartName(const std::string& name, std::time_t began);
+
 // NAME.number: an earlier capture of the log NAME, 1 the newest.
 std::string EarlierCapture(const char* name, int number);
 // Moves NAME.1, NAME.2, ... up one number each, the oldest first, so that

@@ -41,6 +41,7 @@ std::FILE* Files[OutputCount] = {};
 std::string PartName;         // the part being written
 std::uint64_t PartStart = 0;  // the log's bytes before it
 std::time_t PartEnds = 0;     // with --split day or hour: the local midnight or full hour that ends it
+std::time_t PartBeganAt = 0;  // when it began
 std::uint64_t PartLimit = 0;  // with --split SIZE: the bytes that end it (more after a seam that could not be made)
 int PartOffset = 0;           // the zone's UTC offset when it began
 std::string Begins;           // after "beginn" in each part's index: the port as named, the rate recorded
@@ -111,6 +112,7 @@ void NextSeam(std::time_t when, bool further) {
 LogProblem OpenPart(bool later, std::int64_t epochMs, bool& keptPrevious) {
     const std::time_t when = static_cast<std::time_t>(epochMs / 1000);
     PartName = later ? NextPartName(RunOptions.LogName, when, PartName, PartOffset) : ExpandedLogName(RunOptions.LogName, when);
+    PartBeganAt = when;
     PartOffset = OffsetAt(when);
     if (later) {
         if (LogProblem device = NamesAFile(PartName)) return device;
@@ -221,10 +223,19 @@ bool NextPart(std::int64_t epochMs) {
     const int offset = PartOffset;
     const std::uint64_t size = ByteCount - PartStart;
     const bool onConsole = OutputIsTerminal();
+    const std::time_t when = static_cast<std::time_t>(epochMs / 1000);
+    // A part whose successor would have its name keeps the name it gets now,
+    // after its start (NAME.20261209-114106): no seam renames an earlier part.
+    std::string kept = finished;
+    if (NextPartName(RunOptions.LogName, when, finished, offset) == finished) {
+        kept = KeptPartName(finished, PartBeganAt);
+        if (!MoveWithIndex(finished.c_str(), kept.c_str(), MoveCapture)) kept.clear();
+    }
     bool keptPrevious = false;
-    if (LogProblem made = OpenPart(true, epochMs, keptPrevious)) {
+    LogProblem made = kept.empty() ? Problem(LogFault::NotCreated, errno, finished) : OpenPart(true, epochMs, keptPrevious);
+    if (made) {
         const bool goesOn = (made.Fault == LogFault::NotCreated || made.Fault == LogFault::Taken) && !Files[0] &&
-                            GoOnIn(finished, offset, static_cast<std::time_t>(epochMs / 1000));
+                            GoOnIn(finished, offset, when);
         if (!goesOn) {
             Fail(made);
             return false;
@@ -234,7 +245,7 @@ bool NextPart(std::int64_t epochMs) {
         Say("%s%s %s (Fehlercode: %d): weiter in %s bis zur naechsten Grenze.\n",
             onConsole ? "\n" : "", ClockText(), what.c_str(), made.Error, finished.c_str());
     } else {
-        const std::string kept = keptPrevious ? EarlierCapture(PartName.c_str(), 1) : finished;
+        if (keptPrevious) kept = EarlierCapture(PartName.c_str(), 1);
         if (const int error = EndIndex(kept, size, epochMs)) {
             Fail(Problem(LogFault::Write, error, IndexName(kept)));
             return false;

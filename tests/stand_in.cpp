@@ -18,8 +18,9 @@
 //   nothing at first and N parity errors from then on, as a driver that counts.
 // - LUMTREX_TEST_INTRUDER NAME: right after NAME is renamed (the first time),
 //   another program makes a file of that name, as a second run could.
-// - LUMTREX_TEST_RENAME_REFUSED "NAME:TIMES": the first TIMES renames of NAME
-//   fail with EACCES, as a file another program holds on Windows.
+// - LUMTREX_TEST_RENAME_REFUSED "PREFIX:TIMES": the first TIMES renames onto a
+//   name that begins with PREFIX fail with EACCES, as a file another program
+//   holds on Windows.
 // - LUMTREX_TEST_KILL_AT_RENAME N: the N-th rename kills the process
 //   (SIGKILL) before it is done, as a power cut or kill -9 between two moves.
 // - LUMTREX_TEST_WRITE "MS:EVERY[:TIMES]": a write of the log (a file named
@@ -196,14 +197,14 @@ void Stall(int fd) {
 
 }  // namespace
 
-// Whether a rename of `from` is refused (EACCES), as LUMTREX_TEST_RENAME_REFUSED says.
-bool RenameRefused(const char* from) {
+// Whether a rename onto `to` is refused (EACCES), as LUMTREX_TEST_RENAME_REFUSED says.
+bool RenameRefused(const char* to) {
     static int refusals = 0;
     char held[256] = "";
     int times = 0;
     const char* refused = std::getenv("LUMTREX_TEST_RENAME_REFUSED");
     if (!refused || std::sscanf(refused, "%255[^:]:%d", held, &times) != 2 || refusals >= times ||
-        std::strcmp(std::strrchr(from, '/') ? std::strrchr(from, '/') + 1 : from, held) != 0) {
+        std::strncmp(std::strrchr(to, '/') ? std::strrchr(to, '/') + 1 : to, held, std::strlen(held)) != 0) {
         return false;
     }
     ++refusals;
@@ -214,13 +215,13 @@ bool RenameRefused(const char* from) {
 extern "C" int renameat2(int fromAt, const char* from, int toAt, const char* to, unsigned flags) {  // Wine's
     using Rename = int (*)(int, const char*, int, const char*, unsigned);
     static const auto real = reinterpret_cast<Rename>(dlsym(RTLD_NEXT, "renameat2"));
-    return RenameRefused(from) ? -1 : real(fromAt, from, toAt, to, flags);
+    return RenameRefused(to) ? -1 : real(fromAt, from, toAt, to, flags);
 }
 
 extern "C" int renameat(int fromAt, const char* from, int toAt, const char* to) {
     using Rename = int (*)(int, const char*, int, const char*);
     static const auto real = reinterpret_cast<Rename>(dlsym(RTLD_NEXT, "renameat"));
-    return RenameRefused(from) ? -1 : real(fromAt, from, toAt, to);
+    return RenameRefused(to) ? -1 : real(fromAt, from, toAt, to);
 }
 
 extern "C" int rename(const char* from, const char* to) {
@@ -230,7 +231,7 @@ extern "C" int rename(const char* from, const char* to) {
     static int renames = 0;
     const char* kill = std::getenv("LUMTREX_TEST_KILL_AT_RENAME");
     if (kill && ++renames == std::atoi(kill)) raise(SIGKILL);
-    if (RenameRefused(from)) return -1;
+    if (RenameRefused(to)) return -1;
     const int result = real(from, to);
     const char* name = std::getenv("LUMTREX_TEST_INTRUDER");
     if (result == 0 && name && !intruded && std::strcmp(from, name) == 0) {
