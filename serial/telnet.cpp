@@ -77,6 +77,20 @@ void Subnegotiated(Stream& stream) {
     }
 }
 
+// The command after an IAC (not IAC itself): an option's verb, a
+// subnegotiation's start, or one without an option (NOP, GA, SE): nothing of the port's.
+void Commanded(Stream& stream, unsigned char byte) {
+    stream.State = InData;
+    if (byte >= Will && byte <= Dont) {
+        stream.Verb = byte;
+        stream.State = InOption;
+    } else if (byte == Sb) {
+        stream.SubSize = 0;
+        stream.SubTooLong = false;
+        stream.State = InSub;
+    }
+}
+
 void Keep(Stream& stream, unsigned char byte) {
     if (stream.SubSize < SubnegotiationLimit) {
         stream.Sub[stream.SubSize++] = byte;
@@ -137,18 +151,13 @@ std::size_t Receive(Stream& stream, const unsigned char* in, std::size_t size, u
                 data[kept++] = byte;
                 break;
             case AfterIac:
-                stream.State = InData;
                 if (byte == Iac) {
+                    stream.State = InData;
                     stream.AfterCr = false;
                     data[kept++] = byte;
-                } else if (byte >= Will && byte <= Dont) {
-                    stream.Verb = byte;
-                    stream.State = InOption;
-                } else if (byte == Sb) {
-                    stream.SubSize = 0;
-                    stream.SubTooLong = false;
-                    stream.State = InSub;
-                }  // else a command without an option (NOP, GA, a stray SE): nothing of the port's
+                } else {
+                    Commanded(stream, byte);
+                }
                 break;
             case InOption:
                 Negotiate(stream, stream.Verb, byte);
@@ -167,18 +176,10 @@ std::size_t Receive(Stream& stream, const unsigned char* in, std::size_t size, u
                     stream.State = InSub;
                     break;
                 }
+                // SE ends it; any other command ends it unfinished (never an
+                // endless one that swallows the port's bytes), read as a command.
                 if (byte == Se) Subnegotiated(stream);
-                stream.State = InData;
-                // Any other command ends it unfinished (never an endless one
-                // that swallows the port's bytes), and is read as a command.
-                if (byte >= Will && byte <= Dont) {
-                    stream.Verb = byte;
-                    stream.State = InOption;
-                } else if (byte == Sb) {
-                    stream.SubSize = 0;
-                    stream.SubTooLong = false;
-                    stream.State = InSub;
-                }
+                Commanded(stream, byte);
                 break;
         }
     }
