@@ -1670,7 +1670,7 @@ TEST_P(RemotePorts, RecordWhatTheServerExports) {
     std::string logged = bytes;
     if (withSer2net) {
         if (row.How == Remote::SecondClient) {
-            auto second = Launch({Url(row), std::to_string(row.Rate)});
+            auto second = Launch({Url(row), std::to_string(row.Rate), "--log", "b.log"});  // (this folder's log is the first's)
             ASSERT_TRUE(second->WaitForOutput("Programm beenden mit beliebiger Taste\n")) << second->Output();
             EXPECT_NE(second->Output().find("Windows verweigert Zugriff. " + Url(row) + " wird benutzt.\n"), std::string::npos);
             StopWithKey(*second, 1);
