@@ -21,7 +21,8 @@ std::FILE* CreateLog(const char* name, bool& keptPrevious);
 std::FILE* ReopenLog(const char* name);
 // Whether the log `name` could be created now, without making or changing
 // anything: 0, EWOULDBLOCK when another run is writing it, or the error its
-// creation would meet (a folder missing, no rights, a folder of that name).
+// creation would meet where that can be known before (a folder missing, a
+// folder of that name; on POSIX no rights or a read-only file system too).
 int ProbeLog(const char* name);
 // Writes out what the system still holds of the log (unless it was `synced`
 // just now) and closes it: 0, or the error number of the first failure (a

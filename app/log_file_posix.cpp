@@ -139,11 +139,12 @@ int ProbeLog(const char* name) {
         return taken ? EWOULDBLOCK : 0;
     }
     if (errno != ENOENT) return errno;
-    fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return errno == EEXIST ? 0 : errno;
-    close(fd);
-    unlink(name);
-    return 0;
+    // None yet: its folder must be there and take a new file (nothing is made
+    // now: the log appears only once the port is open).
+    const std::string path = name;
+    const std::size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    return access(folder.c_str(), W_OK | X_OK) == 0 ? 0 : errno;
 }
 
 std::FILE* ReopenLog(const char* name) {

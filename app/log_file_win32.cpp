@@ -314,14 +314,9 @@ int ProbeLog(const char* name) {
     DWORD error = GetLastError();
     // Held: by another run, or for a moment by a scanner (the log's creation tries again then).
     if (error == ERROR_SHARING_VIOLATION) return WrittenElsewhere(name) ? EWOULDBLOCK : 0;
-    if (error != ERROR_FILE_NOT_FOUND) return FileErrorNumber(error);
-    const HANDLE made = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (made != INVALID_HANDLE_VALUE) {
-        CloseHandle(made);
-        return 0;
-    }
-    error = GetLastError();
-    return error == ERROR_FILE_EXISTS ? 0 : FileErrorNumber(error);
+    // None yet (its folder missing: ERROR_PATH_NOT_FOUND above); nothing is
+    // made now: the log appears only once the port is open.
+    return error == ERROR_FILE_NOT_FOUND ? 0 : FileErrorNumber(error);
 }
 
 std::FILE* ReopenLog(const char* name) {
