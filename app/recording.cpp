@@ -41,7 +41,6 @@ std::FILE* Files[OutputCount] = {};
 std::string PartName;         // the part being written
 std::uint64_t PartStart = 0;  // the log's bytes before it
 std::time_t PartEnds = 0;     // with --split day or hour: the local midnight or full hour that ends it
-std::time_t PartBeganAt = 0;  // when it began
 std::uint64_t PartLimit = 0;  // with --split SIZE: the bytes that end it (more after a seam that could not be made)
 int PartOffset = 0;           // the zone's UTC offset when it began
 std::string Begins;           // after "beginn" in each part's index: the port as named, the rate recorded
@@ -65,7 +64,10 @@ LogProblem NamesAFile(const std::string& name) {
     return {};
 }
 
-std::int64_t PartBegan = 0;  // the time of its "beginn" line
+std::int64_t PartBegan = 0;  // when it began (its "beginn" line's time)
+
+// Whether parts end on the clock (--split day or hour).
+bool Clocked() { return RunOptions.Split == SplitKind::Day || RunOptions.Split == SplitKind::Hour; }
 
 // A marked line ("WORD OFFSET TIME REST") or a time line (no word) in every
 // line-taking output of the part; never dated before the part's start (the
@@ -103,7 +105,7 @@ LogProblem CloseRows(bool synced) {
 // SIZE bytes (`further`: SIZE more than it holds, after a seam that could
 // not be made).
 void NextSeam(std::time_t when, bool further) {
-    if (RunOptions.Split == SplitKind::Day || RunOptions.Split == SplitKind::Hour) PartEnds = PeriodEnd(RunOptions.Split, when);
+    if (Clocked()) PartEnds = PeriodEnd(RunOptions.Split, when);
     PartLimit = (further ? PartLimit : 0) + static_cast<std::uint64_t>(RunOptions.SplitSize);
 }
 
@@ -112,7 +114,7 @@ void NextSeam(std::time_t when, bool further) {
 LogProblem OpenPart(bool later, std::int64_t epochMs, bool& keptPrevious) {
     const std::time_t when = static_cast<std::time_t>(epochMs / 1000);
     PartName = later ? NextPartName(RunOptions.LogName, when, PartName, PartOffset) : ExpandedLogName(RunOptions.LogName, when);
-    PartBeganAt = when;
+    PartBegan = epochMs;
     PartOffset = OffsetAt(when);
     if (later) {
         if (LogProblem device = NamesAFile(PartName)) return device;
@@ -136,7 +138,6 @@ LogProblem OpenPart(bool later, std::int64_t epochMs, bool& keptPrevious) {
         }
         Files[row] = OpenTimeIndex(PartName.c_str());
         if (Files[row] && !IsRegularLog(Files[row])) return Problem(LogFault::Device, 0, name);  // through a link (Windows)
-        PartBegan = epochMs;
         int error = Files[row] ? WriteIndexLine(Files[row], "beginn", 0, epochMs, Begins.c_str()) : StreamError(EIO);
         if (error == 0) error = SyncFolderOf(name.c_str());  // its name on the disk too, as the log's
         if (error != 0) return Problem(output.NotMade, error, name);
@@ -151,9 +152,11 @@ LogProblem OpenPart(bool later, std::int64_t epochMs, bool& keptPrevious) {
 
 // After a seam whose new part could not be made (an earlier capture that
 // another program holds cannot be moved): the capture goes on at the end of
-// the part `name`, begun at `offset`, and the seam is tried again at the next one.
-bool GoOnIn(const std::string& name, int offset, std::time_t when) {
+// the part `name`, begun at `began` with the UTC offset `offset`, and the
+// seam is tried again at the next one.
+bool GoOnIn(const std::string& name, std::int64_t began, int offset, std::time_t when) {
     PartName = name;
+    PartBegan = began;
     PartOffset = offset;
     Files[0] = ReopenLog(name.c_str());
     if (!Files[0]) return false;
@@ -221,6 +224,7 @@ bool NextPart(std::int64_t epochMs) {
     }
     const std::string finished = PartName;
     const int offset = PartOffset;
+    const std::int64_t began = PartBegan;
     const std::uint64_t size = ByteCount - PartStart;
     const bool onConsole = OutputIsTerminal();
     const std::time_t when = static_cast<std::time_t>(epochMs / 1000);
@@ -228,14 +232,14 @@ bool NextPart(std::int64_t epochMs) {
     // after its start (NAME.20261209-114106): no seam renames an earlier part.
     std::string kept = finished;
     if (NextPartName(RunOptions.LogName, when, finished, offset) == finished) {
-        kept = KeptPartName(finished, PartBeganAt);
+        kept = KeptPartName(finished, static_cast<std::time_t>(began / 1000));
         if (!MoveWithIndex(finished.c_str(), kept.c_str(), MoveCapture)) kept.clear();
     }
     bool keptPrevious = false;
     LogProblem made = kept.empty() ? Problem(LogFault::NotCreated, errno, finished) : OpenPart(true, epochMs, keptPrevious);
     if (made) {
         const bool goesOn = (made.Fault == LogFault::NotCreated || made.Fault == LogFault::Taken) && !Files[0] &&
-                            GoOnIn(finished, offset, when);
+                            GoOnIn(finished, began, offset, when);
         if (!goesOn) {
             Fail(made);
             return false;
@@ -304,7 +308,7 @@ void Take(const Mark& mark) {
     char rest[160] = "";
     switch (mark.Kind) {
         case MarkKind::Time:
-            if ((RunOptions.Split == SplitKind::Day || RunOptions.Split == SplitKind::Hour) && mark.EpochMs / 1000 >= PartEnds &&
+            if (Clocked() && mark.EpochMs / 1000 >= PartEnds &&
                 !NextPart(mark.EpochMs)) {
                 return;
             }
@@ -354,8 +358,7 @@ void TakeWhatThereIs() {
 // new one made, empty until bytes come. Not while bytes wait in the ring:
 // their time marks decide.
 void SeamOnTime() {
-    const bool clocked = RunOptions.Split == SplitKind::Day || RunOptions.Split == SplitKind::Hour;
-    if (clocked && !Failed && RingEmpty() && NowEpochMs() / 1000 >= PartEnds) NextPart(static_cast<std::int64_t>(PartEnds) * 1000);
+    if (Clocked() && !Failed && RingEmpty() && NowEpochMs() / 1000 >= PartEnds) NextPart(static_cast<std::int64_t>(PartEnds) * 1000);
 }
 
 void Record() {
