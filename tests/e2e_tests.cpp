@@ -61,7 +61,10 @@ public:
         const std::string ready = WinePrefix + "/lumtrex-ready";
         if (FileSize(ready) >= 0) return;
         const std::string wine = std::string("'") + Program[0] + "'";
-        Run(wine + " wineboot -i >/dev/null 2>&1");
+        // The first command makes the prefix. (No "wineboot -i" besides: with
+        // Wine's services running it starts a second service manager, and then
+        // each console's first key waits 10 s for a desktop that cannot start
+        // its services.)
         Run(wine + " reg add 'HKLM\\Software\\Wine\\Ports' /v COM1 /t REG_SZ /d '" + WineCom1 +
             "' /f >/dev/null 2>&1");
         // Wine makes the key the link dosdevices/com1 when it starts: for the
