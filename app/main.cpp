@@ -1,9 +1,11 @@
 // lumtrex: records the bytes arriving at one serial port into lumtrex.log.
 #include <cstdio>
+#include <ctime>
 
 #include "../console/console.h"
 #include "../serial/serial.h"
 #include "capture.h"
+#include "log_file.h"
 #include "priority.h"
 #include "recording.h"
 #include "settings.h"
@@ -93,11 +95,13 @@ int main(int argc, char** argv) {
     char line[8] = "";
     if (!IsPlain8N1(PortSettings.Line)) LineText(PortSettings.Line, line, sizeof line);
     if (PortSettings.Remote == RemoteKind::Tcp) {  // raw bytes: the server sets the line
-        Print("\nSchnittstelle: %s (Baudrate und Leitung stellt der Server)\n\n", PortName(PortSettings));
+        Print("\nSchnittstelle: %s (Baudrate und Leitung stellt der Server)\n", PortName(PortSettings));
     } else {
-        Print("\nSchnittstelle: %s Baudrate: %d Baud%s%s\n\n", PortName(PortSettings), PortSettings.BaudRate,
+        Print("\nSchnittstelle: %s Baudrate: %d Baud%s%s\n", PortName(PortSettings), PortSettings.BaudRate,
               *line ? " " : "", line);
     }
+    Print("Logdatei: %s\n\n", ExpandedLogName(RunOptions.LogName, std::time(nullptr)).c_str());  // a dated name as it is now
+    TimeEachLine();  // in a file or a journal, each line from now on says when
 
     bool succeeded = false;
     // A log that names a device, or that cannot be made, is refused before

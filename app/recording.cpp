@@ -246,8 +246,8 @@ bool NextPart(std::int64_t epochMs) {
         }
         const std::string refused = RefusedMove();
         const std::string what = refused.empty() ? "Logdatei " + made.Name + " nicht anlegbar" : refused + " nicht verschiebbar";
-        Say("%s%s %s (Fehlercode: %d): weiter in %s bis zur naechsten Grenze.\n",
-            onConsole ? "\n" : "", ClockText(), what.c_str(), made.Error, finished.c_str());
+        Say("%s%s %s: weiter in %s bis zur naechsten Grenze.\nFehlercode: %s\n", onConsole ? "\n" : "", ClockText(),
+            what.c_str(), finished.c_str(), CodeText(made.Error).c_str());
     } else {
         if (keptPrevious) kept = EarlierCapture(PartName.c_str(), 1);
         if (const int error = EndIndex(kept, size, epochMs)) {
@@ -537,9 +537,9 @@ void SayProblem(const LogProblem& problem) {
         case LogFault::Device: Say("Logdatei %s ist ein Geraet, keine Datei.\n", name); break;
         case LogFault::Link: Say("Logdatei %s ist ein Link: --split braucht eine Datei.\n", name); break;
         case LogFault::Taken: Say("Logdatei %s wird schon von einem anderen lumtrex beschrieben (--log waehlt eine andere).\n", name); break;
-        case LogFault::NotCreated: Say("Logdatei %s kann nicht angelegt werden. Fehlercode: %d\n", name, problem.Error); break;
-        case LogFault::IndexNotCreated: Say("Zeitindex %s kann nicht angelegt werden. Fehlercode: %d\n", name, problem.Error); break;
-        case LogFault::Write: Say("\nSchreiben in %s fehlgeschlagen. Fehlercode: %d\n", name, problem.Error); break;
+        case LogFault::NotCreated: Say("Logdatei %s kann nicht angelegt werden. Fehlercode: %s\n", name, CodeText(problem.Error).c_str()); break;
+        case LogFault::IndexNotCreated: Say("Zeitindex %s kann nicht angelegt werden. Fehlercode: %s\n", name, CodeText(problem.Error).c_str()); break;
+        case LogFault::Write: Say("\nSchreiben in %s fehlgeschlagen. Fehlercode: %s\n", name, CodeText(problem.Error).c_str()); break;
         case LogFault::Unwritten: break;  // said when it happened
     }
 }

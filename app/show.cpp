@@ -109,7 +109,7 @@ int ShowOne(const char* name, bool hex) {
     }
     std::FILE* capture = OpenToRead(name);
     if (!capture) {
-        Print("Aufnahme %s kann nicht gelesen werden. Fehlercode: %d\n", name, errno);
+        Print("Aufnahme %s kann nicht gelesen werden. Fehlercode: %s\n", name, CodeText(errno).c_str());
         return 1;
     }
     const bool indexed = OpenIndex(name);
@@ -155,7 +155,7 @@ int ShowOne(const char* name, bool hex) {
         CloseIndex();
     }
     if (error == 0) return 0;
-    Print("Aufnahme %s kann nicht gelesen werden. Fehlercode: %d\n", name, error);
+    Print("Aufnahme %s kann nicht gelesen werden. Fehlercode: %s\n", name, CodeText(error).c_str());
     return 1;
 }
 

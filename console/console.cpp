@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +32,8 @@ std::condition_variable& Changed = *new std::condition_variable;
 char OutputBuffer[4096];
 std::size_t OutputFill = 0;
 std::vector<char> Message(512);  // grows to the longest message (a long device path)
+bool Timed = false;              // TimeEachLine
+bool AtLineStart = true;         // the output's last text ended its line
 
 // After it: the text the writer thread has not written yet, a ring of
 // OutputRoom bytes, and the lines left out since text last fitted.
@@ -149,7 +152,13 @@ void Print(const char* format, ...) {
     va_end(again);
     va_end(arguments);
     if (length <= 0) return;
-    const std::size_t size = static_cast<std::size_t>(length);
+    std::size_t size = static_cast<std::size_t>(length);
+    if (Timed) {
+        const std::string timed = TimedLines(Message.data(), size, ClockText(), AtLineStart);
+        if (timed.size() >= Message.size()) Message.resize(timed.size() + 1);
+        timed.copy(Message.data(), timed.size());
+        size = timed.size();
+    }
     if (Queued) {
         // Woken once the lock is let go, the writer takes the text without a fight for the lock.
         const bool put = Enqueue("", Message.data(), size, 0);
@@ -175,6 +184,31 @@ bool PrintIfRoom(const char* lead, const char* text, std::size_t size) {
     Collect(text, size);
     WriteCollected();
     return true;
+}
+
+void TimeEachLine() {
+    const std::lock_guard<std::mutex> lock(Guard);
+    Timed = !OutputIsTerminal();
+}
+
+std::string TimedLines(const char* text, std::size_t size, const char* clock, bool& atLineStart) {
+    // "2026-12-08 09:41:07": a line that begins so has its time.
+    const auto dated = [](const char* line, std::size_t left) {
+        static const char shape[] = "0000-00-00 00:00:00";
+        if (left < sizeof shape - 1) return false;
+        for (std::size_t i = 0; i + 1 < sizeof shape; ++i) {
+            if (shape[i] == '0' ? line[i] < '0' || line[i] > '9' : line[i] != shape[i]) return false;
+        }
+        return true;
+    };
+    std::string timed;
+    timed.reserve(size + 24);
+    for (std::size_t at = 0; at < size; ++at) {
+        if (atLineStart && text[at] != '\n' && !dated(text + at, size - at)) timed.append(clock).push_back(' ');
+        timed.push_back(text[at]);
+        atLineStart = text[at] == '\n';
+    }
+    return timed;
 }
 
 void FlushOutput() {
@@ -225,5 +259,48 @@ const char* ClockText() {
     if (!LocalTime(std::time(nullptr), local) || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) {
         std::snprintf(text, sizeof text, "?");
     }
+    return text;
+}
+
+namespace {
+
+// What a user meets: why a log cannot be made or written, why a port
+// cannot be used. ASCII, as every text: it reads the same in every code page.
+const CodeMeaning ErrnoTable[] = {
+    {EPERM, "nicht erlaubt"},
+    {ENOENT, "Datei oder Ordner fehlt"},
+    {EIO, "Datentraeger oder Geraet gestoert oder entfernt"},
+    {ENXIO, "Geraet nicht vorhanden"},
+    {EACCES, "keine Rechte, oder ein anderes Programm sperrt sie"},
+    {EBUSY, "belegt"},
+    {EEXIST, "schon vorhanden"},
+    {ENODEV, "Geraet nicht vorhanden"},
+    {ENOTDIR, "ein Teil des Pfads ist kein Ordner"},
+    {EISDIR, "ist ein Ordner"},
+    {EINVAL, "Wert oder Einstellung nicht unterstuetzt"},
+    {ENOTTY, "keine serielle Schnittstelle"},
+    {EFBIG, "Datei zu gross fuer die Groessengrenze (ulimit -f)"},
+    {ENOSPC, "Datentraeger voll"},
+    {EROFS, "Datentraeger nur lesbar oder schreibgeschuetzt"},
+    {ENAMETOOLONG, "Name zu lang"},
+    {ELOOP, "zu viele symbolische Verweise"},
+#if defined(EDQUOT)  // (Windows gives a quota as a full disk)
+    {EDQUOT, "Kontingent (Quota) erschoepft"},
+#endif
+    {ECONNREFUSED, "Verbindung abgelehnt"},
+    {ECONNRESET, "Verbindung getrennt"},
+    {ETIMEDOUT, "Zeitueberschreitung"},
+    {EHOSTUNREACH, "Rechner nicht erreichbar"},
+    {ENETUNREACH, "Netz nicht erreichbar"},
+};
+
+}  // namespace
+
+const std::span<const CodeMeaning> ErrnoMeanings = ErrnoTable;
+
+std::string CodeText(int code, std::span<const CodeMeaning> meanings) {
+    std::string text = std::to_string(code);
+    const auto row = std::find_if(meanings.begin(), meanings.end(), [&](const CodeMeaning& meaning) { return meaning.Code == code; });
+    if (row != meanings.end()) text = text + " (" + row->Text + ")";
     return text;
 }

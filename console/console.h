@@ -34,6 +34,15 @@
 //                    (Ctrl+C, a termination signal, the console window closed).
 //   ClockText()      the local time now as the gap lines give it ("2026-12-08 09:41:07").
 //   LocalTime()      the local calendar time of a moment, from any thread.
+//   TimeEachLine()   from now on, in output that is not a terminal (a file, a
+//                    pipe, a journal), every line Print starts carries the
+//                    time as ClockText gives it, unless it begins with one.
+//   TimedLines()     that, for a piece of text: `atLineStart` carries over.
+//   CodeText()       an error number as the messages give it, with what it
+//                    means where a table has it: "2 (Datei oder Ordner
+//                    fehlt)"; the number alone for the rest.
+//   ErrnoMeanings    the C library's numbers: files on every system (Windows'
+//                    file errors are given as these), ports on POSIX, network.
 //   KeepSignalsAway() called by a thread of the program's own: the signals are the main thread's.
 //   EndProgram()     restores the console, writes out the output (after a stop
 //                    request only what it takes at once) and ends the
@@ -42,6 +51,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <span>
+#include <string>
 
 inline constexpr std::size_t OutputRoom = 256 * 1024;
 inline constexpr std::size_t OutputReserve = 16 * 1024;
@@ -78,6 +89,16 @@ int StopRequests();  // how many so far (Windows ends the process at the second)
 const char* ClockText();
 bool LocalTime(std::time_t when, std::tm& local);
 void KeepSignalsAway();
+
+void TimeEachLine();
+std::string TimedLines(const char* text, std::size_t size, const char* clock, bool& atLineStart);
+
+struct CodeMeaning {
+    int Code;
+    const char* Text;
+};
+extern const std::span<const CodeMeaning> ErrnoMeanings;
+std::string CodeText(int code, std::span<const CodeMeaning> meanings = ErrnoMeanings);
 [[noreturn]] void EndProgram(int status);
 
 // Supplied by each operating system's console file.

@@ -226,11 +226,13 @@ bool NameIsIdentity(const char*, std::string& identity, bool) {
 }
 std::vector<std::string> NowhereElse(const std::string&, bool) { return {}; }
 bool AlwaysSettled(const char*, bool) { return true; }
+std::string NetworkErrorText(int code) { return CodeText(code); }
 
 }  // namespace
 
 const PortKind RemotePort = {Connect, LineStateKnown, SetLine, SetLineAtServerRate, RateThere, NoTimeouts, PurgeThere,
-                             SetControlLine, Disconnect, ClassifyConnectError, NameIsIdentity, NowhereElse, AlwaysSettled};
+                             SetControlLine, Disconnect, ClassifyConnectError, NameIsIdentity, NowhereElse, AlwaysSettled,
+                             NetworkErrorText};
 
 bool ParseRemoteName(const char* name, RemoteAddress& address) {
     address = RemoteAddress{};

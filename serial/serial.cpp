@@ -54,7 +54,7 @@ const char* OpenFaultText(OpenFault fault) {
         case OpenFault::AccessDenied: return "Windows verweigert Zugriff. %s wird benutzt.\n";
         case OpenFault::Other: break;
     }
-    return "Fehlercode: %d\n";
+    return "Fehlercode: %s\n";
 }
 
 const char* LineText(const LineShape& line, char* text, std::size_t size) {
@@ -79,7 +79,8 @@ namespace {
 
 // The system's own serial devices.
 const PortKind LocalPort = {OpenDevice, GetLineState, SetLineState, SetLineAtPortRate, PortRate, SetReadTimeouts, PurgePort,
-                            SetModemLine, CloseDevice, ClassifyOpenError, DeviceIdentity, NamesWithIdentity, DeviceSettled};
+                            SetModemLine, CloseDevice, ClassifyOpenError, DeviceIdentity, NamesWithIdentity, DeviceSettled,
+                            DeviceErrorText};
 
 const PortKind& Kind() { return PortSettings.Remote == RemoteKind::None ? LocalPort : RemotePort; }
 
@@ -184,7 +185,7 @@ void ReportOpenError(int error, const char* name, bool sayMissing) {
     LastFault = fault;
     const char* text = OpenFaultText(fault);
     if (fault == OpenFault::Other) {
-        Say(text, error);
+        Say(text, Kind().ErrorText(error).c_str());
     } else if (text && (sayMissing || fault != OpenFault::NotFound)) {
         Say(text, name);
     }

@@ -30,6 +30,8 @@ void PurgePort();
 void SetModemLine(ModemLine line, bool raised);  // failures go unnoticed
 void CloseDevice();
 OpenFault ClassifyOpenError(int code);
+// A port's error number with what it means (POSIX: the C library's numbers; Windows: the system's own).
+std::string DeviceErrorText(int code);
 // How long one byte takes on the line at the rate in use, in microseconds.
 std::int64_t ByteMicroseconds();
 
@@ -68,5 +70,6 @@ struct PortKind {
     bool (*Identity)(const char* name, std::string& identity, bool atPort);
     std::vector<std::string> (*Elsewhere)(const std::string& identity, bool atPort);
     bool (*Settled)(const char* name, bool usb);
+    std::string (*ErrorText)(int code);  // its error number with what it means
 };
 extern const PortKind RemotePort;

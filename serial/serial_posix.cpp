@@ -137,6 +137,8 @@ void CloseDevice() {
     close(Fd());
 }
 
+std::string DeviceErrorText(int code) { return CodeText(code); }
+
 OpenFault ClassifyOpenError(int code) {
     switch (code) {
         case 0: return OpenFault::None;

@@ -328,6 +328,30 @@ void SetModemLine(ModemLine line, bool raised) {
 
 void CloseDevice() { CloseHandle(Port()); }
 
+namespace {
+
+// The numbers a serial port's calls give on Windows.
+const CodeMeaning PortErrors[] = {
+    {ERROR_INVALID_FUNCTION, "keine serielle Schnittstelle"},
+    {ERROR_FILE_NOT_FOUND, "nicht vorhanden"},
+    {ERROR_PATH_NOT_FOUND, "nicht vorhanden"},
+    {ERROR_ACCESS_DENIED, "Zugriff verweigert: belegt oder gesperrt"},
+    {ERROR_INVALID_HANDLE, "keine serielle Schnittstelle"},
+    {ERROR_BAD_COMMAND, "der Treiber kennt den Befehl nicht"},
+    {ERROR_GEN_FAILURE, "Geraet gestoert"},
+    {ERROR_NOT_SUPPORTED, "vom Treiber nicht unterstuetzt"},
+    {ERROR_INVALID_PARAMETER, "Wert oder Einstellung nicht unterstuetzt"},
+    {ERROR_SEM_TIMEOUT, "Zeitueberschreitung"},
+    {ERROR_INVALID_NAME, "ungueltiger Name"},
+    {ERROR_NO_SUCH_DEVICE, "Geraet nicht vorhanden"},
+    {ERROR_OPERATION_ABORTED, "abgebrochen"},
+    {ERROR_DEVICE_NOT_CONNECTED, "Geraet nicht angeschlossen"},
+};
+
+}  // namespace
+
+std::string DeviceErrorText(int code) { return CodeText(code, PortErrors); }
+
 OpenFault ClassifyOpenError(int code) {
     switch (code) {
         case 0: return OpenFault::None;

@@ -91,6 +91,11 @@ const std::string Usage =
 const std::string CaptureHeader = "\nEmpfang abbrechen mit beliebiger Taste\n\nEmpfangene Bytes\n0\r";
 const std::string KeyPrompt = "\n\nProgramm beenden mit beliebiger Taste\n";
 const std::string PreviousKept = "Vorige Logdatei: lumtrex.log.1\n";
+const std::string Unsupported = " (Wert oder Einstellung nicht unterstuetzt)";
+
+// Output that is not a terminal: every line after the settings begins with its time. The text without them.
+const std::regex LineTime("(^|\n)\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d ");
+std::string WithoutTimes(const std::string& text) { return std::regex_replace(text, LineTime, "$1"); }
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
     for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
@@ -174,10 +179,9 @@ protected:
         expanded = Replace(expanded, "{null}", UnderWine ? "\\\\.\\NUL" : "/dev/null");
         expanded = Replace(expanded, "{example}", UnderWine ? "\\\\.\\COM12" : "/dev/ttyUSB0");
         expanded = Replace(expanded, "{terminal}", UnderWine ? "aux" : "/dev/tty");
-        expanded = Replace(expanded, "{EISDIR}", UnderWine ? "13" : "21");
-        expanded = Replace(expanded, "{EINVAL}", UnderWine ? "87" : "22");
-        expanded = Replace(expanded, "{NOTCOMM}", UnderWine ? "6" : "25");
-        return Replace(expanded, "{EAGAIN}", UnderWine ? "13" : "11");
+        expanded = Replace(expanded, "{EISDIR}", UnderWine ? "13 (keine Rechte, oder ein anderes Programm sperrt sie)" : "21 (ist ein Ordner)");
+        expanded = Replace(expanded, "{EINVAL}", std::string(UnderWine ? "87" : "22") + Unsupported);
+        return Replace(expanded, "{NOTCOMM}", UnderWine ? "6 (keine serielle Schnittstelle)" : "25 (keine serielle Schnittstelle)");
     }
     // As a UART at `rate` delivers them, a few bytes every 5 ms; at rate 0 as fast as they go.
     void Send(const std::string& bytes, int rate = 0) {
@@ -246,7 +250,7 @@ std::string Octal(unsigned value) {
 }
 
 std::string SettingsLine(const std::string& port, int rate) {
-    return "\nSchnittstelle: " + port + " Baudrate: " + std::to_string(rate) + " Baud\n\n";
+    return "\nSchnittstelle: " + port + " Baudrate: " + std::to_string(rate) + " Baud\nLogdatei: lumtrex.log\n\n";
 }
 
 // A port that cannot be used at 9600 baud: the reason, and a key ends the run.
@@ -316,20 +320,20 @@ INSTANTIATE_TEST_SUITE_P(
                  "Windows meldet nicht gefunden. /dev/lumtrex-missing existiert nicht oder wird benutzt.\n", false),
         Unusable("MissingComNumber", "COM200", "Windows meldet nicht gefunden. COM200 existiert nicht oder wird benutzt.\n",
                  true),
-        Unusable("Folder", "/tmp", "Fehlercode: 21\n", false),
+        Unusable("Folder", "/tmp", "Fehlercode: 21 (ist ein Ordner)\n", false),
         // Opened as given, never shortened into another path: too long for the system.
-        Unusable("OverlongPath", "/tmp/" + std::string(5000, 'x'), "Fehlercode: 36\n", false),
+        Unusable("OverlongPath", "/tmp/" + std::string(5000, 'x'), "Fehlercode: 36 (Name zu lang)\n", false),
         // Devices and files that open but are no serial port: never recorded.
         Unusable("NullDevice", "{null}", "{null} GetCommState nicht ok !\nFehlercode: {NOTCOMM}\n", true),
-        Unusable("Fifo", "{dir}/fifo", "{dir}/fifo GetCommState nicht ok !\nFehlercode: 25\n", false, Prepare::Fifo),
+        Unusable("Fifo", "{dir}/fifo", "{dir}/fifo GetCommState nicht ok !\nFehlercode: {NOTCOMM}\n", false, Prepare::Fifo),
         // A line we cannot make ours at any rate: never recorded on the line another program left.
         StartRow{"LineRefusedAtEveryRate", {"{port}", "4800"},
                  SettingsLine("{port}", 4800) + " {port} SetCommState nicht ok !\nFehlercode: {EINVAL}\n" + KeyPrompt,
                  0, 1, Prepare::LineRefused},
         // A line the system cannot set (Linux has no 2 stop bits with 5 data bits) is not recorded at all.
         StartRow{"LineTheSystemCannotSet", {"{port}", "9600", "--line", "5N2"},
-                 "\nSchnittstelle: {port} Baudrate: 9600 Baud 5N2\n\n {port} SetCommState nicht ok !\n"
-                 "Leitung 5N2 geht an dieser Schnittstelle nicht.\nFehlercode: 22\n" + KeyPrompt, 0, 1, Prepare::Nothing, false}),
+                 "\nSchnittstelle: {port} Baudrate: 9600 Baud 5N2\nLogdatei: lumtrex.log\n\n {port} SetCommState nicht ok !\n"
+                 "Leitung 5N2 geht an dieser Schnittstelle nicht.\nFehlercode: 22" + Unsupported + "\n" + KeyPrompt, 0, 1, Prepare::Nothing, false}),
     ByName);
 
 // A USB adapter that drops out for a moment: the run waits for the port,
@@ -402,7 +406,7 @@ TEST_P(Gaps, AreWaitedForAndTheCaptureGoesOn) {
         ASSERT_TRUE(held ? close(holder) == 0 : leadTo(port.SlavePath));
         ASSERT_TRUE(seen(" " + name + " ist da.\n")) << output();
     }
-    ASSERT_TRUE(seen(row.How == GapCase::Redirected ? "Empfangene Bytes\n0\n" : CaptureHeader)) << output();
+    ASSERT_TRUE(seen(row.How == GapCase::Redirected ? "Empfangene Bytes\n" : CaptureHeader)) << output();
     std::string bytes;
     for (int gap = 1; gap <= 2; ++gap) {  // TwoGaps: the second ends with a key during the wait
         bytes += Bytes(Pattern::Random, 3000, gap);
@@ -550,7 +554,7 @@ TEST_F(EndToEnd, TheServiceCommandRecordsAsTheUnitRunsIt) {
     EXPECT_TRUE(stat(log.c_str(), &made) == 0 && made.st_uid == 65534) << "not the service's user";
     const std::string journal = ReadFile(dir + "/journal");
     EXPECT_EQ(journal.find('\r'), std::string::npos) << journal;
-    EXPECT_TRUE(journal.ends_with("\n3000\n")) << journal;
+    EXPECT_TRUE(WithoutTimes(journal).ends_with("\n3000\n")) << journal;
 }
 
 // A capture split at local midnight into logs named by their date: the
@@ -642,7 +646,7 @@ TEST_P(PreviousCapture, IsKeptAsLumtrexLog1) {
     if (row.Before == LogBefore::Intruder) options.Environment = WithStandIn("LUMTREX_TEST_INTRUDER=lumtrex.log");
     auto run = Launch(row.Arguments, options);
     const bool moves = row.Before != LogBefore::Empty && row.Before != LogBefore::LinkToCapture;
-    ASSERT_TRUE(run->WaitForOutput("Baud\n\n" + (moves ? PreviousKept : "") + CaptureHeader)) << run->Output();
+    ASSERT_TRUE(run->WaitForOutput("Baud\nLogdatei: lumtrex.log\n\n" + (moves ? PreviousKept : "") + CaptureHeader)) << run->Output();
     if (row.Arguments.size() > 0 && row.Arguments[0] == "-V") {
         EXPECT_NE(run->Output().find("Hinweis: -V ist keine Schnittstelle, es gilt COM1.\n"), std::string::npos);
     }
@@ -653,7 +657,7 @@ TEST_P(PreviousCapture, IsKeptAsLumtrexLog1) {
         auto second = Launch({other, "9600"});
         ASSERT_TRUE(second->WaitForExit()) << second->Output();
         ExpectEnded(*second, 0, 1);
-        EXPECT_TRUE(second->Output().ends_with("Baud\n\nLogdatei lumtrex.log wird schon von einem anderen lumtrex "
+        EXPECT_TRUE(second->Output().ends_with("Baud\nLogdatei: lumtrex.log\n\nLogdatei lumtrex.log wird schon von einem anderen lumtrex "
                                                "beschrieben (--log waehlt eine andere).\n0\n")) << second->Output();
         if (!UnderWine) {
             auto beside = Launch({"--log", "b.log", other, "9600"});
@@ -849,7 +853,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Shown,
                          ::testing::Values(ShownRow{"Text", {"--show={dir}/w.log"}, ShownText},
                                            ShownRow{"Hex", {"--show={dir}/w.log", "--hex"}, ShownHex},
                                            ShownRow{"NoCapture", {"--show={dir}/none.log"},
-                                                    "Aufnahme {dir}/none.log kann nicht gelesen werden. Fehlercode: 2\n", 1},
+                                                    "Aufnahme {dir}/none.log kann nicht gelesen werden. Fehlercode: 2 (Datei oder Ordner fehlt)\n", 1},
                                            // As a shell gives a glob: in recording order, a date line at midnight.
                                            ShownRow{"Parts", {"--show", "{dir}/w.log", "{dir}/w.log.1"},
                                                     "=== {dir}/w.log.1 ===\n[23:59:59.000] --- Beginn 2026-12-07 COM1 9600 ---\n"
@@ -1038,6 +1042,13 @@ TEST_P(Capture, LogsEveryByteUnchangedAtTheRateAsked) {
         // then the final one. (Windows writes text mode: a newline is CR LF.)
         if (UnderWine) console = CrLfAsNewline(console);
         EXPECT_EQ(console.find('\r'), std::string::npos) << console;
+        const std::size_t settings = console.find("Logdatei: lumtrex.log\n\n");
+        ASSERT_NE(settings, std::string::npos) << console;
+        std::istringstream after(console.substr(settings + 23));
+        for (std::string line; std::getline(after, line);) {  // each line says when, for the reader of a file
+            EXPECT_TRUE(line.empty() || std::regex_search("\n" + line, LineTime)) << line;
+        }
+        console = WithoutTimes(console);
         EXPECT_NE(console.find("Empfangene Bytes\n0\n"), std::string::npos) << console;
         const std::regex countLine("\n\\d+(?=\n)");
         const auto counts = std::distance(std::sregex_iterator(console.begin(), console.end(), countLine), {});
@@ -1288,10 +1299,10 @@ struct EndingRow {
     std::string StandIn = "";  // the stand-in's setting
 };
 
-std::string DeviceLog(const std::string& name) {
-    return "Baud\n\nLogdatei " + name + " ist ein Geraet, keine Datei.\n0\n";
+std::string DeviceLog(const std::string& name, const std::string& log = "") {
+    return "Baud\nLogdatei: " + (log.empty() ? name : log) + "\n\nLogdatei " + name + " ist ein Geraet, keine Datei.\n0\n";
 }
-const std::string NotCreated = "Baud\n\nLogdatei lumtrex.log kann nicht angelegt werden. Fehlercode: {EISDIR}\n0\n";
+const std::string NotCreated = "Baud\nLogdatei: lumtrex.log\n\nLogdatei lumtrex.log kann nicht angelegt werden. Fehlercode: {EISDIR}\n0\n";
 
 class Endings : public EndToEnd, public ::testing::WithParamInterface<EndingRow> {};
 
@@ -1432,7 +1443,8 @@ TEST_P(Endings, KeepWhatArrivedAndSayWhy) {
             parts += ReadFile(name);
         }
         EXPECT_TRUE(parts == bytes) << parts.size();
-        const std::string refused = " nicht verschiebbar (Fehlercode: 13): weiter in lumtrex.log bis zur naechsten Grenze.\n";  // the part or its index
+        const std::string refused = " nicht verschiebbar: weiter in lumtrex.log bis zur naechsten Grenze.\nFehlercode: 13 (keine Rechte, oder ein "
+                                    "anderes Programm sperrt sie)\n";  // the part or its index
         EXPECT_EQ(refusal, run->Output().find(refused) != std::string::npos) << run->Output();
         for (int earlier = 0; earlier <= 3; ++earlier) {  // moved once, at the start; no seam renames a capture
             EXPECT_EQ(ReadFile(log + "." + std::to_string(earlier + 1)), "capture " + std::to_string(earlier));
@@ -1474,20 +1486,20 @@ INSTANTIATE_TEST_SUITE_P(
         EndingRow{"LineClosedMidBlock", Ending::LineClosedMidBlock,
                   "3000\r\n{port} ist nicht mehr vorhanden. Empfang beendet.\n3000\n", 0, 1, 3000, true},
         EndingRow{"LogSpaceRunsOut", Ending::LogSpaceRunsOut,
-                  "2500\r\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 27\n2500\n", 0, 1, 2500, false},
+                  "2500\r\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 27 (Datei zu gross fuer die Groessengrenze (ulimit -f))\n2500\n", 0, 1, 2500, false},
         // 122: the quota is exceeded
         EndingRow{"LogCloseFails", Ending::LogCloseFails,
-                  "3000\r\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 122\n3000\n", 0, 1, 3000, false},
+                  "3000\r\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 122 (Kontingent (Quota) erschoepft)\n3000\n", 0, 1, 3000, false},
         // A file system gone read-only after an error (ext4 errors=remount-ro) when the log is put on the
         // disk is a failed write; one that cannot sync (EINVAL) is written as any other.
         EndingRow{"LogSyncFails", Ending::LogSyncFails,
-                  "3000\r\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 30\n3000\n", 0, 1, 3000, false, "", 30},
+                  "3000\r\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 30 (Datentraeger nur lesbar oder schreibgeschuetzt)\n3000\n", 0, 1, 3000, false, "", 30},
         EndingRow{"LogCannotSync", Ending::Key, "3000\r3000\n", 0, 0, 3000, false, "q", 22},
         EndingRow{"LogIsFull", Ending::LogIsFull,
-                  "\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 28\n0\n", 0, 1, 0, true},
+                  "\nSchreiben in lumtrex.log fehlgeschlagen. Fehlercode: 28 (Datentraeger voll)\n0\n", 0, 1, 0, true},
         EndingRow{"LogIsAFolder", Ending::LogIsAFolder, NotCreated, 0, 1, 0, true},
         EndingRow{"LogFolderMissing", Ending::LogIsAFolder,
-                  "Baud\n\nLogdatei {dir}/missing/x.log kann nicht angelegt werden. Fehlercode: 2\n0\n", 0, 1, 0, true, "q", 0,
+                  "Baud\nLogdatei: {dir}/missing/x.log\n\nLogdatei {dir}/missing/x.log kann nicht angelegt werden. Fehlercode: 2 (Datei oder Ordner fehlt)\n0\n", 0, 1, 0, true, "q", 0,
                   "{dir}/missing/x.log"},
         // A log that names a device would send the capture out of it: another port, the recorded port
         // itself, a FIFO (whose open would wait for a reader); under Wine DOS devices with an extension or
@@ -1495,10 +1507,10 @@ INSTANTIATE_TEST_SUITE_P(
         EndingRow{"LogIsAnotherPort", Ending::LogIsADevice, DeviceLog("{other}"), 0, 1, 0, true, "", 0, "{other}"},
         EndingRow{"LogIsThePort", Ending::LogIsADevice, DeviceLog(UnderWine ? "com1.log" : "{port}"), 0, 1, 0, true, "", 0,
                   UnderWine ? "com1.log" : "{port}"},
-        EndingRow{"EarlierCaptureIsAPort", Ending::LogIsADevice, DeviceLog("{dir}/x.log.1"), 0, 1, 0, false, "", 0,
+        EndingRow{"EarlierCaptureIsAPort", Ending::LogIsADevice, DeviceLog("{dir}/x.log.1", "{dir}/x.log"), 0, 1, 0, false, "", 0,
                   "{dir}/x.log"},
         EndingRow{"LogIsAFifo", Ending::LogIsADevice, DeviceLog("{dir}/fifo"), 0, 1, 0, false, "", 0, "{dir}/fifo"},
-        EndingRow{"IndexIsAPort", Ending::LogIsADevice, DeviceLog("lumtrex.log.times"), 0, 1, 0, true, "", 0, "", "--times"},
+        EndingRow{"IndexIsAPort", Ending::LogIsADevice, DeviceLog("lumtrex.log.times", "lumtrex.log"), 0, 1, 0, true, "", 0, "", "--times"},
         EndingRow{"LogIsATerminal", Ending::LogIsADevice, DeviceLog("{terminal}"), 0, 1, 0, true, "", 0, "{terminal}"},
         EndingRow{"LogIsTheNullDevice", Ending::Key, "3000\r3000\n", 0, 0, 0, true, "q", 0, "{null}"},
         // Captures that end by themselves, and one that no key ends.
@@ -1733,7 +1745,7 @@ INSTANTIATE_TEST_SUITE_P(
         RemoteRow{"NotRfc2217", Remote::NotRfc2217, "rfc2217", 115200, ""},
         RemoteRow{"LineErrors", Remote::LineErrors, "rfc2217", 115200,
                   "Empfangsfehler: Ueberlauf 1, Rahmenfehler 1, Break 1, Paritaetsfehler 1\n"},
-        RemoteRow{"RateRefused", Remote::RateRefused, "rfc2217", 115200, " {url} SetCommState nicht ok !\nFehlercode: 22\nBaudrate bleibt 9600 Baud.\n"},
+        RemoteRow{"RateRefused", Remote::RateRefused, "rfc2217", 115200, " {url} SetCommState nicht ok !\nFehlercode: 22" + Unsupported + "\nBaudrate bleibt 9600 Baud.\n"},
         RemoteRow{"Silent", Remote::Silent, "rfc2217", 115200, "{url} beantwortet die Einstellungen nicht: Rate und Leitung nicht bestaetigt.\n"},
         RemoteRow{"Hostile", Remote::Hostile, "rfc2217", 115200, "\r100006\n"}),
     ByName);
@@ -2006,7 +2018,7 @@ std::vector<GuestRow> GuestRows() {
     if (!getenv("LUMTREX_GUEST")) return {};
     const std::string refused = "Windows verweigert Zugriff. /dev/ttyS1 wird benutzt.\n\n0\n";  // no key to press there: no prompt
     const auto notMade = [](int kept) {
-        return " /dev/ttyS1 SetCommState nicht ok !\nFehlercode: 22\nBaudrate bleibt " + std::to_string(kept) +
+        return " /dev/ttyS1 SetCommState nicht ok !\nFehlercode: 22" + Unsupported + "\nBaudrate bleibt " + std::to_string(kept) +
                " Baud.\n";
     };
     std::vector<GuestRow> rows = {

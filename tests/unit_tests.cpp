@@ -6,11 +6,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "../app/capture.h"
+#include "../console/console.h"
 #include "../app/log_file.h"
 #include "../app/recording.h"
 #include "../app/ring.h"
@@ -334,6 +337,22 @@ TEST(LineErrors, AreReportedWhenCountedAndOnlyThen) {
         const std::size_t length = LineErrorReport(row.HaveBefore, row.Before, row.HaveAfter, row.After, text, sizeof text);
         EXPECT_EQ(length > 0 ? std::string(text, length) : std::string(), row.Text) << "row " << &row - rows;
     }
+}
+
+// Each number a user meets says what it means, once (two names of one number
+// would hide the second), short enough for a line of a narrow console; any
+// other number stands alone.
+TEST(ErrorNumbers, SayWhatTheyMeanOnceEach) {
+    std::vector<int> codes;
+    for (const CodeMeaning& meaning : ErrnoMeanings) {
+        codes.push_back(meaning.Code);
+        EXPECT_LE(std::strlen(meaning.Text), 56u) << meaning.Text;
+    }
+    std::sort(codes.begin(), codes.end());
+    EXPECT_EQ(std::adjacent_find(codes.begin(), codes.end()), codes.end());
+    EXPECT_EQ(CodeText(ENOSPC), std::to_string(ENOSPC) + " (Datentraeger voll)");
+    EXPECT_EQ(CodeText(9999), "9999");
+    EXPECT_EQ(DeviceErrorText(9999), "9999");
 }
 
 // Runs started at the same moment in one folder, as threads: exactly one gets
