@@ -193,14 +193,15 @@ enum class CaptureEnd { Asked, DeviceLost, GoesOn };  // a key, a stop, --for, -
 CaptureEnd RideOutGap(LineCounters& before, bool& counted) {
     DrainQueue();
     // (A mark that found no room: the gap is said without waiting for its sync.)
-    if (PutEvent(MarkKind::Lost) && !WaitUntilSynced(++Gaps)) return CaptureEnd::Asked;
+    std::string place;
+    if (PutEvent(MarkKind::Lost) && !WaitUntilSynced(++Gaps, place)) return CaptureEnd::Asked;
     const char* port = PortName(PortSettings);
     if (RunOptions.NoReconnect) {
         Say("\n%s ist nicht mehr vorhanden. Empfang beendet.\n", port);
         return CaptureEnd::DeviceLost;
     }
-    Say("\n%s %s ist nicht mehr vorhanden (nach %llu Bytes). Warte auf die Schnittstelle ...\n", ClockText(), port,
-        static_cast<unsigned long long>(LoggedBytes()));
+    Say("\n%s %s ist nicht mehr vorhanden (nach %llu Bytes%s). Warte auf die Schnittstelle ...\n", ClockText(), port,
+        static_cast<unsigned long long>(LoggedBytes()), place.c_str());
     if (!ReopenPort()) return CaptureEnd::Asked;
     LastReadEnd = NowEpochMs();  // purged just now: what comes is newer
     HeldBack = SenderHeldBack();

@@ -193,6 +193,8 @@ bool Finished = false;   // the recorder has taken everything (under Guard)
 bool Abandoned = false;  // a stop request ended the wait for a recorder that hangs: the files are left as they are
 bool SyncedAtEnd = false;  // the end's last line is in and the files on the disk
 std::atomic<std::uint64_t> GapsSynced{0};
+std::string GapPart;         // with --split: the part the last gap is in (Guard)
+std::uint64_t GapOffset = 0;  // and its offset there, as its index says it
 LogProblem Trouble;  // the first problem; read by others only once Failed is set or the thread has ended
 
 std::int64_t ArrivalMs = 0;            // when the bytes being written arrived (the latest time mark)
@@ -317,6 +319,11 @@ void Take(const Mark& mark) {
             return;
         case MarkKind::Lost:
             if (const int error = Line("weg", mark.EpochMs)) Fail(Failure(error, 1));
+            {
+                const std::lock_guard<std::mutex> lock(Guard);
+                GapPart = PartName;
+                GapOffset = ByteCount - PartStart;
+            }
             Synced();
             return;
         case MarkKind::Back:
@@ -492,12 +499,15 @@ void StartRecorder() {
 
 void WakeRecorder() { Nudge(); }
 
-bool WaitUntilSynced(std::uint64_t gaps) {
+bool WaitUntilSynced(std::uint64_t gaps, std::string& place) {
     WakeRecorder();
     std::unique_lock<std::mutex> lock(Guard);
     while (GapsSynced < gaps && !Failed) {
         if (EndDue() || KeyWaiting()) return false;
         Progressed.wait_for(lock, std::chrono::milliseconds(50));
+    }
+    if (RunOptions.Split != SplitKind::None) {
+        place = ", im Teil " + GapPart + " bei " + std::to_string(GapOffset);
     }
     return !Failed;
 }

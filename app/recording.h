@@ -28,7 +28,8 @@
 //                     waits, or every 64 KiB): the recorder writes it.
 //   WaitUntilSynced() at a gap, after the reader's Lost mark: waits until the
 //                     recorder has written everything before it and synced
-//                     the log; false when an end came first.
+//                     the log; false when an end came first. With --split,
+//                     `place` says the part the gap is in and its offset there.
 //   StopRecorder()    after the reader's last: waits until everything in the
 //                     ring is written, the index's last line and the log
 //                     synced; the first problem. A log that hangs is said
@@ -58,7 +59,7 @@ bool LogCanBeMade(const char* pattern);
 LogProblem OpenFirstPart(const char* portText, bool& keptPrevious, std::string& name);
 void StartRecorder();
 void WakeRecorder();
-bool WaitUntilSynced(std::uint64_t gaps);
+bool WaitUntilSynced(std::uint64_t gaps, std::string& place);
 LogProblem StopRecorder();
 LogProblem CloseLog();
 std::uint64_t LoggedBytes();
