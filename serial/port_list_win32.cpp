@@ -1,7 +1,8 @@
 // The serial ports present on Windows; no port is opened. Every COM name the
-// drivers registered (HARDWARE\DEVICEMAP\SERIALCOMM), and every one that
-// only the DOS device names know (some virtual and vendor drivers), each
-// once, by number; with the name Device Manager shows and the USB IDs where
+// drivers registered (HARDWARE\DEVICEMAP\SERIALCOMM) that still names a
+// device (a driver may leave its entry behind when its device is gone), and
+// every one that only the DOS device names know (some virtual and vendor
+// drivers), each once, by number; with the name Device Manager shows and the USB IDs where
 // SetupAPI knows them. SetupAPI is loaded only here: it brings user32, and a
 // console program with user32 gets no logoff or shutdown event.
 #include <windows.h>
@@ -52,7 +53,9 @@ void FromRegistry(std::vector<Port>& ports) {
         if (result != ERROR_SUCCESS) break;
         if (type != REG_SZ) continue;
         com[comSize] = 0;
-        if (ComNumber(com) > 0 && !Find(ports, com)) ports.push_back({ComNumber(com), com, device, "", ""});
+        char target[512];
+        const bool present = QueryDosDeviceA(com, target, sizeof target) != 0 || GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+        if (ComNumber(com) > 0 && present && !Find(ports, com)) ports.push_back({ComNumber(com), com, device, "", ""});
     }
     RegCloseKey(key);
 }
@@ -133,16 +136,17 @@ std::string Hex4After(const std::string& text, const char* key) {
 }  // namespace
 
 std::string PortLine(const std::string& com, const std::string& device, const std::string& friendly,
-                     const std::string& hardwareId) {
+                     const std::string& hardwareId, std::size_t width) {
     std::string name = friendly;
     // "USB Serial Port (COM5)": the number stands first already.
     const std::string suffix = " (" + com + ")";
     if (name.size() > suffix.size() && _stricmp(name.c_str() + name.size() - suffix.size(), suffix.c_str()) == 0) {
         name.erase(name.size() - suffix.size());
     }
-    if (name.empty()) return com + "  " + device;
+    const std::string column = com + std::string(std::max(width, com.size()) - com.size() + 2, ' ');
+    if (name.empty()) return column + device;
     const std::string vendor = Hex4After(hardwareId, "VID_"), product = Hex4After(hardwareId, "PID_");
-    return com + "  " + name + (vendor.empty() || product.empty() ? "" : "  " + vendor + ":" + product);
+    return column + name + (vendor.empty() || product.empty() ? "" : "  " + vendor + ":" + product);
 }
 
 void ListPorts() {
@@ -151,7 +155,11 @@ void ListPorts() {
     FromDosDevices(ports);
     FromSetupApi(ports);
     std::sort(ports.begin(), ports.end(), [](const Port& a, const Port& b) { return a.Number < b.Number; });
-    for (const Port& port : ports) Print("%s\n", PortLine(port.Name, port.Device, port.Friendly, port.HardwareId).c_str());
+    std::size_t width = 0;
+    for (const Port& port : ports) width = std::max(width, port.Name.size());
+    for (const Port& port : ports) {
+        Print("%s\n", PortLine(port.Name, port.Device, port.Friendly, port.HardwareId, width).c_str());
+    }
     if (ports.empty()) {
         Print("Keine serielle Schnittstelle gefunden. Adapter eingesteckt? Treiber im Geraete-Manager pruefen "
               "(Anschluesse (COM & LPT)).\n");

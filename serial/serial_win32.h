@@ -13,9 +13,11 @@
 //   JudgeQueue()    whether the driver's receive queue is worth a line.
 //   CompleteLine()  the line as it is applied: every field that could drop,
 //                   change or stall a byte set explicitly.
-//   PortLine()      a port's line in the list of ports: its name, and what
-//                   Device Manager calls it with the USB vendor and product,
-//                   or else the device the driver registered.
+//   PortLine()      a port's line in the list of ports: its name (padded to
+//                   `width`, so that the names after it stand in one column
+//                   whatever the numbers), and what Device Manager calls it
+//                   with the USB vendor and product, or else the device the
+//                   driver registered.
 // ClassifyOpenError() (serial_platform.h) sorts the open failures.
 #pragma once
 #include <windows.h>
@@ -122,4 +124,4 @@ std::string ModeText(DWORD baudRate, const LineShape& shape);
 // `friendly` and `hardwareId` as SetupAPI gives them (SPDRP_FRIENDLYNAME, the
 // first SPDRP_HARDWAREID), empty where it knows nothing of the port.
 std::string PortLine(const std::string& com, const std::string& device, const std::string& friendly,
-                     const std::string& hardwareId);
+                     const std::string& hardwareId, std::size_t width = 0);

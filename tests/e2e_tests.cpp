@@ -735,8 +735,16 @@ TEST_P(Answers, OpenNothingAndEndAtOnce) {
     if (NamesAComPort({row.Argument}) && !CanBindOverComPorts()) GTEST_SKIP() << NeedsNamespace;
     const bool list = row.Argument == "--list";
     if (list && !UnderWine) GTEST_SKIP() << "listed on the guest's real drivers";
-    // Under Wine, the ports only their DOS names know: the drivers' registry list emptied.
-    if (list) { ::Run("'" + Program[0] + "' reg delete 'HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM' /va /f >/dev/null 2>&1"); }
+    // Under Wine, the ports only their DOS names know: the drivers' registry list emptied, but for an
+    // entry a driver left behind for a device that is gone (COM250: no such DOS device).
+    const std::string serialComm = "'" + Program[0] + "' reg %s 'HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM' %s /f >/dev/null 2>&1";
+    const auto registry = [&](const char* verb, const char* rest) {
+        char command[512];
+        std::snprintf(command, sizeof command, serialComm.c_str(), verb, rest);
+        ::Run(command);
+    };
+    if (list) registry("delete", "/va");
+    if (list) registry("add", "/v '\\Device\\Gone250' /t REG_SZ /d COM250");
     WriteFile(log, "older log");
     WriteFile(log + ".1", "oldest log");
     auto run = Launch({row.Argument});
@@ -745,6 +753,7 @@ TEST_P(Answers, OpenNothingAndEndAtOnce) {
     if (list) {  // every port once, by number, COM1 (the test's) among them
         const std::string shown = CrLfAsNewline(run->Output());
         EXPECT_TRUE(std::regex_match(shown, std::regex("COM1  [^\\n]+\\n(COM[2-9]  [^\\n]+\\n)*"))) << shown;
+        registry("delete", "/v '\\Device\\Gone250'");
     } else {
         EXPECT_EQ(run->Output(), Expand(row.Expected));
     }

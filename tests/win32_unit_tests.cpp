@@ -423,6 +423,8 @@ TEST(PortList, NamesAPortAsDeviceManagerDoes) {
     for (const auto& row : rows) {
         EXPECT_EQ(PortLine("COM5", "\\Device\\VCP0", row.Friendly, row.HardwareId), row.Line);
     }
+    // Beside a COM12 the names stand in its column.
+    EXPECT_EQ(PortLine("COM5", "\\Device\\VCP0", "", "", 5), "COM5   \\Device\\VCP0");
 }
 
 }  // namespace
