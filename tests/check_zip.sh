@@ -11,3 +11,13 @@ echo "$zip:"; echo "$contents"
 for file in lumtrex.exe README.md LIESMICH.txt lumtrex-manual.txt; do
   echo "$contents" | grep -q "/$file\$" || { echo "missing: $file"; exit 1; }
 done
+# The texts read in Notepad: CRLF line ends, and the manual with no word
+# broken across two lines (an option's name cut at its hyphen).
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+(cd "$tmp" && cmake -E tar xf "$OLDPWD/$zip")
+for text in LIESMICH.txt lumtrex-manual.txt; do
+  file=$(find "$tmp" -name "$text")
+  if grep -q -v "$(printf '\r')\$" "$file"; then echo "$text: a line without CR LF"; exit 1; fi
+done
+if grep -n "[a-z]-$(printf '\r')\$" "$file"; then echo "lumtrex-manual.txt: a word broken across lines"; exit 1; fi
