@@ -13,8 +13,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto EchoOpenLimit = std::chrono::milliseconds(200);  // an open echo line is shown as it is then
-constexpr std::size_t EchoPiece = 4096;  // bytes viewed at a time: their lines fit the reserve below
+constexpr auto EchoOpenLimit = std::chrono::milliseconds(PieceGap);  // an open echo line quiet so long is shown as it is
+constexpr std::size_t EchoChunk = 4096;  // bytes viewed at a time: their lines fit the reserve below
 
 std::mutex& Guard = *new std::mutex;  // not an object: the process may end while a thread holds it
 bool OnConsole = true;
@@ -22,7 +22,8 @@ bool Echo = false;
 View EchoView;
 std::string EchoText;          // the view's lines not yet shown, the open one last
 std::int64_t EchoArrivalMs = 0;  // when the bytes being viewed arrived
-Clock::time_point EchoOpened;    // when the open line began to wait
+std::uint64_t EchoPieceStart = UINT64_MAX;  // where bytes that came after a pause begin
+Clock::time_point EchoOpened;    // when the open line last took bytes
 std::uint64_t Count = 0, CountShown = 0;
 Clock::time_point CountShownAt, CountChangedAt;
 bool CountOwed = false;
@@ -57,6 +58,8 @@ bool EchoArrival(std::uint64_t, std::int64_t& localMs) {
     return true;
 }
 
+bool EchoPiece(std::uint64_t offset) { return offset == EchoPieceStart; }
+
 // The view's finished lines (`all`: the open one too) above the count line,
 // which stays the last; without a console the lines are the output.
 void ShowEcho(bool all) {
@@ -82,7 +85,8 @@ void StartProgress(bool onConsole, EchoKind echo) {
     Echo = echo != EchoKind::None;
     EchoView.Kind = echo == EchoKind::Hex ? ViewKind::Hex : ViewKind::Text;
     EchoView.Arrival = EchoArrival;
-    EchoText.reserve(16 * EchoPiece + 4 * LongestViewLine);  // grows no further for a piece's lines
+    EchoView.Piece = EchoPiece;
+    EchoText.reserve(16 * EchoChunk + 4 * LongestViewLine);  // grows no further for a piece's lines
     ShowCountLocked(true);
 }
 
@@ -97,11 +101,14 @@ void EchoBytes(const unsigned char* bytes, std::size_t size, std::int64_t localM
     const std::lock_guard<std::mutex> lock(Guard);
     if (!Echo) return;
     Count = count;
+    // As --show does from the index: a piece after a pause begins its own line.
+    EchoPieceStart = EchoView.Offset > 0 && AfterAPause(EchoArrivalMs, localMs) ? EchoView.Offset : UINT64_MAX;
     EchoArrivalMs = localMs;
-    for (std::size_t at = 0; at < size; at += EchoPiece) {
-        ViewBytes(EchoView, bytes + at, std::min(EchoPiece, size - at), EchoText);
+    for (std::size_t at = 0; at < size; at += EchoChunk) {
+        ViewBytes(EchoView, bytes + at, std::min(EchoChunk, size - at), EchoText);
         ShowEcho(false);
     }
+    EchoOpened = Clock::now();  // an open line is shown once the line is quiet
 }
 
 int ProgressDue() {

@@ -28,6 +28,8 @@ struct IndexReader {
 IndexReader TimeLines, MarkLines;
 IndexLine Before, After, Mark;
 bool HasBefore = false, HasAfter = false, HasMark = false;
+std::int64_t EarlierMs = 0;  // the time line's before Before
+bool HasEarlier = false;
 
 // The next line of the kind (marked or not), or false at the index's end.
 bool Next(IndexReader& reader, bool marked, IndexLine& line) {
@@ -51,7 +53,7 @@ void CloseIndex() {
         if (reader->File) std::fclose(reader->File);
         *reader = IndexReader{};
     }
-    HasBefore = HasAfter = HasMark = false;
+    HasBefore = HasAfter = HasMark = HasEarlier = false;
 }
 
 bool OpenIndex(const char* name) {
@@ -69,6 +71,8 @@ bool OpenIndex(const char* name) {
 
 bool Arrival(std::uint64_t offset, std::int64_t& localMs) {
     while (HasAfter && After.Offset <= offset) {
+        EarlierMs = Before.LocalMs;
+        HasEarlier = HasBefore;
         Before = After;
         HasBefore = true;
         HasAfter = Next(TimeLines, false, After);
@@ -76,6 +80,13 @@ bool Arrival(std::uint64_t offset, std::int64_t& localMs) {
     if (!HasBefore) return false;
     const IndexLine lines[2] = {Before, After};
     return ArrivalFromIndex(lines, HasAfter ? 2 : 1, offset, localMs);
+}
+
+// A time line at the byte that came after a pause begins a piece.
+bool PieceFromIndex(std::uint64_t offset) {
+    std::int64_t ignored = 0;
+    Arrival(offset, ignored);
+    return HasBefore && HasEarlier && Before.Offset == offset && AfterAPause(EarlierMs, Before.LocalMs);
 }
 
 // What a marked line says, for a person: its text, the count where it has one, what follows.
@@ -115,7 +126,7 @@ int ShowOne(const char* name, bool hex) {
     const bool indexed = OpenIndex(name);
     View view;
     view.Kind = hex ? ViewKind::Hex : ViewKind::Text;
-    if (indexed) view.Arrival = Arrival;
+    if (indexed) view.Arrival = Arrival, view.Piece = PieceFromIndex;
     std::string out;
     const auto showMarks = [&](std::uint64_t upTo) {  // the marked lines before the byte at `upTo`
         for (; HasMark && Mark.Offset < upTo; HasMark = Next(MarkLines, true, Mark)) {

@@ -6,6 +6,10 @@
 //   shown), a line is cut after 4096 bytes.
 //   Hex: 16 bytes a line: its time, the offset, the bytes in hex, the
 //   printable ones ("." for the others).
+//   A piece that came after a pause (PieceGap or more after the time before)
+//   begins a line of its own in text and a row of its own in hex, so that
+//   each piece carries its own time (a CR LF split by the pause stays one
+//   line end).
 //   An event (a gap, the start) is a line of its own: "[time] --- text ---".
 //   Where a time's day is not the day of the time before, a line with the
 //   date comes first: "--- 2026-12-09 ---".
@@ -19,10 +23,16 @@ enum class ViewKind { Text, Hex };
 // When the byte at `offset` arrived, as local wall-clock milliseconds since
 // 1970; false when that is not known.
 using ArrivalOf = bool (*)(std::uint64_t offset, std::int64_t& localMs);
+// Whether a piece that came after a pause begins at the byte at `offset`.
+using PieceAt = bool (*)(std::uint64_t offset);
+
+inline constexpr std::int64_t PieceGap = 200;  // ms between two times that makes a pause
+inline bool AfterAPause(std::int64_t beforeMs, std::int64_t ms) { return ms - beforeMs >= PieceGap; }
 
 struct View {
     ViewKind Kind = ViewKind::Text;
     ArrivalOf Arrival = nullptr;
+    PieceAt Piece = nullptr;
     std::uint64_t Offset = 0;  // of the next byte
     bool Open = false;         // a line has begun and not ended
     std::size_t InLine = 0;    // its bytes

@@ -818,7 +818,7 @@ TEST_P(Shown, AsTextOrHexWithTheTimesAndGapsOfItsIndex) {
     WriteFile(dir + "/w.log", "ab\r\ncd\n" + Bytes(Pattern::Bytes, 256));
     WriteFile(dir + "/w.log.times",
               "beginn 0 2026-12-08T09:41:07.000+01:00 COM1 9600\n0 2026-12-08T09:41:07.512+01:00\n"
-              "7 2026-12-08T09:41:08.000+01:00\nweg 100 2026-12-08T09:41:09.000+01:00\n"
+              "5 2026-12-08T09:41:08.000+01:00\nweg 100 2026-12-08T09:41:09.000+01:00\n"
               "wieder 100 2026-12-08T09:41:10.000+01:00\n100 2026-12-08T09:41:10.250+01:00\nende 263 2026-12-08T09:41:11.000+01:00\n");
     LaunchOptions options;
     options.StdoutFile = dir + "/out";  // as into less: a console would wrap the long lines
@@ -829,11 +829,12 @@ TEST_P(Shown, AsTextOrHexWithTheTimesAndGapsOfItsIndex) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 7) << "a file was created";
 }
 
-// Between the lines at 7 and 100 the bytes came after a pause: all at 09:41:08.000.
+// From the line at 5 on the bytes came after a pause, all at 09:41:08.000: "cd" is two pieces.
 const std::string ShownText =
     R"([09:41:07.000] --- Beginn 2026-12-08 COM1 9600 ---)" "\n"
     R"([09:41:07.512] ab)" "\n"
-    R"([09:41:07.512] cd)" "\n"
+    R"([09:41:07.512] c)" "\n"
+    R"([09:41:08.000] d)" "\n"
     R"([09:41:08.000] \x00\x01\x02\x03\x04\x05\x06\x07\x08\x09)" "\n"
     R"([09:41:08.000] \x0b\x0c\x0d\x0e\x0f\x10\x11\x12\x13\x14\x15\x16\x17\x18\x19\x1a\x1b\x1c\x1d\x1e)"
     R"(\x1f !"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\x5c)" "\n"
@@ -848,13 +849,13 @@ const std::string ShownText =
     R"([09:41:11.000] --- Ende nach 263 Bytes ---)" "\n";
 const std::string ShownHex =
     R"([09:41:07.000] --- Beginn 2026-12-08 COM1 9600 ---)" "\n"
-    R"([09:41:07.512] 00000000  61 62 0d 0a 63 64 0a 00  01 02 03 04 05 06 07 08  |ab..cd..........|)" "\n"
-    R"([09:41:08.000] 00000010  09 0a 0b 0c 0d 0e 0f 10  11 12 13 14 15 16 17 18  |................|)" "\n"
-    R"([09:41:08.000] 00000020  19 1a 1b 1c 1d 1e 1f 20  21 22 23 24 25 26 27 28  |....... !"#$%&'(|)" "\n"
-    R"([09:41:08.000] 00000030  29 2a 2b 2c 2d 2e 2f 30  31 32 33 34 35 36 37 38  |)*+,-./012345678|)" "\n"
-    R"([09:41:08.000] 00000040  39 3a 3b 3c 3d 3e 3f 40  41 42 43 44 45 46 47 48  |9:;<=>?@ABCDEFGH|)" "\n"
-    R"([09:41:08.000] 00000050  49 4a 4b 4c 4d 4e 4f 50  51 52 53 54 55 56 57 58  |IJKLMNOPQRSTUVWX|)" "\n"
-    R"([09:41:08.000] 00000060  59 5a 5b 5c                                       |YZ[\|)" "\n"
+    R"([09:41:07.512] 00000000  61 62 0d 0a 63                                    |ab..c|)" "\n"
+    R"([09:41:08.000] 00000005  64 0a 00 01 02 03 04 05  06 07 08 09 0a 0b 0c 0d  |d...............|)" "\n"
+    R"([09:41:08.000] 00000015  0e 0f 10 11 12 13 14 15  16 17 18 19 1a 1b 1c 1d  |................|)" "\n"
+    R"([09:41:08.000] 00000025  1e 1f 20 21 22 23 24 25  26 27 28 29 2a 2b 2c 2d  |.. !"#$%&'()*+,-|)" "\n"
+    R"([09:41:08.000] 00000035  2e 2f 30 31 32 33 34 35  36 37 38 39 3a 3b 3c 3d  |./0123456789:;<=|)" "\n"
+    R"([09:41:08.000] 00000045  3e 3f 40 41 42 43 44 45  46 47 48 49 4a 4b 4c 4d  |>?@ABCDEFGHIJKLM|)" "\n"
+    R"([09:41:08.000] 00000055  4e 4f 50 51 52 53 54 55  56 57 58 59 5a 5b 5c     |NOPQRSTUVWXYZ[\|)" "\n"
     R"([09:41:09.000] --- Schnittstelle weg nach 100 Bytes ---)" "\n"
     R"([09:41:10.000] --- Schnittstelle wieder da ---)" "\n"
     R"([09:41:10.250] 00000064  5d 5e 5f 60 61 62 63 64  65 66 67 68 69 6a 6b 6c  |]^_`abcdefghijkl|)" "\n"

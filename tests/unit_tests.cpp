@@ -574,6 +574,7 @@ TEST(View, GivesEachLineTheTimeOfItsFirstByteWhereverTheReadsEnd) {
         ViewKind Kind;
         std::vector<std::string> Reads;
         std::string Expected;  // before the event at 01:00:00
+        bool PauseAt20 = false;  // a piece after a pause begins at byte 20
     } rows[] = {
         // CR LF split between two reads ends one line; a CR alone is a byte; an empty line keeps its time.
         {ViewKind::Text, {"ab\r", "\ncd\re\n", "\n"}, "[00:00:00.000] ab\n[00:00:04.000] cd\\x0de\n[00:00:09.000] \n"},
@@ -583,11 +584,20 @@ TEST(View, GivesEachLineTheTimeOfItsFirstByteWhereverTheReadsEnd) {
         {ViewKind::Hex, {"0123456789", "abcdef\x01\\"},
          "[00:00:00.000] 00000000  30 31 32 33 34 35 36 37  38 39 61 62 63 64 65 66  |0123456789abcdef|\n"
          "[00:00:16.000] 00000010  01 5c                                             |.\\|\n"},
+        // A piece after a pause (at byte 20 here) begins its own line, or row, with its own time; a CR LF
+        // the pause splits stays one line end.
+        {ViewKind::Text, {"banner and more text", "before-drop\n"}, "[00:00:00.000] banner and more text\n[00:00:20.000] before-drop\n", true},
+        {ViewKind::Text, {std::string(19, 'a') + "\r", "\nb\n"}, "[00:00:00.000] " + std::string(19, 'a') + "\n[00:00:21.000] b\n", true},
+        {ViewKind::Hex, {"request:", std::string(12, 'x') + "answer"},
+         "[00:00:00.000] 00000000  72 65 71 75 65 73 74 3a  78 78 78 78 78 78 78 78  |request:xxxxxxxx|\n"
+         "[00:00:16.000] 00000010  78 78 78 78                                       |xxxx|\n"
+         "[00:00:20.000] 00000014  61 6e 73 77 65 72                                 |answer|\n", true},
     };
     for (const auto& row : rows) {
         View view;
         view.Kind = row.Kind;
         view.Arrival = SecondPerByte;
+        if (row.PauseAt20) view.Piece = [](std::uint64_t offset) { return offset == 20; };
         std::string out;
         for (const std::string& read : row.Reads) ViewBytes(view, reinterpret_cast<const unsigned char*>(read.data()), read.size(), out);
         ViewEvent(view, true, 3600000, "Ende", out);
