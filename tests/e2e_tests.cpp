@@ -552,8 +552,11 @@ TEST_F(EndToEnd, TheServiceCommandRecordsAsTheUnitRunsIt) {
     LaunchOptions options;
     options.WorkDir = dir;
     options.StdoutFile = dir + "/journal";
-    Session run({"setpriv", "--reuid=65534", "--regid=65534", "--groups=" + std::to_string(dialout->gr_gid),
-                 Program[0], "/dev/" + instance, "--wait", "115200"}, options);  // LUMTREX_ARGS=115200
+    std::smatch umask;  // the unit's: its group reads the captures
+    ASSERT_TRUE(std::regex_search(unit, umask, std::regex("\nUMask=(\\d+)\n"))) << unit;
+    Session run({"sh", "-c", "umask " + umask[1].str() + " && exec \"$@\"", "sh", "setpriv", "--reuid=65534", "--regid=65534",
+                 "--groups=" + std::to_string(dialout->gr_gid), Program[0], "/dev/" + instance, "--wait", "115200", "--times"},
+                options);  // LUMTREX_ARGS=115200 --times
     ASSERT_TRUE(WaitForLog(0)) << ReadFile(dir + "/journal");
     const std::string bytes = Bytes(Pattern::Random, 3000);
     Send(bytes);
@@ -564,6 +567,9 @@ TEST_F(EndToEnd, TheServiceCommandRecordsAsTheUnitRunsIt) {
     EXPECT_TRUE(ReadFile(log) == bytes);
     struct stat made {};
     EXPECT_TRUE(stat(log.c_str(), &made) == 0 && made.st_uid == 65534) << "not the service's user";
+    for (const std::string& file : {log, log + ".times"}) {  // the group reads them, nobody else
+        EXPECT_TRUE(stat(file.c_str(), &made) == 0 && (made.st_mode & 0777) == 0640) << file << " " << std::oct << made.st_mode;
+    }
     const std::string journal = ReadFile(dir + "/journal");
     EXPECT_EQ(journal.find('\r'), std::string::npos) << journal;
     EXPECT_TRUE(WithoutTimes(journal).ends_with("\n3000\n")) << journal;
