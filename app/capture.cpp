@@ -295,7 +295,8 @@ bool RunCapture() {
         return false;
     }
     if (keptPrevious) Print("Vorige Logdatei: %s\n", EarlierCapture(name.c_str(), 1).c_str());
-    Print(KeysIgnored() ? "\nEmpfang abbrechen mit Strg+C\n\n" : "\nEmpfang abbrechen mit beliebiger Taste\n\n");
+    // Where no key can end it (--no-keys, no terminal or console to press one on), a stop still does.
+    Print(KeyCanEnd() ? "\nEmpfang abbrechen mit beliebiger Taste\n\n" : "\nEmpfang abbrechen mit Strg+C\n\n");
     Print("Empfangene Bytes\n");
     StartProgress(OutputIsTerminal(), RunOptions.Echo);
     OutputNeverWaits();  // from now on no text waits for the output: the prompt is out before the capture waits for its key
