@@ -101,6 +101,12 @@ std::string RefusedMove();
 // from moving it (--show).
 bool MoveReplacing(const char* from, const char* to);
 std::FILE* OpenToRead(const char* name);
+// Whether `name` names the file `open` reads now (false once the file was
+// moved away, or another took its name).
+bool StillNamed(std::FILE* open, const char* name);
+// A file read to its end made ready to read what is added to it since (on
+// Windows the C runtime keeps its end until the position is set again).
+void ReadOn(std::FILE* open);
 
 // Supplied by each system: whether `path` is a capture to move along (a
 // file or a link, not a folder), and a move to a name that is free.

@@ -67,6 +67,14 @@ std::FILE* OpenToRead(const char* name) {
     return std::fopen(name, "rb");
 }
 
+bool StillNamed(std::FILE* open, const char* name) {
+    struct stat held {}, named {};
+    return fstat(fileno(open), &held) == 0 && stat(name, &named) == 0 && held.st_dev == named.st_dev &&
+           held.st_ino == named.st_ino;
+}
+
+void ReadOn(std::FILE* open) { std::clearerr(open); }
+
 bool IsSymbolicLink(const char* path) {
     struct stat entry {};
     return lstat(path, &entry) == 0 && S_ISLNK(entry.st_mode);

@@ -244,6 +244,22 @@ std::FILE* OpenToRead(const char* name) {
     return stream;
 }
 
+bool StillNamed(std::FILE* open, const char* name) {
+    // Opened for no access, sharing all: it holds up no run's move of the file.
+    const HANDLE named = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (named == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION a{}, b{};
+    const HANDLE held = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(open)));
+    const bool same = GetFileInformationByHandle(held, &a) && GetFileInformationByHandle(named, &b) &&
+                      a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+                      a.nFileIndexLow == b.nFileIndexLow;
+    CloseHandle(named);
+    return same;
+}
+
+void ReadOn(std::FILE* open) { _fseeki64(open, 0, SEEK_CUR); }
+
 std::FILE* CreateLog(const char* name, bool& keptPrevious) {
     keptPrevious = false;
     const std::string previousName = EarlierCapture(name, 1);

@@ -41,7 +41,11 @@ void PrintUsage() {
         case Request::Show: {  // also the names after it (--show boot.log.*, as the shell gives them)
             std::vector<const char*> names = options.ShowNames;
             names.insert(names.end(), argv + 1, argv + argc);
-            EndProgram(ShowCaptures(names, options.Hex));
+            if (options.Follow) {  // followed until a key or a stop
+                ConsoleStart();
+                LimitRun({.Keys = !options.NoKeys, .ForSeconds = options.ForSeconds});
+            }
+            EndProgram(ShowCaptures(names, options.Hex, options.Follow));
         }
         default:
             PrintBanner();

@@ -217,6 +217,9 @@ const OptionRow OptionTable[] = {
     {.Name = "show", .Kind = ValueKind::Text, .Take = TakeShow, .Shown = "--show NAME",
      .Help = "zeigt die Aufnahme NAME lesbar, mit Zeiten aus NAME.times (--hex: 16 Bytes je Zeile)"},
     {.Name = "hex", .Flag = &Options::Hex},
+    {.Name = "follow", .Shown = "--follow",
+     .Help = "mit --show: zeigt weiter, was dazukommt (wie tail -f), auch ueber --split-Grenzen; Ende mit Taste",
+     .Flag = &Options::Follow},
     {.Name = "help", .Shown = "--help, --version", .Help = "", .Asks = Request::Help},
     {.Name = "version", .Asks = Request::Version},
 };

@@ -67,6 +67,7 @@ struct Options {
     EchoKind Echo = EchoKind::None;        // --echo [hex]: the bytes shown as they arrive
     std::vector<const char*> ShowNames;    // --show NAME (each time it is given): captures shown, nothing recorded
     bool Hex = false;                      // --hex: --show as hex
+    bool Follow = false;                   // --follow: --show on as the capture grows
     const char* Bad = nullptr;
     const char* Complaint = nullptr;
 };

@@ -24,7 +24,9 @@ namespace {
 struct IndexReader {
     std::FILE* File = nullptr;
     std::size_t Lines = 0, Unread = 0;  // lines read, and those that were no index line
+    std::string Pending;                // a line read in part
 };
+bool Following = false;  // --follow: the capture and its index still grow
 IndexReader TimeLines, MarkLines;
 IndexLine Before, After, Mark;
 bool HasBefore = false, HasAfter = false, HasMark = false;
@@ -34,10 +36,17 @@ bool HasEarlier = false;
 // The next line of the kind (marked or not), or false at the index's end.
 bool Next(IndexReader& reader, bool marked, IndexLine& line) {
     char piece[512];
-    std::string text;
-    while (reader.File && std::fgets(piece, sizeof piece, reader.File)) {
-        text += piece;
-        if (text.back() != '\n' && !std::feof(reader.File)) continue;
+    std::string& text = reader.Pending;
+    while (reader.File) {
+        if (std::fgets(piece, sizeof piece, reader.File)) {
+            text += piece;
+            if (text.back() != '\n' && !std::feof(reader.File)) continue;  // the rest of a long line
+        }
+        // At the index's end: a line still being written waits while following, else it is the last.
+        if (text.empty() || (text.back() != '\n' && Following)) {
+            ReadOn(reader.File);  // (a line may come yet)
+            return false;
+        }
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
         ++reader.Lines;
         const bool parsed = ParseIndexLine(text, line);
@@ -70,6 +79,7 @@ bool OpenIndex(const char* name) {
 }
 
 bool Arrival(std::uint64_t offset, std::int64_t& localMs) {
+    if (Following && !HasAfter) HasAfter = Next(TimeLines, false, After);
     while (HasAfter && After.Offset <= offset) {
         EarlierMs = Before.LocalMs;
         HasEarlier = HasBefore;
@@ -113,7 +123,59 @@ std::string EventText(const IndexLine& mark) {
     return mark.Rest.empty() ? text : text + " " + mark.Rest + after;
 }
 
-int ShowOne(const char* name, bool hex) {
+void ShowMarks(View& view, std::uint64_t upTo, std::string& out) {  // the marked lines before the byte at `upTo`
+    if (Following && !HasMark) HasMark = Next(MarkLines, true, Mark);
+    for (; HasMark && Mark.Offset < upTo; HasMark = Next(MarkLines, true, Mark)) {
+        ViewEvent(view, true, Mark.LocalMs, EventText(Mark).c_str(), out);
+    }
+}
+
+// Bytes read, each marked line before the byte it stands at; printed.
+void ShowRead(View& view, const unsigned char* bytes, std::size_t size, std::string& out) {
+    for (std::size_t at = 0; at < size;) {
+        ShowMarks(view, view.Offset + 1, out);
+        // Up to the next marked line inside them, or their end.
+        std::size_t piece = size - at;
+        if (HasMark && Mark.Offset < view.Offset + piece) piece = Mark.Offset - view.Offset;
+        ViewBytes(view, bytes + at, piece, out);
+        at += piece;
+    }
+    Print("%.*s", static_cast<int>(out.size()), out.c_str());
+    out.clear();
+}
+
+// The open line ended, the index's remaining marked lines, and an index it cannot read said.
+void EndView(const char* name, bool indexed, View& view, std::string& out) {
+    FinishViewLine(view, out);
+    ShowMarks(view, UINT64_MAX, out);
+    Print("%.*s", static_cast<int>(out.size()), out.c_str());
+    out.clear();
+    if (!indexed) return;
+    if (MarkLines.Unread > 0) {  // (the marks' reader has read all of it by now)
+        Print("--- Zeitindex %s: %llu von %llu Zeilen unlesbar%s ---\n", IndexName(name).c_str(),
+              static_cast<unsigned long long>(MarkLines.Unread), static_cast<unsigned long long>(MarkLines.Lines),
+              MarkLines.Unread == MarkLines.Lines ? ", kein Zeitindex" : "");
+    }
+    CloseIndex();
+}
+
+// A view of the capture `name`, with its index where it has one.
+View Viewing(const char* name, bool hex, bool& indexed, std::int64_t day = INT64_MIN) {
+    indexed = OpenIndex(name);
+    View view;
+    view.Kind = hex ? ViewKind::Hex : ViewKind::Text;
+    view.Day = day;
+    if (indexed) view.Arrival = Arrival, view.Piece = PieceFromIndex;
+    return view;
+}
+
+constexpr int FollowPause = 250;  // ms between two looks at a capture that grows
+constexpr int IndexLag = 50;      // ms by which the index's line may follow the bytes it dates
+
+// The capture as it is now; with `follow` on as it grows, until a key or a
+// stop, also after its run moved it (a --split seam, a new run): then on in
+// what has its name now.
+int ShowOne(const char* name, bool hex, bool follow) {
     if (IsDevice(name)) {  // never opened: the open of a port alone moves its lines
         Print("Aufnahme %s ist ein Geraet, keine Datei.\n", name);
         return 1;
@@ -123,48 +185,45 @@ int ShowOne(const char* name, bool hex) {
         Print("Aufnahme %s kann nicht gelesen werden. Fehlercode: %s\n", name, CodeText(errno).c_str());
         return 1;
     }
-    const bool indexed = OpenIndex(name);
-    View view;
-    view.Kind = hex ? ViewKind::Hex : ViewKind::Text;
-    if (indexed) view.Arrival = Arrival, view.Piece = PieceFromIndex;
+    Following = follow;
+    bool indexed = false;
+    View view = Viewing(name, hex, indexed);
     std::string out;
-    const auto showMarks = [&](std::uint64_t upTo) {  // the marked lines before the byte at `upTo`
-        for (; HasMark && Mark.Offset < upTo; HasMark = Next(MarkLines, true, Mark)) {
-            ViewEvent(view, true, Mark.LocalMs, EventText(Mark).c_str(), out);
-        }
-    };
     static unsigned char block[1 << 16];
     int error = 0;
-    for (;;) {
+    for (bool drained = false;;) {  // drained: what a moved capture held at its move is read
         ClearStreamError();
         const std::size_t got = std::fread(block, 1, sizeof block, capture);
-        for (std::size_t at = 0; at < got;) {
-            showMarks(view.Offset + 1);
-            // Up to the next marked line inside the block, or the block's end.
-            std::size_t piece = got - at;
-            if (HasMark && Mark.Offset < view.Offset + piece) piece = Mark.Offset - view.Offset;
-            ViewBytes(view, block + at, piece, out);
-            at += piece;
-        }
-        Print("%.*s", static_cast<int>(out.size()), out.c_str());
-        out.clear();
-        if (got < sizeof block) {
-            if (std::ferror(capture)) error = StreamError(EIO);
+        if (got > 0 && Following) EndWithin(IndexLag);
+        ShowRead(view, block, got, out);
+        if (got == sizeof block) continue;
+        if (std::ferror(capture)) {
+            error = StreamError(EIO);
             break;
         }
+        if (!Following) break;
+        ReadOn(capture);
+        if (got > 0) continue;
+        if (!StillNamed(capture, name)) {
+            if (!drained) {
+                drained = true;
+                continue;
+            }
+            EndWithin(IndexLag);  // its index's last line
+            EndView(name, indexed, view, out);
+            std::fclose(capture);
+            while (!(capture = OpenToRead(name))) {  // (between the move and the new part)
+                if (EndWithin(FollowPause)) return 0;
+            }
+            view = Viewing(name, hex, indexed, view.Day);
+            drained = false;
+            continue;
+        }
+        drained = false;
+        if (EndWithin(FollowPause)) break;
     }
     std::fclose(capture);
-    FinishViewLine(view, out);
-    showMarks(UINT64_MAX);
-    Print("%.*s", static_cast<int>(out.size()), out.c_str());
-    if (indexed) {  // an index it cannot read is said (the marks' reader has read all of it by now)
-        if (MarkLines.Unread > 0) {
-            Print("--- Zeitindex %s: %llu von %llu Zeilen unlesbar%s ---\n", IndexName(name).c_str(),
-                  static_cast<unsigned long long>(MarkLines.Unread), static_cast<unsigned long long>(MarkLines.Lines),
-                  MarkLines.Unread == MarkLines.Lines ? ", kein Zeitindex" : "");
-        }
-        CloseIndex();
-    }
+    EndView(name, indexed, view, out);
     if (error == 0) return 0;
     Print("Aufnahme %s kann nicht gelesen werden. Fehlercode: %s\n", name, CodeText(error).c_str());
     return 1;
@@ -191,7 +250,7 @@ long CaptureNumber(const std::string& name, std::string& stem) {
     return std::strtol(name.c_str() + dot + 1, nullptr, 10);
 }
 
-int ShowCaptures(const std::vector<const char*>& names, bool hex) {
+int ShowCaptures(const std::vector<const char*>& names, bool hex, bool follow) {
     // In recording order: by the index's start where every capture has one,
     // else the earlier captures of a log by their numbers (NAME.3, NAME.2,
     // NAME.1, NAME), each log where its first name stands.
@@ -222,7 +281,7 @@ int ShowCaptures(const std::vector<const char*>& names, bool hex) {
     for (const Shown& shown : ordered) {
         const char* name = shown.Name;
         if (names.size() > 1) Print("=== %s ===\n", name);
-        status = std::max(status, ShowOne(name, hex));
+        status = std::max(status, ShowOne(name, hex, follow && &shown == &ordered.back()));  // the newest followed
     }
     return status;
 }

@@ -790,6 +790,7 @@ const std::string Help =
     "  --times         Zeitindex NAME.times neben dem Log: wann welche Bytes kamen, auf die ms\n"
     "  --echo [hex]    zeigt die Bytes beim Empfang wie --show ueber der Zahl; das Log bleibt roh\n"
     "  --show NAME     zeigt die Aufnahme NAME lesbar, mit Zeiten aus NAME.times (--hex: 16 Bytes je Zeile)\n"
+    "  --follow        mit --show: zeigt weiter, was dazukommt (wie tail -f), auch ueber --split-Grenzen; Ende mit Taste\n"
     "  --help, --version\n";
 
 INSTANTIATE_TEST_SUITE_P(Rows, Answers,
@@ -890,6 +891,42 @@ INSTANTIATE_TEST_SUITE_P(Rows, Shown,
                                            ShownRow{"NotAnIndex", {"--show", "{dir}/junk.log"},
                                                     "abc\n--- Zeitindex {dir}/junk.log.times: 2 von 2 Zeilen unlesbar, kein Zeitindex ---\n"}),
                          ByName);
+
+// A capture followed from another window while it is split into parts of 1 KiB:
+// every byte shown once, each part ended by its index's last line, the
+// follower ended by a key.
+TEST_F(EndToEnd, AFollowedCaptureShowsEveryByteOnceAcrossItsSeams) {
+    auto run = Launch({"{port}", "115200", "--split=1K", "--times"});
+    ASSERT_TRUE(run->WaitForOutput(CaptureHeader)) << run->Output();
+    LaunchOptions options;
+    options.StdoutFile = dir + "/followed";
+    auto follower = Launch({"--show", "lumtrex.log", "--follow"}, options, false);
+    std::string lines;
+    for (int line = 0; line < 300; ++line) {
+        char text[16];
+        std::snprintf(text, sizeof text, "line %04d\n", line);
+        Send(text);
+        lines += text;
+        if (line % 20 == 0) std::this_thread::sleep_for(300ms);  // the pauses give pieces their own times
+    }
+    const auto followed = [&] { return CrLfAsNewline(ReadFile(dir + "/followed")); };
+    ASSERT_TRUE(WaitUntil([&] { return followed().find("line 0299\n") != std::string::npos; }, 20s)) << followed();
+    follower->Type("q");
+    ASSERT_TRUE(follower->WaitForExit(10s));
+    ExpectEnded(*follower, 0, 0);
+    StopWithKey(*run, 0);
+    std::string shown, text = followed();
+    std::istringstream view(text);
+    for (std::string line; std::getline(view, line);) {  // the bytes, without the times and the marked lines
+        if (line.find("] ---") != std::string::npos) continue;
+        shown += line.substr(line.find("] ") + 2) + "\n";
+    }
+    EXPECT_EQ(Replace(shown, "\n", ""), Replace(lines, "\n", ""));
+    std::size_t seams = 0;
+    for (std::size_t at = 0; (at = text.find("--- Ende nach 1024 Bytes ---", at)) != std::string::npos; ++at) ++seams;
+    EXPECT_EQ(seams, PartsOf(log).size() - 1) << text;
+    EXPECT_GE(seams, 2u);
+}
 
 // ---- When each byte arrived: the time index beside the log ----
 
