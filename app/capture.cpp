@@ -282,7 +282,7 @@ bool DtrHintDue(bool cdcAcm, bool dtrRaised, std::uint64_t received, std::int64_
     return cdcAcm && !dtrRaised && received == 0 && sinceStartMs >= 5000;
 }
 
-bool RunCapture() {
+bool RunCapture(const std::string& announced) {
     LastReadEnd = NowEpochMs();  // the port was purged a moment ago: what it holds came since
     MakeRing(RingFor(PortRateInUse()));
     HeldBack = SenderHeldBack();
@@ -294,6 +294,7 @@ bool RunCapture() {
         SayProblem(problem);
         return false;
     }
+    if (name != announced) Print("Logdatei: %s\n", name.c_str());  // a dated name after a long wait for the port
     if (keptPrevious) Print("Vorige Logdatei: %s\n", EarlierCapture(name.c_str(), 1).c_str());
     // Where no key can end it (--no-keys, no terminal or console to press one on), a stop still does.
     Print(KeyCanEnd() ? "\nEmpfang abbrechen mit beliebiger Taste\n\n" : "\nEmpfang abbrechen mit Strg+C\n\n");

@@ -3,11 +3,13 @@
 // (recording.h) does the rest. The reader waits on nothing but the port, the
 // keys and the end of the run (console.h): no disk, no output.
 //
-//   RunCapture()  makes the first part of the log (keeping the earlier
-//                 captures as LOG.1, LOG.2, ... and saying so), starts the
-//                 recorder, then reads the port until a key waits (unless
-//                 --no-keys), a stop is requested, --for's deadline passes or
-//                 --bytes are in, then takes the bytes the driver still
+//   RunCapture()  makes the first part of the log (its name said again where
+//                 it is not the one `announced`: a dated name after a long
+//                 wait for the port), keeping the earlier captures as
+//                 LOG.1, LOG.2, ... (and saying so), starts the recorder,
+//                 then reads the port until a key waits (unless --no-keys),
+//                 a stop is requested, --for's deadline passes or --bytes
+//                 are in, then takes the bytes the driver still
 //                 holds, and waits until the recorder has written them all.
 //                 A lost device is waited for and the capture goes on into
 //                 the same log (unless --no-reconnect: the run ends there).
@@ -16,13 +18,14 @@
 //                 the run fails. Before it returns, says how many line errors
 //                 the port counted. False when the run failed (said).
 #pragma once
+#include <string>
 #include <cstddef>
 #include <cstdint>
 
 #include "../serial/serial.h"
 #include "settings.h"
 
-bool RunCapture();
+bool RunCapture(const std::string& announced);
 
 // When the bytes of a read came (ms since 1970), from what the read says and
 // when it ended (`nowMs`): those the driver held when it began (Windows:

@@ -1,6 +1,7 @@
 // lumtrex: records the bytes arriving at one serial port into lumtrex.log.
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 #include "../console/console.h"
 #include "../serial/serial.h"
@@ -104,7 +105,8 @@ int main(int argc, char** argv) {
         Print("\nSchnittstelle: %s Baudrate: %d Baud%s%s\n", PortName(PortSettings), PortSettings.BaudRate,
               *line ? " " : "", line);
     }
-    Print("Logdatei: %s\n\n", ExpandedLogName(RunOptions.LogName, std::time(nullptr)).c_str());  // a dated name as it is now
+    const std::string announced = ExpandedLogName(RunOptions.LogName, std::time(nullptr));  // a dated name as it is now
+    Print("Logdatei: %s\n\n", announced.c_str());
     TimeEachLine();  // in a file or a journal, each line from now on says when
 
     bool succeeded = false;
@@ -131,7 +133,7 @@ int main(int argc, char** argv) {
         WaitForKey();
     } else if (logIsAFile) {
         if (PortSettings.BaudRate > PriorityThreshold) RaisePriority();
-        succeeded = RunCapture();
+        succeeded = RunCapture(announced);
     }
     ClosePort();
     // A log that failed before was said; its close may fail again.

@@ -23,6 +23,8 @@ View EchoView;
 std::string EchoText;          // the view's lines not yet shown, the open one last
 std::int64_t EchoArrivalMs = 0;  // when the bytes being viewed arrived
 std::uint64_t EchoPieceStart = UINT64_MAX;  // where bytes that came after a pause begin
+bool EchoLined = false;          // a time line (as the index would take) came before
+std::int64_t EchoLinedMs = 0;    // and its time
 Clock::time_point EchoOpened;    // when the open line last took bytes
 std::uint64_t Count = 0, CountShown = 0;
 Clock::time_point CountShownAt, CountChangedAt;
@@ -97,13 +99,15 @@ void ShowCount(std::uint64_t count, bool now) {
     ShowCountLocked(now);
 }
 
-void EchoBytes(const unsigned char* bytes, std::size_t size, std::int64_t localMs, std::uint64_t count) {
+void EchoBytes(const unsigned char* bytes, std::size_t size, std::int64_t localMs, std::uint64_t count, bool lined) {
     const std::lock_guard<std::mutex> lock(Guard);
     if (!Echo) return;
     Count = count;
-    // As --show does from the index: a piece after a pause begins its own line.
-    EchoPieceStart = EchoView.Offset > 0 && AfterAPause(EchoArrivalMs, localMs) ? EchoView.Offset : UINT64_MAX;
+    // As --show does from the index's time lines: a piece after a pause begins its own line.
+    EchoPieceStart = lined && EchoLined && AfterAPause(EchoLinedMs, localMs) ? EchoView.Offset : UINT64_MAX;
+    if (lined) EchoLined = true, EchoLinedMs = localMs;
     EchoArrivalMs = localMs;
+    EchoOpened = Clock::now();  // the bytes just come: the open line is not quiet
     for (std::size_t at = 0; at < size; at += EchoChunk) {
         ViewBytes(EchoView, bytes + at, std::min(EchoChunk, size - at), EchoText);
         ShowEcho(false);

@@ -28,7 +28,7 @@
 
 void StartProgress(bool onConsole, EchoKind echo);
 void ShowCount(std::uint64_t count, bool now = false);
-void EchoBytes(const unsigned char* bytes, std::size_t size, std::int64_t localMs, std::uint64_t count);
+void EchoBytes(const unsigned char* bytes, std::size_t size, std::int64_t localMs, std::uint64_t count, bool lined);
 int ProgressDue();
 void ShowOwed();
 void Say(const char* format, ...)

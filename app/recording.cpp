@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <ctime>
 #include <iterator>
 #include <mutex>
 #include <thread>
@@ -193,7 +194,8 @@ bool Finished = false;   // the recorder has taken everything (under Guard)
 bool Abandoned = false;  // a stop request ended the wait for a recorder that hangs: the files are left as they are
 bool SyncedAtEnd = false;  // the end's last line is in and the files on the disk
 std::atomic<std::uint64_t> GapsSynced{0};
-std::string GapPart;         // with --split: the part the last gap is in (Guard)
+bool EchoLined = false;       // the bytes after a time line (as the index takes them) not yet echoed
+std::string GapPart;         // with --split: the part the last gap is in, by its start (Guard)
 std::uint64_t GapOffset = 0;  // and its offset there, as its index says it
 LogProblem Trouble;  // the first problem; read by others only once Failed is set or the thread has ended
 
@@ -289,7 +291,8 @@ void WriteBytes(const unsigned char* bytes, std::size_t size) {
         }
         if (RunOptions.Echo != EchoKind::None) {
             int offsetSeconds = 0;
-            EchoBytes(bytes, written, LocalMs(ArrivalMs, offsetSeconds), ByteCount);
+            EchoBytes(bytes, written, LocalMs(ArrivalMs, offsetSeconds), ByteCount, EchoLined);
+            EchoLined = false;
         }
         bytes += written;
         size -= written;
@@ -316,12 +319,17 @@ void Take(const Mark& mark) {
             }
             ArrivalMs = mark.EpochMs;
             if (IndexFile() && mark.Value[0]) LineDue = mark.Offset;
+            EchoLined = EchoLined || mark.Value[0];
             return;
         case MarkKind::Lost:
             if (const int error = Line("weg", mark.EpochMs)) Fail(Failure(error, 1));
             {
+                // The part by its start (as its index's beginn line): its name may change at the seam or the next start.
+                std::tm local{};
+                char began[16] = "?";
+                if (LocalTime(static_cast<std::time_t>(PartBegan / 1000), local)) std::strftime(began, sizeof began, "%H:%M:%S", &local);
                 const std::lock_guard<std::mutex> lock(Guard);
-                GapPart = PartName;
+                GapPart = began;
                 GapOffset = ByteCount - PartStart;
             }
             Synced();
@@ -507,7 +515,7 @@ bool WaitUntilSynced(std::uint64_t gaps, std::string& place) {
         Progressed.wait_for(lock, std::chrono::milliseconds(50));
     }
     if (RunOptions.Split != SplitKind::None) {
-        place = ", im Teil " + GapPart + " bei " + std::to_string(GapOffset);
+        place = "; Teil ab " + GapPart + " bei " + std::to_string(GapOffset);
     }
     return !Failed;
 }

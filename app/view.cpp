@@ -112,8 +112,8 @@ void AppendDate(std::int64_t localMs, std::string& out) {
 
 void ViewBytes(View& view, const unsigned char* bytes, std::size_t size, std::string& out) {
     for (std::size_t i = 0; i < size; ++i, ++view.Offset) {
-        const bool crLf = view.CrWaits && bytes[i] == '\n';
-        if (view.Open && !crLf && view.Piece && view.Piece(view.Offset)) End(view, out);
+        const bool lineEnd = view.Kind == ViewKind::Text && bytes[i] == '\n';  // (a CR LF the pause split too)
+        if (view.Open && !lineEnd && view.Piece && view.Piece(view.Offset)) End(view, out);
         if (view.Kind == ViewKind::Text) {
             TextByte(view, bytes[i], out);
             continue;

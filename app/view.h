@@ -8,8 +8,8 @@
 //   printable ones ("." for the others).
 //   A piece that came after a pause (PieceGap or more after the time before)
 //   begins a line of its own in text and a row of its own in hex, so that
-//   each piece carries its own time (a CR LF split by the pause stays one
-//   line end).
+//   each piece carries its own time (an LF, or a CR LF, split from its line
+//   by the pause still ends that line).
 //   An event (a gap, the start) is a line of its own: "[time] --- text ---".
 //   Where a time's day is not the day of the time before, a line with the
 //   date comes first: "--- 2026-12-09 ---".

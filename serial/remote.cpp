@@ -226,7 +226,8 @@ bool NameIsIdentity(const char*, std::string& identity, bool) {
 }
 std::vector<std::string> NowhereElse(const std::string&, bool) { return {}; }
 bool AlwaysSettled(const char*, bool) { return true; }
-std::string NetworkErrorText(int code) { return CodeText(code); }
+const CodeMeaning NetworkErrors[] = {{EIO, "Verbindung gestoert"}};  // (any other a socket call gave)
+std::string NetworkErrorText(int code) { return code == EIO ? CodeText(code, NetworkErrors) : CodeText(code); }
 
 }  // namespace
 

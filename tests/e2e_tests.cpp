@@ -463,8 +463,8 @@ TEST_P(Gaps, AreWaitedForAndTheCaptureGoesOn) {
     }
     if (row.How == GapCase::TwoGaps) {
         EXPECT_TRUE(std::regex_search(said, std::regex(stamp + " ist wieder da[\\s\\S]*" + stamp +
-                                                       " ist nicht mehr vorhanden \\(nach 6000 Bytes, im Teil lumtrex.log bei "
-                                                       "1904\\)[^\\n]*\\n6000\\n$")))
+                                                       " ist nicht mehr vorhanden \\(nach 6000 Bytes; Teil ab "
+                                                       "\\d\\d:\\d\\d:\\d\\d bei 1904\\)[^\\n]*\\n6000\\n$")))
             << said;
         // The gaps where they are in the parts, as the lines say.
         const std::vector<std::string> parts = PartsOf(log);
@@ -472,7 +472,10 @@ TEST_P(Gaps, AreWaitedForAndTheCaptureGoesOn) {
         const std::string first = ReadFile(parts[0] + ".times"), index = ReadFile(log + ".times");
         EXPECT_TRUE(std::regex_search(first, std::regex("\\nweg 3000 [^\\n]+\\nwieder 3000 [^\\n]+\\n3000 "))) << first;
         EXPECT_TRUE(std::regex_search(index, std::regex("\\nweg 1904 [^\\n]+\\nende 1904 [^\\n]+\\n$"))) << index;
-        EXPECT_NE(said.find("(nach 3000 Bytes, im Teil lumtrex.log bei 3000)"), std::string::npos) << said;
+        // Each part by its start, as its index's beginn line gives it.
+        const auto began = [](const std::string& index) { return index.substr(index.find('T') + 1, 8); };
+        EXPECT_NE(said.find("(nach 3000 Bytes; Teil ab " + began(first) + " bei 3000)"), std::string::npos) << said << first;
+        EXPECT_NE(said.find("; Teil ab " + began(index) + " bei 1904)"), std::string::npos) << said << index;
     }
 }
 
@@ -961,14 +964,36 @@ TEST_F(EndToEnd, TheTimeIndexSaysWhenEachLineArrivedAndStaysWithItsCapture) {
     for (int pause : {300, 700, 1200, 2500, 50, 0}) {
         const std::string line = "Messwert " + std::to_string(sent.size()) + "\r\n";
         sent.emplace_back(bytes.size(), EpochMs());
-        Send(line);
+        if (sent.size() == 3) {  // a line in two pieces, 400 ms apart: two lines, each with its time
+            Send(line.substr(0, 4));
+            std::this_thread::sleep_for(400ms);
+            sent.emplace_back(bytes.size() + 4, EpochMs());
+        }
+        Send(line.substr(sent.size() == 4 ? 4 : 0), 9600);  // as a UART delivers it: in several reads
         bytes += line;
         std::this_thread::sleep_for(std::chrono::milliseconds(pause));
     }
     ASSERT_TRUE(WaitForLog(bytes.size()));
     const std::string count = std::to_string(bytes.size());
-    ASSERT_TRUE(run->WaitForOutput("] Messwert 5\n" + count + "\r")) << run->Output();
+    ASSERT_TRUE(run->WaitForOutput("] Messwert 6\n" + count + "\r")) << run->Output();
     StopWithKey(*run, 0);
+    // The echo's lines are --show's: one formatter, the same pieces.
+    const auto viewLines = [](const std::string& text) {
+        std::string lines;
+        std::istringstream view(text);
+        for (std::string line; std::getline(view, line);) {
+            line = line.substr(line.rfind('\r') == std::string::npos ? 0 : line.rfind('\r') + 1);  // the count overwritten
+            if (line.starts_with("[") && line.find("] ---") == std::string::npos) lines += line + "\n";
+        }
+        return lines;
+    };
+    LaunchOptions showing;
+    showing.StdoutFile = dir + "/shown";
+    auto shown = Launch({"--show", "lumtrex.log"}, showing, false);
+    ASSERT_TRUE(shown->WaitForExit());
+    const std::string echoed = viewLines(run->Output());
+    EXPECT_EQ(echoed, viewLines(CrLfAsNewline(ReadFile(dir + "/shown"))));
+    EXPECT_NE(echoed.find("] Mess\n["), std::string::npos) << echoed;
     const std::string index = ReadFile(log + ".times");
     EXPECT_TRUE(index.starts_with("beginn 0 ") && index.find("\nende " + count + " ") != std::string::npos) << index;
     std::vector<std::pair<std::size_t, long long>> times;  // the index's time lines
