@@ -895,6 +895,40 @@ INSTANTIATE_TEST_SUITE_P(Rows, Shown,
                                                     "abc\n--- Zeitindex {dir}/junk.log.times: 2 von 2 Zeilen unlesbar, kein Zeitindex ---\n"}),
                          ByName);
 
+// LIESMICH's restart loop, as a Windows user saves it as a .bat file and runs
+// it in a console, with the port missing at the start: the run waits for it,
+// records once it comes, and a key ends the run and the loop.
+TEST_F(EndToEnd, TheBatchLoopOfTheWindowsTextRecordsAPortThatComesLater) {
+    if (!UnderWine) GTEST_SKIP() << "a Windows batch file";
+    const std::string text = ReadFile(std::string(LUMTREX_SOURCE_DIR) + "/doc/LIESMICH.txt");
+    const std::size_t from = text.find("\n  :again\n"), to = text.find("  :done\n", from);
+    ASSERT_TRUE(from != std::string::npos && to != std::string::npos) << "the loop is gone from LIESMICH.txt";
+    // Its lines as printed, for COM1 (the test's) instead of COM3, the program by its full path.
+    std::string loop = "@echo off" + Replace(text.substr(from, to + 8 - from), "\n  ", "\r\n");
+    loop = Replace(loop, "lumtrex 3 ", "\"Z:" + Replace(Program[1], "/", "\\") + "\" 1 ");
+    WriteFile(dir + "/loop.bat", Replace(loop, "\r\n\n", "\r\n"));
+    unlink(WineCom1.c_str());
+    ASSERT_EQ(symlink((dir + "/gone").c_str(), WineCom1.c_str()), 0);  // COM1 missing
+    LaunchOptions options;
+    options.WorkDir = dir;
+    options.CrLfNewlines = true;
+    Session run({Program[0], "cmd", "/c", "loop.bat"}, options);
+    const std::string messages = dir + "/waage.txt", waage = dir + "/waage.log";
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(messages).find("Warte auf die Schnittstelle") != std::string::npos; }, 60s))
+        << ReadFile(messages) << run.Output();
+    unlink(WineCom1.c_str());
+    ASSERT_EQ(symlink(port.SlavePath, WineCom1.c_str()), 0);  // the adapter comes
+    ASSERT_TRUE(WaitUntil([&] { return FileSize(waage) == 0; }, 20s)) << ReadFile(messages);
+    const std::string bytes = Bytes(Pattern::Random, 2000);
+    Send(bytes);
+    ASSERT_TRUE(WaitUntil([&] { return FileSize(waage) == 2000; }, 20s)) << FileSize(waage);
+    run.Type("q");
+    ASSERT_TRUE(run.WaitForExit(20s)) << ReadFile(messages);
+    EXPECT_EQ(ExitCode(run.Status()), 0);  // the loop ended with the run
+    EXPECT_TRUE(ReadFile(waage) == bytes);
+    EXPECT_NE(ReadFile(messages).find(" COM1 ist da.\r\n"), std::string::npos) << ReadFile(messages);
+}
+
 // A capture followed from another window while it is split into parts of 1 KiB:
 // every byte shown once, each part ended by its index's last line, the
 // follower ended by a key.
