@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -275,6 +276,50 @@ std::vector<double> StopLatencies(int tries, bool streaming) {
     return latencies;
 }
 
+// --show on a capture of 2 GiB (sparse) with an index line every KiB: the
+// seconds to its first line, and its peak resident memory over 2 s of output.
+std::pair<double, long> ShowOfTwoGiB() {
+    const std::string dir = TempDir(), log = dir + "/big.log";
+    constexpr long long Size = 2LL << 30;
+    const int file = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const bool made = file >= 0 && ftruncate(file, Size) == 0;
+    if (file >= 0) close(file);
+    {
+        std::ofstream index(log + ".times");
+        index << "beginn 0 2026-12-08T00:00:00.000+01:00 COM1 115200\n";
+        char line[64];
+        for (long long at = 0, ms = 0; at < Size; at += 1024, ms += 90) {  // 1 KiB in 90 ms, at 115200 baud
+            std::snprintf(line, sizeof line, "%lld 2026-12-08T%02lld:%02lld:%02lld.%03lld+01:00\n", at, ms / 3600000,
+                          ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+            index << line;
+        }
+    }
+    int out[2] = {-1, -1};
+    std::pair<double, long> result{-1, -1};
+    if (made && pipe(out) == 0) {
+        const auto start = Clock::now();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(out[1], 1);
+            execl(LUMTREX_BINARY, LUMTREX_BINARY, "--show", log.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        char chunk[65536];
+        for (ssize_t got = 0; result.first < 0 && (got = read(out[0], chunk, sizeof chunk)) > 0;) {
+            if (std::memchr(chunk, '\n', static_cast<std::size_t>(got))) result.first = std::chrono::duration<double>(Clock::now() - start).count();
+        }
+        for (const auto until = Clock::now() + 2s; Clock::now() < until && read(out[0], chunk, sizeof chunk) > 0;) {
+        }
+        result.second = PeakRssKb(pid);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        close(out[0]);
+    }
+    std::filesystem::remove_all(dir);
+    return result;
+}
+
 std::string MachineLine() {
     std::ifstream cpuinfo("/proc/cpuinfo");
     std::string line, model = "unknown processor";
@@ -456,6 +501,11 @@ int main(int argc, char** argv) {
                       std::to_string(full[0].PeakRssKb) + " KiB)", full[0].PeakRssKb < 8192);
     report.Target("key to final count under 0.4 s, 250 ms close included (median " + Fixed(slowestMedian, 2) + " s)",
                   slowestMedian < 0.4);
+    const auto [firstLine, showRss] = ShowOfTwoGiB();
+    report.Row({"--show of a 2 GiB capture with its index (2 M lines): first line after " + Fixed(firstLine, 2) + " s",
+                "lumtrex", "", "", "", std::to_string(showRss), ""});
+    report.Target("--show of a 2 GiB capture: first line within 1 s (" + Fixed(firstLine, 2) + " s), memory under 16 MiB (" +
+                      std::to_string(showRss) + " KiB)", firstLine >= 0 && firstLine < 1 && showRss > 0 && showRss < 16384);
 
     const std::string markdown = report.Markdown(MachineLine());
     std::fputs(markdown.c_str(), stdout);

@@ -72,8 +72,9 @@ std::uint64_t Lines(const char* text, std::size_t size) {
 // free after them, else counts the text's lines as left out; once text fits
 // again, a line says how many were.
 bool Enqueue(const char* lead, const char* text, std::size_t size, std::size_t keepFree) {
-    char notice[96] = "";
-    const int noticed = LeftOut ? std::snprintf(notice, sizeof notice, "--- %llu Zeilen nicht gezeigt (Ausgabe zu langsam) ---\n",
+    char notice[128] = "";
+    const int noticed = LeftOut ? std::snprintf(notice, sizeof notice, "%s%s--- %llu Zeilen nicht gezeigt (Ausgabe zu langsam) ---\n",
+                                                Timed ? ClockText() : "", Timed ? " " : "",
                                                 static_cast<unsigned long long>(LeftOut)) : 0;
     const std::size_t noticeSize = static_cast<std::size_t>(std::max(noticed, 0)), leadSize = std::strlen(lead);
     if (OutputRoom - (QueueHead - QueueTail) < noticeSize + leadSize + size + keepFree) {
