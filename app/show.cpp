@@ -19,8 +19,9 @@
 namespace {
 
 // The index, read along with the capture: one reader for its time lines
-// (the one at or before the byte being shown and the one after), one for its
-// marked lines (the next), each skipping the other's.
+// (the one at or before the byte being shown and the one after, the marked
+// lines skipped), one for its marked lines, which takes every line in turn
+// so that it never reads ahead of the bytes being shown.
 struct IndexReader {
     std::FILE* File = nullptr;
     std::size_t Lines = 0, Unread = 0;  // lines read, and those that were no index line
@@ -33,8 +34,10 @@ bool HasBefore = false, HasAfter = false, HasMark = false;
 std::int64_t EarlierMs = 0;  // the time line's before Before
 bool HasEarlier = false;
 
-// The next line of the kind (marked or not), or false at the index's end.
-bool Next(IndexReader& reader, bool marked, IndexLine& line) {
+enum class LineKind { Time, Any };  // a time line; any line (the marked ones are shown)
+
+// The next line of the kind, or false at the index's end.
+bool Next(IndexReader& reader, LineKind kind, IndexLine& line) {
     char piece[512];
     std::string& text = reader.Pending;
     while (reader.File) {
@@ -52,7 +55,7 @@ bool Next(IndexReader& reader, bool marked, IndexLine& line) {
         const bool parsed = ParseIndexLine(text, line);
         text.clear();
         if (!parsed) ++reader.Unread;
-        if (parsed && line.Word.empty() != marked) return true;
+        if (parsed && (kind == LineKind::Any || line.Word.empty())) return true;
     }
     return false;
 }
@@ -73,19 +76,19 @@ bool OpenIndex(const char* name) {
         CloseIndex();
         return false;
     }
-    HasAfter = Next(TimeLines, false, After);
-    HasMark = Next(MarkLines, true, Mark);
+    HasAfter = Next(TimeLines, LineKind::Time, After);
+    HasMark = Next(MarkLines, LineKind::Any, Mark);
     return true;
 }
 
 bool Arrival(std::uint64_t offset, std::int64_t& localMs) {
-    if (Following && !HasAfter) HasAfter = Next(TimeLines, false, After);
+    if (Following && !HasAfter) HasAfter = Next(TimeLines, LineKind::Time, After);
     while (HasAfter && After.Offset <= offset) {
         EarlierMs = Before.LocalMs;
         HasEarlier = HasBefore;
         Before = After;
         HasBefore = true;
-        HasAfter = Next(TimeLines, false, After);
+        HasAfter = Next(TimeLines, LineKind::Time, After);
     }
     if (!HasBefore) return false;
     const IndexLine lines[2] = {Before, After};
@@ -124,9 +127,9 @@ std::string EventText(const IndexLine& mark) {
 }
 
 void ShowMarks(View& view, std::uint64_t upTo, std::string& out) {  // the marked lines before the byte at `upTo`
-    if (Following && !HasMark) HasMark = Next(MarkLines, true, Mark);
-    for (; HasMark && Mark.Offset < upTo; HasMark = Next(MarkLines, true, Mark)) {
-        ViewEvent(view, true, Mark.LocalMs, EventText(Mark).c_str(), out);
+    if (Following && !HasMark) HasMark = Next(MarkLines, LineKind::Any, Mark);
+    for (; HasMark && Mark.Offset < upTo; HasMark = Next(MarkLines, LineKind::Any, Mark)) {
+        if (!Mark.Word.empty()) ViewEvent(view, true, Mark.LocalMs, EventText(Mark).c_str(), out);
     }
 }
 
@@ -134,7 +137,7 @@ void ShowMarks(View& view, std::uint64_t upTo, std::string& out) {  // the marke
 void ShowRead(View& view, const unsigned char* bytes, std::size_t size, std::string& out) {
     for (std::size_t at = 0; at < size;) {
         ShowMarks(view, view.Offset + 1, out);
-        // Up to the next marked line inside them, or their end.
+        // Up to the index's next line inside them, or their end.
         std::size_t piece = size - at;
         if (HasMark && Mark.Offset < view.Offset + piece) piece = Mark.Offset - view.Offset;
         ViewBytes(view, bytes + at, piece, out);
