@@ -309,7 +309,7 @@ std::pair<double, long> ShowOfTwoGiB() {
         for (ssize_t got = 0; result.first < 0 && (got = read(out[0], chunk, sizeof chunk)) > 0;) {
             if (std::memchr(chunk, '\n', static_cast<std::size_t>(got))) result.first = std::chrono::duration<double>(Clock::now() - start).count();
         }
-        for (const auto until = Clock::now() + 2s; Clock::now() < until && read(out[0], chunk, sizeof chunk) > 0;) {
+        for (const auto until = Clock::now() + std::chrono::seconds(2); Clock::now() < until && read(out[0], chunk, sizeof chunk) > 0;) {
         }
         result.second = PeakRssKb(pid);
         kill(pid, SIGKILL);
