@@ -18,9 +18,9 @@
 //                 the run fails. Before it returns, says how many line errors
 //                 the port counted. False when the run failed (said).
 #pragma once
-#include <string>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "../serial/serial.h"
 #include "settings.h"

@@ -128,8 +128,7 @@ int main(int argc, char** argv) {
         Print("\n");  // the wait ended (a key, a stop, --for): nothing was recorded
     } else if (logIsAFile && !PortIsOpen()) {
         // Only where a key can be pressed (and, with --for, until its time).
-        if (KeyCanEnd()) Print("\n\nProgramm beenden mit beliebiger Taste\n");
-        if (!KeyCanEnd()) Print("\n");
+        Print(KeyCanEnd() ? "\n\nProgramm beenden mit beliebiger Taste\n" : "\n");
         WaitForKey();
     } else if (logIsAFile) {
         if (PortSettings.BaudRate > PriorityThreshold) RaisePriority();

@@ -107,12 +107,11 @@ void EchoBytes(const unsigned char* bytes, std::size_t size, std::int64_t localM
     EchoPieceStart = lined && EchoLined && AfterAPause(EchoLinedMs, localMs) ? EchoView.Offset : UINT64_MAX;
     if (lined) EchoLined = true, EchoLinedMs = localMs;
     EchoArrivalMs = localMs;
-    EchoOpened = Clock::now();  // the bytes just come: the open line is not quiet
+    EchoOpened = Clock::now();  // bytes come: an open line is shown once the line is quiet again
     for (std::size_t at = 0; at < size; at += EchoChunk) {
         ViewBytes(EchoView, bytes + at, std::min(EchoChunk, size - at), EchoText);
         ShowEcho(false);
     }
-    EchoOpened = Clock::now();  // an open line is shown once the line is quiet
 }
 
 int ProgressDue() {

@@ -126,6 +126,12 @@ std::string EventText(const IndexLine& mark) {
     return mark.Rest.empty() ? text : text + " " + mark.Rest + after;
 }
 
+// The view's text so far, printed.
+void PrintOut(std::string& out) {
+    Print("%.*s", static_cast<int>(out.size()), out.c_str());
+    out.clear();
+}
+
 void ShowMarks(View& view, std::uint64_t upTo, std::string& out) {  // the marked lines before the byte at `upTo`
     if (Following && !HasMark) HasMark = Next(MarkLines, LineKind::Any, Mark);
     for (; HasMark && Mark.Offset < upTo; HasMark = Next(MarkLines, LineKind::Any, Mark)) {
@@ -143,16 +149,14 @@ void ShowRead(View& view, const unsigned char* bytes, std::size_t size, std::str
         ViewBytes(view, bytes + at, piece, out);
         at += piece;
     }
-    Print("%.*s", static_cast<int>(out.size()), out.c_str());
-    out.clear();
+    PrintOut(out);
 }
 
 // The open line ended, the index's remaining marked lines, and an index it cannot read said.
 void EndView(const char* name, bool indexed, View& view, std::string& out) {
     FinishViewLine(view, out);
     ShowMarks(view, UINT64_MAX, out);
-    Print("%.*s", static_cast<int>(out.size()), out.c_str());
-    out.clear();
+    PrintOut(out);
     if (!indexed) return;
     if (MarkLines.Unread > 0) {  // (the marks' reader has read all of it by now)
         Print("--- Zeitindex %s: %llu von %llu Zeilen unlesbar%s ---\n", IndexName(name).c_str(),

@@ -2,8 +2,8 @@
 // drivers registered (HARDWARE\DEVICEMAP\SERIALCOMM) that still names a
 // device (a driver may leave its entry behind when its device is gone), and
 // every one that only the DOS device names know (some virtual and vendor
-// drivers), each once, by number; with the name Device Manager shows and the USB IDs where
-// SetupAPI knows them. SetupAPI is loaded only here: it brings user32, and a
+// drivers), each once, by number; with the name Device Manager shows and
+// the USB IDs where SetupAPI knows them. SetupAPI is loaded only here: it brings user32, and a
 // console program with user32 gets no logoff or shutdown event.
 #include <windows.h>
 #include <setupapi.h>
@@ -53,9 +53,7 @@ void FromRegistry(std::vector<Port>& ports) {
         if (result != ERROR_SUCCESS) break;
         if (type != REG_SZ) continue;
         com[comSize] = 0;
-        char target[512];
-        const bool present = QueryDosDeviceA(com, target, sizeof target) != 0 || GetLastError() == ERROR_INSUFFICIENT_BUFFER;
-        if (ComNumber(com) > 0 && present && !Find(ports, com)) ports.push_back({ComNumber(com), com, device, "", ""});
+        if (ComNumber(com) > 0 && DosNameKnown(com) && !Find(ports, com)) ports.push_back({ComNumber(com), com, device, "", ""});
     }
     RegCloseKey(key);
 }

@@ -173,9 +173,7 @@ int ErrorOf(BOOL succeeded) { return succeeded ? 0 : static_cast<int>(GetLastErr
 // unplug. A device named by another path has no name to ask for.
 bool ComNameKnown(const char* name = PortName(PortSettings)) {
     if (std::strncmp(name, DevicePathPrefix, sizeof DevicePathPrefix - 1) == 0) name += sizeof DevicePathPrefix - 1;
-    if (_strnicmp(name, "COM", 3) != 0) return true;
-    char target[512];
-    return QueryDosDeviceA(name, target, sizeof target) != 0 || GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+    return _strnicmp(name, "COM", 3) != 0 || DosNameKnown(name);
 }
 
 // Every ClearCommError of the port goes through here, so every flag it
@@ -351,6 +349,11 @@ const CodeMeaning PortErrors[] = {
 }  // namespace
 
 std::string DeviceErrorText(int code) { return CodeText(code, PortErrors); }
+
+bool DosNameKnown(const char* name) {
+    char target[512];
+    return QueryDosDeviceA(name, target, sizeof target) != 0 || GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+}
 
 OpenFault ClassifyOpenError(int code) {
     switch (code) {

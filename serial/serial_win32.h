@@ -13,6 +13,7 @@
 //   JudgeQueue()    whether the driver's receive queue is worth a line.
 //   CompleteLine()  the line as it is applied: every field that could drop,
 //                   change or stall a byte set explicitly.
+//   DosNameKnown()  whether Windows knows the DOS device name (COM5) now.
 //   PortLine()      a port's line in the list of ports: its name (padded to
 //                   `width`, so that the names after it stand in one column
 //                   whatever the numbers), and what Device Manager calls it
@@ -121,6 +122,7 @@ void CompleteLine(DCB& line, DWORD baudRate, DWORD inputQueue, const LineShape& 
 // The mode text BuildCommDCBA takes for a rate and a line ("9600,e,7,1").
 std::string ModeText(DWORD baudRate, const LineShape& shape);
 
+bool DosNameKnown(const char* name);
 // `friendly` and `hardwareId` as SetupAPI gives them (SPDRP_FRIENDLYNAME, the
 // first SPDRP_HARDWAREID), empty where it knows nothing of the port.
 std::string PortLine(const std::string& com, const std::string& device, const std::string& friendly,

@@ -20,10 +20,9 @@ for text in LIESMICH.txt HANDBUCH.txt lumtrex-manual.txt; do
   file=$(find "$tmp" -name "$text")
   if grep -q -v "$(printf '\r')\$" "$file"; then echo "$text: a line without CR LF"; exit 1; fi
 done
-if grep -n "[a-z]-$(printf '\r')\$" "$file"; then echo "lumtrex-manual.txt: a word broken across lines"; exit 1; fi
+manual=$(find "$tmp" -name lumtrex-manual.txt) handbuch=$(find "$tmp" -name HANDBUCH.txt)
+if grep -n "[a-z]-$(printf '\r')\$" "$manual"; then echo "lumtrex-manual.txt: a word broken across lines"; exit 1; fi
 # The German manual names every option the manual's OPTIONS has (checked against the table).
-handbuch=$(find "$tmp" -name HANDBUCH.txt)
-manual=$(find "$tmp" -name lumtrex-manual.txt)
 for option in $(tr -d '\r' < "$manual" | sed -n '/^OPTIONS/,/^[A-Z]/s/^       \(--[a-z][a-z-]*\).*/\1/p' | sort -u); do
   grep -q -- "$option" "$handbuch" || { echo "HANDBUCH.txt lacks $option"; exit 1; }
 done

@@ -227,6 +227,13 @@ std::vector<std::string> PartsOf(const std::string& log) {
     return parts;
 }
 
+// The bytes in all of them.
+long long PartsSize(const std::string& log) {
+    long long size = 0;
+    for (const std::string& part : PartsOf(log)) size += std::max(0LL, FileSize(part));
+    return size;
+}
+
 // ---- What the user sees before the capture, or why there is none ----
 
 std::vector<std::string> WithStandIn(const std::string& setting);  // the stand-in for a driver, below
@@ -412,13 +419,8 @@ TEST_P(Gaps, AreWaitedForAndTheCaptureGoesOn) {
     for (int gap = 1; gap <= 2; ++gap) {  // TwoGaps: the second ends with a key during the wait
         bytes += Bytes(Pattern::Random, 3000, gap);
         Send(bytes.substr(bytes.size() - 3000));
-        const auto inParts = [&] {
-            long long size = 0;
-            for (const std::string& part : PartsOf(log)) size += std::max(0LL, FileSize(part));
-            return size;
-        };
-        ASSERT_TRUE(WaitUntil([&] { return inParts() == static_cast<long long>(bytes.size()); }, 20s))
-            << inParts();  // all of it, not only the full blocks
+        ASSERT_TRUE(WaitUntil([&] { return PartsSize(log) == static_cast<long long>(bytes.size()); }, 20s))
+            << PartsSize(log);  // all of it, not only the full blocks
         if (gap == 2 && row.How != GapCase::TwoGaps) break;
         std::this_thread::sleep_for(200ms);
         ASSERT_TRUE(leadTo(dir + "/gone"));  // never to another test's pseudo-terminal of the same number
@@ -1291,11 +1293,7 @@ TEST_P(Stalls, NeverHoldUpTheReads) {
     switch (row.What) {
         case Stall::SlowDisk: break;
         case Stall::Seams: {  // every part written, each index line as its bytes were sent
-            ASSERT_TRUE(WaitUntil([&] {
-                long long all = 0;
-                for (const std::string& part : PartsOf(log)) all += FileSize(part);
-                return all == static_cast<long long>(bytes.size());
-            }, 60s));
+            ASSERT_TRUE(WaitUntil([&] { return PartsSize(log) == static_cast<long long>(bytes.size()); }, 60s));
             logged.clear();
             long long worst = 0;
             for (const std::string& name : PartsOf(log)) {
